@@ -1,0 +1,20 @@
+// The service's one append-only log, "service.log".
+#pragma once
+
+#include <mutex>
+#include <string>
+
+namespace vorn {
+
+// Serialises every log_line call, in every thread; statically initialised.
+extern std::mutex log_mutex;
+
+// Appends "YYYY-MM-DD hh:mm:ss <message>\r\n". Never reports failure: a line
+// that cannot be written is lost.
+void log_line(const std::string& message);
+
+// Creates <ProgramData>\VORN and <ProgramData>\VORN\ClientService (results
+// ignored) and returns the latter. Called for every line.
+std::string ensure_log_directory();
+
+}  // namespace vorn

@@ -1,0 +1,199 @@
+// The operating system, seen through the few operations the service needs.
+//
+// Everything above this header (log/, pipe/, session/, service/) is portable
+// and includes no OS header. There are two implementations: platform/win32/
+// (named pipes, Win32 processes, BCrypt) and platform/posix/ (AF_UNIX
+// SOCK_SEQPACKET sockets, pidfds, getrandom, OpenSSL). Unit tests link a fake
+// of the runtime part instead (tests/fakes/), so timing rules run on a fake
+// clock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vorn::os {
+
+using ProcessId = std::uint32_t;
+
+// One connected server-side pipe instance (Windows HANDLE) or connected
+// SEQPACKET socket (POSIX fd). Owned by exactly one thread at a time.
+struct PipeHandle {
+  std::intptr_t raw = -1;
+};
+
+// A process handle opened for a session: wait, query, terminate (a pidfd on
+// POSIX). `open` is false for the null handle.
+struct ProcessHandle {
+  std::intptr_t raw = 0;
+  bool open = false;
+};
+
+// ---------------------------------------------------------------- clock
+// Monotonic milliseconds (GetTickCount64 / CLOCK_MONOTONIC).
+std::uint64_t tick_ms();
+void sleep_ms(std::uint32_t ms);
+
+// ---------------------------------------------------------------- stop event
+// The process-wide manual-reset stop event (g_stop_event). It is created once
+// and stays valid until the process ends, so no poller ever sees a closed
+// handle. Returns 0 on success, else the OS error code.
+std::uint32_t stop_event_create();
+void stop_event_set();
+// Zero-timeout poll: true only when the event is set. A failed wait counts as
+// not set.
+bool stop_event_is_set();
+// Blocks until the event is set.
+void stop_event_wait();
+
+// ---------------------------------------------------------------- processes
+// OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION |
+// PROCESS_TERMINATE) / pidfd_open. Returns a handle with open == false on
+// failure.
+ProcessHandle process_open_for_session(ProcessId pid);
+// Zero-timeout wait: true only for "still running" (WAIT_TIMEOUT). A handle
+// that has exited or cannot be waited on gives false.
+bool process_is_running(ProcessHandle process);
+// TerminateProcess(process, 0) / SIGKILL through the pidfd. Does not wait.
+void process_terminate(ProcessHandle process);
+void process_close(ProcessHandle& process);
+
+// ---------------------------------------------------------------- pipe I/O
+// The process id of the client at the other end (GetNamedPipeClientProcessId
+// / SO_PEERCRED).
+bool pipe_client_pid(PipeHandle pipe, ProcessId& pid);
+
+// One read of one message into buf (at most `capacity` bytes). Fails when the
+// connection is broken, when the message is longer than `capacity` (the
+// message is then not delivered to the caller), and on any other error.
+bool pipe_read(PipeHandle pipe, char* buf, std::size_t capacity,
+               std::size_t& bytes_read);
+
+enum class WriteOutcome { written, failed, timed_out };
+// Writes one message, waiting at most `timeout_ms` for the pipe to take it.
+// `written` only when every byte went out in one message.
+WriteOutcome pipe_write(PipeHandle pipe, const char* data, std::size_t size,
+                        std::uint32_t timeout_ms);
+
+// Total bytes waiting to be read, removing nothing (PeekNamedPipe /
+// FIONREAD). Fails once the connection is broken and nothing is left to read.
+bool pipe_bytes_waiting(PipeHandle pipe, std::uint32_t& bytes);
+
+// Waits at most `timeout_ms` until the client has read everything written
+// (FlushFileBuffers), or the connection is broken.
+void pipe_flush(PipeHandle pipe, std::uint32_t timeout_ms);
+// DisconnectNamedPipe / shutdown.
+void pipe_disconnect(PipeHandle pipe);
+// CloseHandle / close. The instance no longer counts against the limit.
+void pipe_close(PipeHandle& pipe);
+
+// ---------------------------------------------------------------- listener
+// The service's local endpoint: "\\.\pipe\VORNGuardLocalGuard" on Windows;
+// on POSIX "$RUNTIME_DIRECTORY/VORNGuardLocalGuard" (RUNTIME_DIRECTORY set
+// and not empty) or "/run/VORN/VORNGuardLocalGuard".
+std::string endpoint_name();
+
+// Prepares listening before the listener thread starts. Windows: nothing to
+// do. POSIX: creates the directory when missing, replaces a stale socket file,
+// binds and listens (mode 0666); fails with a message when another instance
+// answers at the endpoint or the socket cannot be made.
+bool listener_open(std::string& error);
+// Releases what listener_open made (POSIX: the socket and its file).
+void listener_close();
+
+enum class AcceptOutcome {
+  connected,      // `pipe` holds a connected client, owned by the caller
+  create_failed,  // no instance could be made (limit reached, error)
+  connect_failed  // instance made but no client connected; already released
+};
+// Creates one instance and waits for one client. POSIX: the wait also wakes
+// on the stop event (then connect_failed).
+AcceptOutcome accept_client(PipeHandle& pipe);
+
+// ---------------------------------------------------------------- threads
+struct ThreadHandle {
+  std::intptr_t raw = 0;
+  bool open = false;
+};
+using ThreadEntry = void (*)(void* argument);
+// Starts a thread and closes its handle at once; nobody waits for it.
+bool start_detached_thread(ThreadEntry entry, void* argument);
+// Starts a thread that can be waited for with a time limit.
+ThreadHandle start_thread(ThreadEntry entry, void* argument);
+// Waits at most `timeout_ms` for the thread to end. The handle stays valid.
+void thread_wait(ThreadHandle thread, std::uint32_t timeout_ms);
+void thread_close(ThreadHandle& thread);
+
+// ---------------------------------------------------------------- random
+// Cryptographically secure bytes (BCryptGenRandom with the system-preferred
+// generator / getrandom).
+bool random_bytes(std::uint8_t* buffer, std::size_t size);
+
+// ---------------------------------------------------------------- log files
+// The machine's ProgramData directory as the environment holds it, or the
+// fallback ("C:\ProgramData" / "/var/log") when missing or empty.
+std::string program_data_directory();
+// "\" on Windows, "/" on POSIX.
+char path_separator();
+// Creates one directory level. The result is deliberately not reported.
+void create_directory(const std::string& path);
+
+struct LocalTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+LocalTime local_time_now();
+
+// Opens `path` for appending (created when missing, shared for reading and
+// writing with other processes), writes `bytes`, closes it. False when the
+// file could not be opened.
+bool append_to_file(const std::string& path, const std::string& bytes);
+
+// ---------------------------------------------------------------- inspection
+// Used by the integrity check only; every handle opened here is closed before
+// the call returns.
+using Sha256 = std::uint8_t[32];
+
+// Full path of the process's executable image.
+bool process_image_path(ProcessId pid, std::string& path);
+
+enum class ModuleLookup { found, not_loaded, inaccessible };
+// Full path of the guard module loaded in the process: the loaded module named
+// "vorn_guard.dll" (case-insensitive) on Windows, the mapping of a file named
+// exactly "libvorn_guard.so" on POSIX.
+ModuleLookup process_guard_module_path(ProcessId pid, std::string& path);
+
+// SHA-256 of a file's contents. False when it cannot be opened or read.
+bool sha256_file(const std::string& path, std::uint8_t (&digest)[32]);
+
+// What identifies one version of a file, where the OS can tell it soundly
+// (POSIX: device, inode, size, mtime, ctime). `known` is false where no sound
+// identity is available; the caller then re-hashes.
+struct FileIdentity {
+  bool known = false;
+  std::uint64_t device = 0, inode = 0, size = 0;
+  std::int64_t modified_ns = 0, changed_ns = 0;
+};
+FileIdentity file_identity(const std::string& path);
+
+// ---------------------------------------------------------------- client side
+// Used by the reference guard module and the probe.
+struct ClientConnection {
+  std::intptr_t raw = -1;
+};
+// Connects to the service's local endpoint, waiting up to `timeout_ms` for a
+// free instance.
+bool client_connect(ClientConnection& connection, std::uint32_t timeout_ms);
+bool client_write(ClientConnection connection, const char* data,
+                  std::size_t size);
+// Reads one message, waiting at most `timeout_ms`. False on timeout, error or
+// a closed connection; `closed` tells the last apart.
+bool client_read(ClientConnection connection, std::string& message,
+                 std::uint32_t timeout_ms, bool& closed);
+void client_close(ClientConnection& connection);
+// The running process's id and executable path, and the path of the module
+// (DLL / shared object) that contains `address_in_module`.
+ProcessId current_process_id();
+bool current_executable_path(std::string& path);
+bool module_path_of(const void* address_in_module, std::string& path);
+
+}  // namespace vorn::os

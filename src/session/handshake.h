@@ -1,0 +1,32 @@
+// The first half of a session worker: HELLO, integrity check, token, OK.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+#include "session/session_state.h"
+
+namespace vorn {
+
+// A client that sends no first message within this time is dropped.
+constexpr std::uint32_t kFirstMessageTimeoutMs = 12000;
+// How often the wait for the first message looks at the pipe.
+constexpr std::uint32_t kFirstMessagePollMs = 5;
+
+constexpr char kReplyHelloError[] = "ERR|HELLO";
+constexpr char kReplyIdentityError[] = "ERR|IDENTITY";
+constexpr char kReplyIntegrityError[] = "ERR|INTEGRITY";
+constexpr char kReplyProcessError[] = "ERR|PROCESS";
+constexpr char kProtocolVersion[] = "1.0.0";
+
+// Returns the session, or nothing once it has replied (or not) and released
+// the pipe.
+std::optional<SessionState> run_handshake(os::PipeHandle pipe);
+
+// 64 upper-case hex digits from 32 random bytes; empty when the generator
+// fails.
+std::string generate_session_token();
+
+}  // namespace vorn

@@ -1,0 +1,41 @@
+// The integrity check of a client runtime: the client's executable image and
+// its guard module must hash to the two values the client sent in its HELLO.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace vorn {
+
+enum class IntegrityOutcome { pass, not_identified, mismatch };
+
+// What the periodic re-check needs to repeat the verification.
+struct IntegrityRecord {
+  os::ProcessId pid = 0;
+  std::string image_path;
+  std::string module_path;
+  std::string evidence_1;  // upper-case hex SHA-256 of the image file
+  std::string evidence_2;  // upper-case hex SHA-256 of the guard module file
+  // File versions known to hash to the evidence; an unchanged file is not
+  // hashed again.
+  os::FileIdentity image_identity;
+  os::FileIdentity module_identity;
+};
+
+// evidence_1 / evidence_2 are upper-case, 64 hex digits. On pass,
+// client_image_path and record are filled. Opens nothing that outlives it.
+IntegrityOutcome integrity_check(os::ProcessId client_pid,
+                                 const std::string& evidence_1,
+                                 const std::string& evidence_2,
+                                 std::string& client_image_path,
+                                 IntegrityRecord& record);
+
+// True while the guard module is still loaded and both files still hash to
+// the HELLO's values.
+bool integrity_recheck(os::ProcessId client_pid, const IntegrityRecord& record);
+
+// Upper-case hex of a digest.
+std::string digest_to_hex(const std::uint8_t (&digest)[32]);
+
+}  // namespace vorn

@@ -1,0 +1,18 @@
+// The second half of a session worker: heartbeats, re-checks, the close.
+#pragma once
+
+#include <cstdint>
+
+#include "session/session_state.h"
+
+namespace vorn {
+
+constexpr std::uint64_t kHeartbeatTimeoutMs = 12000;
+constexpr std::uint64_t kRecheckIntervalMs = 10000;
+constexpr std::uint32_t kPollIntervalMs = 200;
+
+// Runs passes until the session ends, then closes the process handle, logs
+// "SESSION CLOSED pid=N" and releases the pipe.
+void run_session_loop(SessionState& state);
+
+}  // namespace vorn
