@@ -1,0 +1,17 @@
+#include "session/enforcement.h"
+
+#include "log/service_log.h"
+#include "session/message_fields.h"
+
+namespace vorn {
+
+void enforce(os::ProcessHandle process, os::ProcessId pid, const char* reason) {
+  if (!process.open) return;
+  // A client that has already ended (or cannot be waited on) is left alone.
+  if (!os::process_is_running(process)) return;
+  // Logged first, so the line stands even if the termination fails.
+  log_line("ENFORCEMENT pid=" + format_decimal_u32(pid) + " reason=" + reason);
+  os::process_terminate(process);
+}
+
+}  // namespace vorn

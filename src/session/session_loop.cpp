@@ -1,0 +1,100 @@
+#include "session/session_loop.h"
+
+#include "log/service_log.h"
+#include "pipe/pipe_channel.h"
+#include "session/enforcement.h"
+#include "session/integrity.h"
+#include "session/message_fields.h"
+
+namespace vorn {
+
+namespace {
+
+// What one step of a pass decided.
+enum class Step { go_on, end_quietly, end_enforced };
+
+Step end_with(SessionState& state, const char* reason) {
+  enforce(state.client_process, state.client_pid, reason);
+  return Step::end_enforced;
+}
+
+// A reply the client does not take within the write bound ends the session
+// like a broken connection, unless the heartbeat deadline has passed by then.
+Step after_pong_timeout(SessionState& state) {
+  if (os::tick_ms() - state.last_heartbeat_tick > kHeartbeatTimeoutMs) {
+    return end_with(state, kReasonHeartbeatTimeout);
+  }
+  return Step::end_quietly;
+}
+
+Step handle_message(SessionState& state) {
+  std::string message;
+  if (!read_message(state.pipe, message)) return Step::end_quietly;
+  const FieldList fields = split_fields(message);
+
+  if (fields.size() == 4 && text_equals(fields[0], "PING")) {
+    const std::int64_t sequence = parse_decimal_i64(fields[2]);
+    if (!text_equals(fields[1], state.token) ||
+        sequence <= state.last_sequence) {
+      return end_with(state, kReasonReplay);
+    }
+    state.last_sequence = sequence;
+    state.last_heartbeat_tick = os::tick_ms();
+    if (send_message(state.pipe, "PONG|" + format_decimal_i64(sequence)) ==
+        os::WriteOutcome::timed_out) {
+      return after_pong_timeout(state);
+    }
+    // A failed write is noticed at the next look at the pipe.
+    return Step::go_on;
+  }
+  if (fields.size() >= 2 && text_equals(fields[0], "BYE") &&
+      text_equals(fields[1], state.token)) {
+    return Step::end_quietly;
+  }
+  return end_with(state, kReasonInvalid);
+}
+
+Step run_pass(SessionState& state) {
+  if (!os::process_is_running(state.client_process)) return Step::end_quietly;
+
+  std::uint32_t waiting = 0;
+  if (!os::pipe_bytes_waiting(state.pipe, waiting)) return Step::end_quietly;
+  if (waiting > 0) {
+    const Step step = handle_message(state);
+    if (step != Step::go_on) return step;
+  }
+
+  const std::uint64_t now = os::tick_ms();
+  if (now - state.last_heartbeat_tick > kHeartbeatTimeoutMs) {
+    return end_with(state, kReasonHeartbeatTimeout);
+  }
+  if (now - state.last_recheck_tick > kRecheckIntervalMs) {
+    // Intervals run from the start of one re-check to the start of the next.
+    state.last_recheck_tick = now;
+    if (!integrity_recheck(state.client_pid, state.integrity_record)) {
+      return end_with(state, kReasonIntegrityChanged);
+    }
+  }
+  return Step::go_on;
+}
+
+void close_session(SessionState& state) {
+  os::process_close(state.client_process);
+  log_line("SESSION CLOSED pid=" + format_decimal_u32(state.client_pid));
+  close_channel(state.pipe);
+  state.token.clear();
+}
+
+}  // namespace
+
+void run_session_loop(SessionState& state) {
+  if (!os::stop_event_is_set()) {
+    while (run_pass(state) == Step::go_on) {
+      os::sleep_ms(kPollIntervalMs);
+      if (os::stop_event_is_set()) break;
+    }
+  }
+  close_session(state);
+}
+
+}  // namespace vorn
