@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian or Ubuntu, and nothing
+# when everything is there already. Safe to run again.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  g++-mingw-w64-x86-64-posix    # the Windows cross compiler (posix threads)
+  wine wine64                   # runs the Windows binaries and their tests
+  googletest libgtest-dev       # sources for the Windows build, library for Linux
+  libbenchmark-dev libssl-dev
+  clang libclang-rt-14-dev      # libFuzzer and sanitizer runtimes
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    sudo_cmd=(sudo)
+  else
+    echo "error: need root (or sudo) to install: ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+echo "Installed."
