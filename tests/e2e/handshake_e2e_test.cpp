@@ -1,0 +1,249 @@
+// The handshake against the real service with real client processes: every
+// refusal, the OK reply and the SESSION READY line.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "e2e/e2e_support.h"
+#include "platform/platform.h"
+#include "session/integrity.h"
+#include "session/message_fields.h"
+
+namespace vorn::test {
+namespace {
+
+class EndToEndHandshake : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    run_ = new ServiceRun;
+    std::string error;
+    ASSERT_TRUE(service_start(*run_, error)) << error;
+  }
+  static void TearDownTestSuite() {
+    int exit_code = -1;
+    service_stop(*run_, 10000, exit_code);
+    delete run_;
+    run_ = nullptr;
+  }
+
+  // Sends one first message from a probe (with the guard module loaded unless
+  // told otherwise) and returns what it printed.
+  static ProbeResult hello(const std::string& message, bool load_guard = true) {
+    std::vector<std::string> arguments = {"raw"};
+    if (load_guard) arguments.push_back("--load-guard");
+    arguments.push_back("--wait-ms");
+    arguments.push_back("3000");
+    arguments.push_back(message);
+    return run_probe(*run_, arguments, 30000);
+  }
+
+  // Lines the service logged that name this pid.
+  static std::vector<std::string> lines_for(unsigned pid) {
+    std::vector<std::string> found;
+    for (const std::string& line : service_log_lines(*run_)) {
+      if (line.find("pid=" + pid_text(pid)) != std::string::npos)
+        found.push_back(line);
+    }
+    return found;
+  }
+
+  static ServiceRun* run_;
+};
+
+ServiceRun* EndToEndHandshake::run_ = nullptr;
+
+const char kTag[] = "e2e-test-client";
+
+std::string valid_hello(const std::string& pid_field = "{pid}",
+                        const std::string& tag = kTag) {
+  return "HELLO|" + pid_field + "|" + tag + "|{e1}|{e2}";
+}
+
+// The evidence a probe presents, computed here from the same files.
+std::string file_digest(const std::string& name) {
+  std::uint8_t digest[32] = {};
+  const std::string path =
+      binary_directory() + os::path_separator() + name;
+  if (!os::sha256_file(path, digest)) return std::string();
+  return digest_to_hex(digest);
+}
+
+std::string guard_module_file() {
+  return os::path_separator() == '\\' ? "vorn_guard.dll" : "libvorn_guard.so";
+}
+
+bool has_ok_reply(const std::string& output, std::string* token = nullptr) {
+  static const std::regex ok("< OK\\|([0-9A-F]{64})\\|1\\.0\\.0");
+  std::smatch match;
+  if (!std::regex_search(output, match, ok)) return false;
+  if (token) *token = match[1];
+  return true;
+}
+
+TEST_F(EndToEndHandshake, ValidHelloGetsOkAndReadyLine) {
+  ChildProcess child;
+  const std::string out = run_->dir->file("valid.out");
+  ASSERT_TRUE(start_probe(*run_,
+                          {"raw", "--load-guard", "--wait-ms", "3000",
+                           valid_hello()},
+                          child, out));
+  int exit_code = -1;
+  ASSERT_TRUE(wait_child(child, 30000, exit_code));
+  const unsigned pid = child.pid;
+  release_child(child);
+  const std::string output = read_file(out);
+  EXPECT_TRUE(has_ok_reply(output)) << output;
+  EXPECT_EQ(exit_code, 0) << output;
+  ASSERT_TRUE(wait_for_log_line(*run_, "SESSION CLOSED pid=" + pid_text(pid),
+                                5000));
+  const std::vector<std::string> lines = lines_for(pid);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0],
+            "SESSION READY pid=" + pid_text(pid) + " host=" + probe_file_name());
+  EXPECT_EQ(lines[1], "SESSION CLOSED pid=" + pid_text(pid));
+}
+
+TEST_F(EndToEndHandshake, EverySessionGetsAFreshToken) {
+  std::string first, second;
+  ASSERT_TRUE(has_ok_reply(hello(valid_hello()).output, &first));
+  ASSERT_TRUE(has_ok_reply(hello(valid_hello()).output, &second));
+  EXPECT_NE(first, second);
+}
+
+TEST_F(EndToEndHandshake, LowerCaseEvidenceIsAccepted) {
+  std::string e1 = file_digest(probe_file_name());
+  std::string e2 = file_digest(guard_module_file());
+  ASSERT_EQ(e1.size(), 64u);
+  ASSERT_EQ(e2.size(), 64u);
+  for (char& c : e1) c = static_cast<char>(std::tolower(c));
+  for (char& c : e2) c = static_cast<char>(std::tolower(c));
+  const ProbeResult result =
+      hello("HELLO|{pid}|" + std::string(kTag) + "|" + e1 + "|" + e2);
+  EXPECT_TRUE(has_ok_reply(result.output)) << result.output;
+}
+
+struct RefusalCase {
+  const char* name;
+  std::string message;
+  bool load_guard;
+  const char* reply;  // nullptr: no reply at all
+};
+
+class EndToEndRefusal : public EndToEndHandshake,
+                        public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(EndToEndRefusal, RepliesAndLogsNothing) {
+  const RefusalCase& c = GetParam();
+  ChildProcess child;
+  const std::string out = run_->dir->file(std::string(c.name) + ".out");
+  std::vector<std::string> arguments = {"raw"};
+  if (c.load_guard) arguments.push_back("--load-guard");
+  arguments.insert(arguments.end(),
+                   {"--wait-ms", "3000", "--hold-ms", "1500", c.message});
+  ASSERT_TRUE(start_probe(*run_, arguments, child, out));
+  int exit_code = -1;
+  ASSERT_TRUE(wait_child(child, 30000, exit_code));
+  const unsigned pid = child.pid;
+  release_child(child);
+  const std::string output = read_file(out);
+  if (c.reply) {
+    EXPECT_NE(output.find(std::string("< ") + c.reply + "\n"),
+              std::string::npos)
+        << output;
+  } else {
+    EXPECT_EQ(output.find("< "), std::string::npos) << output;
+  }
+  EXPECT_EQ(output.find("< OK|"), std::string::npos) << output;
+  // A refused client is never terminated: the probe ends on its own.
+  EXPECT_NE(output.find("closed"), std::string::npos) << output;
+  EXPECT_TRUE(lines_for(pid).empty());
+}
+
+std::string digits(std::size_t count) { return std::string(count, 'A'); }
+
+INSTANTIATE_TEST_SUITE_P(
+    AllRefusals, EndToEndRefusal,
+    ::testing::Values(
+        RefusalCase{"four_fields", "HELLO|{pid}|e2e-test-client|{e1}", true,
+                    "ERR|HELLO"},
+        RefusalCase{"six_fields", valid_hello() + "|extra", true, "ERR|HELLO"},
+        RefusalCase{"lower_case_keyword",
+                    "hello|{pid}|e2e-test-client|{e1}|{e2}", true, "ERR|HELLO"},
+        RefusalCase{"keyword_with_blank",
+                    "HELLO |{pid}|e2e-test-client|{e1}|{e2}", true,
+                    "ERR|HELLO"},
+        RefusalCase{"only_terminators", "\\r\\n\\0\\n", true, "ERR|HELLO"},
+        RefusalCase{"other_pid", valid_hello("1"), true, "ERR|IDENTITY"},
+        RefusalCase{"pid_without_digits", valid_hello("abc"), true,
+                    "ERR|IDENTITY"},
+        RefusalCase{"tag_of_11_bytes", valid_hello("{pid}", "12345678901"),
+                    true, "ERR|IDENTITY"},
+        RefusalCase{"empty_tag", valid_hello("{pid}", ""), true,
+                    "ERR|IDENTITY"},
+        RefusalCase{"evidence_of_63_digits",
+                    "HELLO|{pid}|e2e-test-client|" + digits(63) + "|{e2}",
+                    true, "ERR|IDENTITY"},
+        RefusalCase{"evidence_of_65_digits",
+                    "HELLO|{pid}|e2e-test-client|{e1}|" + digits(65), true,
+                    "ERR|IDENTITY"},
+        RefusalCase{"non_hex_evidence",
+                    "HELLO|{pid}|e2e-test-client|" + digits(63) + "G|{e2}",
+                    true, "ERR|IDENTITY"},
+        RefusalCase{"guard_module_not_loaded", valid_hello(), false,
+                    "ERR|IDENTITY"},
+        RefusalCase{"wrong_digest",
+                    "HELLO|{pid}|e2e-test-client|" + std::string(64, '0') +
+                        "|{e2}",
+                    true, "ERR|INTEGRITY"},
+        RefusalCase{"message_of_2048_bytes", "{fill:2048}", true, nullptr},
+        RefusalCase{"zero_length_message", "{empty}", true, nullptr}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) {
+      return std::string(info.param.name);
+    });
+
+struct LenientPid {
+  const char* name;
+  std::string message;
+};
+
+class EndToEndAccepted : public EndToEndHandshake,
+                           public ::testing::WithParamInterface<LenientPid> {};
+
+TEST_P(EndToEndAccepted, Passes) {
+  const ProbeResult result = hello(GetParam().message);
+  EXPECT_TRUE(has_ok_reply(result.output)) << result.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Leniency, EndToEndAccepted,
+    ::testing::Values(
+        LenientPid{"leading_blanks", valid_hello("  {pid}")},
+        LenientPid{"leading_zeros", valid_hello("000{pid}")},
+        LenientPid{"plus_sign", valid_hello("+{pid}")},
+        LenientPid{"trailing_junk", valid_hello("{pid}xyz")},
+        LenientPid{"tag_of_12_bytes", valid_hello("{pid}", "123456789012")}),
+    [](const ::testing::TestParamInfo<LenientPid>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST_F(EndToEndHandshake, ConnectThenCloseGetsNothing) {
+  const ProbeResult result =
+      run_probe(*run_, {"raw", "--wait-ms", "500"}, 30000);
+  EXPECT_TRUE(result.ended);
+  EXPECT_EQ(result.output.find("< "), std::string::npos) << result.output;
+}
+
+TEST_F(EndToEndHandshake, SilentClientIsDroppedAfterTwelveSeconds) {
+  // No first message: the service lets go of the instance after 12 s,
+  // without a reply and without a log line.
+  const ProbeResult result =
+      run_probe(*run_, {"raw", "--hold-ms", "20000"}, 60000);
+  EXPECT_TRUE(result.ended);
+  EXPECT_NE(result.output.find("closed"), std::string::npos) << result.output;
+  EXPECT_EQ(result.output.find("< "), std::string::npos) << result.output;
+  EXPECT_GE(result.elapsed_ms, 11500u);
+  EXPECT_LT(result.elapsed_ms, 19000u);
+}
+
+}  // namespace
+}  // namespace vorn::test
