@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The main job: builds the service for Linux and Windows, then runs the Linux
+# service in the foreground with its socket and log under build/demo/, starts
+# a sample guarded client against it, and shows the log as it grows.
+# Ctrl-C stops the service cleanly.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+scripts/install-deps.sh
+
+for preset in linux windows; do
+  echo "=== building ${preset}"
+  mkdir -p build
+  cmake --preset "$preset" >"build/${preset}-configure.log" 2>&1 || {
+    cat "build/${preset}-configure.log"; exit 1; }
+  cmake --build --preset "$preset"
+done
+echo "Windows binaries: build/windows/bin/ (vorn-guard-service.exe, vorn_guard.dll, vorn-guard-probe.exe)"
+
+demo=$PWD/build/demo
+mkdir -p "$demo/run" "$demo/data"
+export RUNTIME_DIRECTORY=$demo/run
+export ProgramData=$demo/data
+log=$demo/data/VORN/ClientService/service.log
+
+bin=$PWD/build/linux/bin
+"$bin/vorn-guard-service" &
+service=$!
+
+stop() {
+  trap - INT TERM
+  echo
+  echo "=== stopping the service (SIGTERM)"
+  kill "${client:-}" 2>/dev/null || true
+  kill -TERM "$service" 2>/dev/null || true
+  status=0
+  wait "$service" || status=$?
+  kill "${tail_pid:-}" 2>/dev/null || true
+  echo "=== service exited with ${status}; log: ${log}"
+  exit "$status"
+}
+trap stop INT TERM
+
+# Wait for the socket, then let a sample client hold a session.
+for _ in $(seq 100); do [ -S "$demo/run/VORNGuardLocalGuard" ] && break; sleep 0.1; done
+echo "=== service running (pid ${service}), socket ${demo}/run/VORNGuardLocalGuard"
+echo "=== sample client: a 12-second session with a heartbeat every 2 s"
+"$bin/vorn-guard-probe" session --seconds 12 --interval-ms 2000 &
+client=$!
+
+touch "$log"
+echo "=== ${log} (Ctrl-C stops the service)"
+tail -n +1 -f "$log" &
+tail_pid=$!
+wait "$client" || true
+echo "=== sample client done; the service keeps running until Ctrl-C"
+wait "$service"
