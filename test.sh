@@ -9,9 +9,34 @@ cd "$(dirname "$0")"
 
 scripts/install-deps.sh || { echo "error: could not install the build tools" >&2; exit 1; }
 
-presets=${VORN_PRESETS:-"linux windows linux-asan linux-tsan"}
+presets=${VORN_PRESETS:-"linux windows linux-asan linux-tsan linux-fuzz"}
 failed=()
 start=$(date +%s)
+
+# A short libFuzzer smoke per target, each from a copy of its seed corpus.
+run_fuzzers() {
+  local seconds=${VORN_FUZZ_SECONDS:-30}
+  local work
+  work=$(mktemp -d)
+  local status=0
+  for fuzzer in build/linux-fuzz/bin/*_fuzzer; do
+    local name
+    name=$(basename "$fuzzer" _fuzzer)
+    mkdir -p "$work/$name"
+    cp fuzz/corpus/"$name"/* "$work/$name"/ 2>/dev/null || true
+    echo "--- fuzz ${name}: ${seconds} s"
+    if "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 \
+        "$work/$name" >"$work/$name.log" 2>&1; then
+      grep -E "stat::number_of_executed_units|Done" "$work/$name.log" | tail -2
+    else
+      tail -50 "$work/$name.log"
+      echo "FAILED: fuzz ${name}"
+      status=1
+    fi
+  done
+  rm -rf "$work"
+  return $status
+}
 
 run_preset() {
   local preset=$1
@@ -23,6 +48,11 @@ run_preset() {
     return 1
   fi
   cmake --build --preset "$preset" || return 1
+  if [ "$preset" = "linux-fuzz" ]; then
+    echo "=== ${preset}: fuzz smoke"
+    run_fuzzers
+    return
+  fi
   echo "=== ${preset}: test"
   local filter=()
   # ThreadSanitizer runs the tests where threads meet: the log, the listener
