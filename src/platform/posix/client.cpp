@@ -1,0 +1,146 @@
+// The client end, for the reference guard module and the probe.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/fd_util.h"
+
+namespace vorn::os {
+
+namespace {
+
+constexpr std::uint32_t kConnectRetryMs = 50;
+constexpr std::size_t kLargestMessage = 65536;
+
+enum class ConnectAttempt { connected, retry, failed };
+
+ConnectAttempt connect_once(const sockaddr_un& address, int& connected_fd) {
+  // Non-blocking, so a full backlog answers EAGAIN at once instead of
+  // blocking past the caller's time limit.
+  posix::UniqueFd fd(
+      ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.valid()) return ConnectAttempt::failed;
+  const int result = posix::retry_on_eintr([&] {
+    return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address),
+                     sizeof address);
+  });
+  if (result != 0) {
+    // No service yet, or all its places taken: try again shortly.
+    if (errno == ECONNREFUSED || errno == ENOENT || errno == EAGAIN) {
+      return ConnectAttempt::retry;
+    }
+    return ConnectAttempt::failed;
+  }
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return ConnectAttempt::failed;
+  }
+  connected_fd = fd.release();
+  return ConnectAttempt::connected;
+}
+
+}  // namespace
+
+bool client_connect(ClientConnection& connection, std::uint32_t timeout_ms) {
+  const std::string path = endpoint_name();
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, path.data(), path.size());
+
+  const std::uint64_t deadline = tick_ms() + timeout_ms;
+  for (;;) {
+    int fd = -1;
+    switch (connect_once(address, fd)) {
+      case ConnectAttempt::connected:
+        connection.raw = fd;
+        return true;
+      case ConnectAttempt::failed:
+        return false;
+      case ConnectAttempt::retry:
+        break;
+    }
+    const std::uint64_t now = tick_ms();
+    if (now >= deadline) return false;
+    sleep_ms(static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(kConnectRetryMs, deadline - now)));
+  }
+}
+
+bool client_write(ClientConnection connection, const char* data,
+                  std::size_t size) {
+  const ssize_t sent = posix::retry_on_eintr([&] {
+    return ::send(static_cast<int>(connection.raw), data, size, MSG_NOSIGNAL);
+  });
+  return sent >= 0 && static_cast<std::size_t>(sent) == size;
+}
+
+bool client_read(ClientConnection connection, std::string& message,
+                 std::uint32_t timeout_ms, bool& closed) {
+  closed = false;
+  const int fd = static_cast<int>(connection.raw);
+  const std::uint64_t deadline = tick_ms() + timeout_ms;
+  for (;;) {
+    pollfd entry{fd, POLLIN, 0};
+    const std::uint64_t now = tick_ms();
+    const int wait_ms = now >= deadline ? 0 : static_cast<int>(deadline - now);
+    const int ready = ::poll(&entry, 1, wait_ms);
+    if (ready > 0) break;
+    if (ready == 0) return false;
+    if (errno != EINTR) return false;
+  }
+  std::vector<char> buffer(kLargestMessage);
+  const ssize_t length = posix::retry_on_eintr([&] {
+    return ::recv(fd, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
+  });
+  if (length == 0) {
+    // The service sends no empty messages, so 0 is its end of the connection.
+    closed = true;
+    return false;
+  }
+  if (length < 0) {
+    closed = errno == ECONNRESET || errno == EPIPE;
+    return false;
+  }
+  if (static_cast<std::size_t>(length) > buffer.size()) return false;
+  message.assign(buffer.data(), static_cast<std::size_t>(length));
+  return true;
+}
+
+void client_close(ClientConnection& connection) {
+  if (connection.raw >= 0) ::close(static_cast<int>(connection.raw));
+  connection.raw = -1;
+}
+
+ProcessId current_process_id() { return static_cast<ProcessId>(::getpid()); }
+
+bool current_executable_path(std::string& path) {
+  return posix::read_link("/proc/self/exe", path);
+}
+
+bool module_path_of(const void* address_in_module, std::string& path) {
+  Dl_info info{};
+  if (::dladdr(address_in_module, &info) == 0 || info.dli_fname == nullptr ||
+      info.dli_fname[0] == '\0') {
+    return false;
+  }
+  // The loader keeps the name it was given; the service sees the real file.
+  char* resolved = ::realpath(info.dli_fname, nullptr);
+  if (resolved == nullptr) return false;
+  path = resolved;
+  ::free(resolved);
+  return true;
+}
+
+}  // namespace vorn::os

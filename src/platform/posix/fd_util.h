@@ -1,0 +1,69 @@
+// Small helpers shared by the POSIX files of the platform layer. Header-only,
+// so the runtime and the system library can both use them without linking to
+// each other.
+#pragma once
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace vorn::os::posix {
+
+// Owns one file descriptor and closes it when it goes out of scope.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Gives up ownership without closing.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1) {
+    // close() is not retried on EINTR: on Linux the descriptor is gone
+    // either way, and a retry could close someone else's new descriptor.
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Repeats a system call that was interrupted by a signal handler.
+template <typename Call>
+auto retry_on_eintr(Call call) -> decltype(call()) {
+  decltype(call()) result;
+  do {
+    result = call();
+  } while (result == -1 && errno == EINTR);
+  return result;
+}
+
+// The target of a symbolic link (readlink without a size limit).
+inline bool read_link(const std::string& link, std::string& target) {
+  std::vector<char> buffer(256);
+  for (;;) {
+    const ssize_t length =
+        ::readlink(link.c_str(), buffer.data(), buffer.size());
+    if (length < 0) return false;
+    if (static_cast<std::size_t>(length) < buffer.size()) {
+      target.assign(buffer.data(), static_cast<std::size_t>(length));
+      return true;
+    }
+    // Possibly cut off: try again with more room.
+    if (buffer.size() >= 1 << 20) return false;
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace vorn::os::posix

@@ -1,0 +1,238 @@
+// The service's endpoint: a listening AF_UNIX SOCK_SEQPACKET socket at a
+// fixed path, at most 32 connections served at a time.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stddef.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "platform/platform.h"
+#include "platform/posix/fd_util.h"
+#include "platform/posix/runtime_internal.h"
+
+namespace vorn::os {
+
+namespace {
+
+constexpr char kEndpointFile[] = "VORNGuardLocalGuard";
+constexpr char kDefaultDirectory[] = "/run/VORN";
+// The instance limit of the Windows pipe, and the listen backlog.
+constexpr std::size_t kMaxSessions = 32;
+constexpr int kBacklog = 32;
+
+// Read by the listener thread while the host opens or closes it.
+std::atomic<int> g_listen_fd{-1};
+// What listener_open bound, so listener_close removes only our own file.
+std::string g_bound_path;
+dev_t g_bound_device = 0;
+ino_t g_bound_inode = 0;
+
+// Connections handed out by accept_client and not yet closed, plus the ones
+// being accepted right now.
+std::mutex g_sessions_mutex;
+std::set<int> g_accepted;
+std::size_t g_accepting = 0;
+
+std::string error_text(const std::string& what, int error_number) {
+  return what + ": " + std::strerror(error_number);
+}
+
+std::string directory_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// mkdir -p with mode 0755.
+bool make_directories(const std::string& directory, std::string& error) {
+  for (std::size_t end = 1; end <= directory.size(); ++end) {
+    if (end != directory.size() && directory[end] != '/') continue;
+    const std::string part = directory.substr(0, end);
+    if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+      error = error_text("cannot create directory " + part, errno);
+      return false;
+    }
+  }
+  struct stat info {};
+  if (::stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    error = "not a directory: " + directory;
+    return false;
+  }
+  return true;
+}
+
+bool fill_address(const std::string& path, sockaddr_un& address) {
+  address = sockaddr_un{};
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  return true;
+}
+
+// True when some process accepts (or queues) connections at `address`.
+bool someone_listens(const sockaddr_un& address) {
+  posix::UniqueFd probe(
+      ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!probe.valid()) return false;
+  if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address),
+                sizeof address) == 0) {
+    return true;
+  }
+  // EAGAIN: a listener whose backlog is full is still a listener.
+  return errno == EAGAIN || errno == EINPROGRESS;
+}
+
+// Takes a socket file left behind by an instance that is gone. Fails when an
+// instance answers, or something that is not a socket holds the path.
+bool clear_stale_endpoint(const std::string& path, const sockaddr_un& address,
+                          std::string& error) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return true;
+  if (!S_ISSOCK(info.st_mode)) {
+    error =
+        "the endpoint path is taken by something that is not a socket: " + path;
+    return false;
+  }
+  if (someone_listens(address)) {
+    error = "another instance is already listening on " + path;
+    return false;
+  }
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    error = error_text("cannot remove the stale socket " + path, errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace posix {
+
+void forget_accepted_connection(int fd) {
+  std::lock_guard<std::mutex> lock(g_sessions_mutex);
+  g_accepted.erase(fd);
+}
+
+}  // namespace posix
+
+std::string endpoint_name() {
+  std::string directory = kDefaultDirectory;
+  if (const char* runtime = std::getenv("RUNTIME_DIRECTORY")) {
+    // systemd passes a colon-separated list when a unit names several.
+    std::string first = runtime;
+    first = first.substr(0, first.find(':'));
+    if (!first.empty()) directory = first;
+  }
+  while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+  if (directory == "/") return directory + kEndpointFile;
+  return directory + '/' + kEndpointFile;
+}
+
+bool listener_open(std::string& error) {
+  if (g_listen_fd.load() >= 0) return true;
+  const std::string path = endpoint_name();
+  sockaddr_un address{};
+  if (!fill_address(path, address)) {
+    error = "endpoint path too long for a local socket (at most " +
+            std::to_string(sizeof address.sun_path - 1) + " bytes): " + path;
+    return false;
+  }
+  if (!make_directories(directory_of(path), error)) return false;
+  if (!clear_stale_endpoint(path, address, error)) return false;
+
+  // Non-blocking, so a client that vanished between poll and accept cannot
+  // hold the listener in accept.
+  posix::UniqueFd fd(
+      ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.valid()) {
+    error = error_text("cannot create a local socket", errno);
+    return false;
+  }
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address),
+             sizeof address) != 0) {
+    error = error_text("cannot bind " + path, errno);
+    return false;
+  }
+  struct stat info {};
+  // Any local user may connect, like authenticated users on the Windows pipe;
+  // who is talking is checked through the peer's credentials.
+  if (::chmod(path.c_str(), 0666) != 0 || ::lstat(path.c_str(), &info) != 0 ||
+      ::listen(fd.get(), kBacklog) != 0) {
+    error = error_text("cannot listen on " + path, errno);
+    ::unlink(path.c_str());
+    return false;
+  }
+  g_bound_path = path;
+  g_bound_device = info.st_dev;
+  g_bound_inode = info.st_ino;
+  g_listen_fd.store(fd.release());
+  return true;
+}
+
+void listener_close() {
+  const int fd = g_listen_fd.exchange(-1);
+  if (fd < 0) return;
+  ::close(fd);
+  // Only the file we bound: a newer instance may have replaced it since.
+  struct stat info {};
+  if (::lstat(g_bound_path.c_str(), &info) == 0 &&
+      info.st_dev == g_bound_device && info.st_ino == g_bound_inode) {
+    ::unlink(g_bound_path.c_str());
+  }
+  g_bound_path.clear();
+}
+
+AcceptOutcome accept_client(PipeHandle& pipe) {
+  {
+    std::lock_guard<std::mutex> lock(g_sessions_mutex);
+    // Like CreateNamedPipeA at the instance limit: the caller pauses and
+    // tries again. Clients keep waiting in the backlog meanwhile.
+    if (g_accepted.size() + g_accepting >= kMaxSessions) {
+      return AcceptOutcome::create_failed;
+    }
+    ++g_accepting;
+  }
+  struct Reservation {
+    ~Reservation() {
+      std::lock_guard<std::mutex> lock(g_sessions_mutex);
+      --g_accepting;
+      if (fd >= 0) g_accepted.insert(fd);
+    }
+    int fd = -1;
+  } reservation;
+
+  const int listen_fd = g_listen_fd.load();
+  if (listen_fd < 0) return AcceptOutcome::create_failed;
+  const int stop_fd = posix::stop_event_fd();
+  pollfd entries[2] = {{listen_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+  const nfds_t count = stop_fd >= 0 ? 2 : 1;
+  // The stop event wakes the wait, so a stop never waits for one more client.
+  if (posix::retry_on_eintr([&] { return ::poll(entries, count, -1); }) < 0) {
+    return AcceptOutcome::connect_failed;
+  }
+  if (count == 2 && (entries[1].revents & POLLIN) != 0) {
+    return AcceptOutcome::connect_failed;
+  }
+  if ((entries[0].revents & (POLLERR | POLLNVAL)) != 0) {
+    // The listening socket itself is broken: back off like a failed creation.
+    return AcceptOutcome::create_failed;
+  }
+  const int fd = posix::retry_on_eintr(
+      [&] { return ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC); });
+  if (fd < 0) return AcceptOutcome::connect_failed;
+  reservation.fd = fd;
+  pipe.raw = fd;
+  return AcceptOutcome::connected;
+}
+
+}  // namespace vorn::os

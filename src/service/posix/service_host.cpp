@@ -1,0 +1,88 @@
+#include "service/posix/service_host.h"
+
+#include <signal.h>
+#include <stddef.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/fd_util.h"
+#include "service/service_run.h"
+
+namespace vorn {
+
+namespace {
+
+void on_stop_signal(int /*signal_number*/) { os::stop_event_set(); }
+
+bool install_signal_handlers() {
+  struct sigaction stop {};
+  stop.sa_handler = on_stop_signal;
+  sigemptyset(&stop.sa_mask);
+  stop.sa_flags = SA_RESTART;
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  // A client that vanishes mid-write must not kill the service.
+  return sigaction(SIGTERM, &stop, nullptr) == 0 &&
+         sigaction(SIGINT, &stop, nullptr) == 0 &&
+         sigaction(SIGPIPE, &ignore, nullptr) == 0;
+}
+
+// The service manager's readiness protocol: one datagram of "KEY=value"
+// lines to the socket named in NOTIFY_SOCKET ('@' starts an abstract name).
+// Without that variable nobody is listening, and nothing is sent.
+void notify_service_manager(const std::string& state) {
+  const char* socket_name = std::getenv("NOTIFY_SOCKET");
+  if (socket_name == nullptr) return;
+  const std::string name = socket_name;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (name.size() < 2 || name.size() >= sizeof address.sun_path ||
+      (name[0] != '/' && name[0] != '@')) {
+    return;
+  }
+  std::memcpy(address.sun_path, name.data(), name.size());
+  if (name[0] == '@') address.sun_path[0] = '\0';
+  const socklen_t length =
+      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+  os::posix::UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return;
+  (void)::sendto(fd.get(), state.data(), state.size(), MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&address), length);
+}
+
+}  // namespace
+
+int run_service_host() {
+  const std::uint32_t stop_error = os::stop_event_create();
+  if (stop_error != 0) {
+    std::fprintf(stderr,
+                 "vorn-guard-service: cannot create the stop event: %s\n",
+                 std::strerror(static_cast<int>(stop_error)));
+    return 1;
+  }
+  if (!install_signal_handlers()) {
+    std::fprintf(stderr,
+                 "vorn-guard-service: cannot install signal handlers\n");
+    return 1;
+  }
+  std::string error;
+  if (!os::listener_open(error)) {
+    std::fprintf(stderr, "vorn-guard-service: %s\n", error.c_str());
+    return 1;
+  }
+  notify_service_manager("READY=1\nSTATUS=Listening on " + os::endpoint_name());
+  run_until_stopped();
+  notify_service_manager("STOPPING=1");
+  os::listener_close();
+  return 0;
+}
+
+}  // namespace vorn
