@@ -38,4 +38,9 @@ bool integrity_recheck(os::ProcessId client_pid, const IntegrityRecord& record);
 // Upper-case hex of a digest.
 std::string digest_to_hex(const std::uint8_t (&digest)[32]);
 
+// The evidence value of one file: the upper-case hex SHA-256 of its
+// contents, as the guard module sends it and the check expects it. False when
+// the file cannot be read.
+bool file_evidence(const std::string& path, std::string& hex);
+
 }  // namespace vorn

@@ -1,0 +1,47 @@
+// Loading the guard module at run time, so the probe runs (and `raw` works)
+// without it, and a test can load a copy from any directory.
+#pragma once
+
+#include <string>
+
+#include "vorn_guard.h"
+
+namespace vorn::probe {
+
+// The file name the service looks for: "vorn_guard.dll" / "libvorn_guard.so".
+const char* guard_module_file_name();
+
+struct GuardLibrary {
+  void* handle = nullptr;
+  std::string path;  // what was asked for
+};
+
+// LoadLibraryA / dlopen. False with a readable `error`.
+bool load_guard_library(const std::string& path, GuardLibrary& library,
+                        std::string& error);
+// FreeLibrary / dlclose; nothing when not loaded.
+void unload_guard_library(GuardLibrary& library);
+
+// The module's functions, looked up by name.
+struct GuardApi {
+  int (*start_ex)(const char*, unsigned, unsigned) = nullptr;
+  void (*stop)() = nullptr;
+  int (*is_connected)() = nullptr;
+  const char* (*last_error)() = nullptr;
+  int (*get_stats)(vorn_guard_stats*) = nullptr;
+};
+bool resolve_guard_api(const GuardLibrary& library, GuardApi& api,
+                       std::string& error);
+
+// The directory part of a path (without its last separator); empty for a
+// bare file name.
+std::string directory_of(const std::string& path);
+
+// The guard module file beside the running executable.
+bool guard_module_beside_executable(std::string& path);
+
+// Loads the module from beside the executable, else by bare name through the
+// system's search path.
+bool load_guard_module(GuardLibrary& library, std::string& error);
+
+}  // namespace vorn::probe

@@ -1,0 +1,81 @@
+// The probe's command line and its message templates, as plain functions so
+// the rules can be tested without a service.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorn::probe {
+
+// Exit codes, shared by all commands.
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 1;
+constexpr int kExitRefused = 2;
+constexpr int kExitUnreachable = 3;
+constexpr int kExitNoGuardModule = 4;
+constexpr int kExitClosedEarly = 5;
+constexpr int kExitClosedBeforeSent = 6;
+
+enum class Command { help, status, session, raw, evidence };
+
+struct ProbeOptions {
+  Command command = Command::help;
+  std::uint32_t timeout_ms = 0;  // 0: the guard module's own limits
+  std::uint32_t seconds = 0;
+  std::uint32_t interval_ms = 5000;
+  bool load_guard = false;
+  std::uint32_t wait_ms = 2000;
+  std::uint32_t hold_ms = 0;
+  std::uint32_t delay_ms = 0;
+  bool no_read = false;
+  std::vector<std::string> messages;
+};
+
+// `arguments` excludes the program name. False with a one-line `error` for
+// anything the usage does not allow.
+bool parse_probe_args(const std::vector<std::string>& arguments,
+                      ProbeOptions& options, std::string& error);
+
+std::string probe_usage();
+
+// ---------------------------------------------------------------- messages
+enum class PieceKind { text, pid, evidence_1, evidence_2, token };
+
+struct MessagePiece {
+  PieceKind kind = PieceKind::text;
+  std::string text;  // for PieceKind::text
+};
+
+struct MessageTemplate {
+  std::vector<MessagePiece> pieces;
+};
+
+// The largest {fill:N}.
+constexpr std::size_t kMaxFill = 1u << 20;
+
+// Reads a MESSAGE argument: escapes \n \r \0 \\ \{ \xHH and placeholders
+// {pid} {e1} {e2} {token} {fill:N} {empty}. False with `error` on an unknown
+// escape or placeholder, a bad \x, an unclosed brace or a bad fill count.
+bool parse_message_template(const std::string& source, MessageTemplate& message,
+                            std::string& error);
+
+bool template_uses(const MessageTemplate& message, PieceKind kind);
+
+struct TemplateValues {
+  std::string pid;
+  std::string evidence_1;
+  std::string evidence_2;
+  std::string token;
+};
+
+std::string render_message(const MessageTemplate& message,
+                           const TemplateValues& values);
+
+// Bytes for a terminal: printable ASCII as it is, the backslash doubled,
+// \n \r \0 by name and every other byte as \xHH, so a reply can be read back
+// exactly.
+std::string escape_for_display(const std::string& bytes);
+
+}  // namespace vorn::probe

@@ -1,0 +1,349 @@
+#include "probe/probe_commands.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "guard/guard_protocol.h"
+#include "platform/platform.h"
+#include "probe/guard_loader.h"
+#include "session/integrity.h"
+#include "session/message_fields.h"
+
+namespace vorn::probe {
+namespace {
+
+// 16 bytes: the service wants at least 12.
+constexpr char kProbeTag[] = "vorn-guard-probe";
+constexpr std::uint32_t kRawConnectTimeoutMs = 3000;
+constexpr std::uint32_t kPollSliceMs = 100;
+// Longer messages are shown cut, with their length.
+constexpr std::size_t kDisplayLimit = 300;
+
+// Every line is flushed at once: the service may end this process at any
+// moment, and tests read the output as it comes.
+void say(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+void complain(const std::string& line) {
+  std::fputs(line.c_str(), stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
+
+std::string display(const std::string& bytes) {
+  if (bytes.size() <= kDisplayLimit) return escape_for_display(bytes);
+  return escape_for_display(bytes.substr(0, kDisplayLimit)) + "... (" +
+         std::to_string(bytes.size()) + " bytes)";
+}
+
+// Loads the module and looks up its functions; prints why not.
+bool open_guard(GuardLibrary& library, GuardApi& api) {
+  std::string error;
+  if (!load_guard_module(library, error) ||
+      !resolve_guard_api(library, api, error)) {
+    say("ERROR: guard module cannot be loaded: " + error);
+    unload_guard_library(library);
+    return false;
+  }
+  return true;
+}
+
+// Prints the outcome of a failed start and gives the exit code.
+int report_failed_start(int result, const GuardApi& api) {
+  const std::string why = api.last_error();
+  switch (result) {
+    case VORN_GUARD_E_REFUSED:
+      say("REFUSED: " + why);
+      return kExitRefused;
+    case VORN_GUARD_E_NO_REPLY:
+      say("REFUSED: no usable reply (" + why + ")");
+      return kExitRefused;
+    case VORN_GUARD_E_CONNECT:
+      say("UNREACHABLE: the guard service cannot be reached (" + why + ")");
+      return kExitUnreachable;
+    case VORN_GUARD_E_EVIDENCE:
+      say("ERROR: the guard module cannot compute its evidence");
+      return kExitNoGuardModule;
+    default:
+      say("ERROR: the guard module failed to start (code " +
+          std::to_string(result) + ", " + why + ")");
+      return kExitNoGuardModule;
+  }
+}
+
+// Reads one message for at most `wait_ms`, never returning sooner without a
+// reason.
+enum class ReadResult { message, nothing, closed };
+ReadResult read_for(os::ClientConnection connection, std::uint32_t wait_ms,
+                    std::string& message) {
+  const std::uint64_t start = os::tick_ms();
+  bool closed = false;
+  if (os::client_read(connection, message, wait_ms, closed)) {
+    return ReadResult::message;
+  }
+  if (closed) return ReadResult::closed;
+  const std::uint64_t elapsed = os::tick_ms() - start;
+  if (elapsed < wait_ms) {
+    os::sleep_ms(static_cast<std::uint32_t>(wait_ms - elapsed));
+  }
+  return ReadResult::nothing;
+}
+
+void show_reply(const std::string& reply, TemplateValues& values) {
+  say("< " + display(reply));
+  std::string token;
+  if (guard::parse_start_reply(reply, token) == guard::StartReply::ok) {
+    values.token = token;
+  }
+}
+
+// Prints what arrives for `duration_ms`. False once the service has closed.
+bool pump(os::ClientConnection connection, std::uint32_t duration_ms, bool read,
+          TemplateValues& values) {
+  if (!read) {
+    os::sleep_ms(duration_ms);
+    return true;
+  }
+  const std::uint64_t start = os::tick_ms();
+  for (;;) {
+    const std::uint64_t elapsed = os::tick_ms() - start;
+    if (elapsed >= duration_ms) return true;
+    const std::uint64_t left = duration_ms - elapsed;
+    std::string message;
+    switch (read_for(
+        connection,
+        static_cast<std::uint32_t>(left < kPollSliceMs ? left : kPollSliceMs),
+        message)) {
+      case ReadResult::message:
+        show_reply(message, values);
+        break;
+      case ReadResult::closed:
+        say("closed");
+        return false;
+      case ReadResult::nothing:
+        break;
+    }
+  }
+}
+
+// Waits for the one reply to a message. False once the service has closed.
+bool await_reply(os::ClientConnection connection, std::uint32_t wait_ms,
+                 TemplateValues& values) {
+  std::string reply;
+  switch (read_for(connection, wait_ms, reply)) {
+    case ReadResult::message:
+      show_reply(reply, values);
+      return true;
+    case ReadResult::closed:
+      say("closed");
+      return false;
+    case ReadResult::nothing:
+      return true;
+  }
+  return true;
+}
+
+bool own_evidence(std::string& evidence_1) {
+  std::string executable;
+  return os::current_executable_path(executable) &&
+         file_evidence(executable, evidence_1);
+}
+
+bool module_evidence(std::string& path, std::string& evidence_2) {
+  return guard_module_beside_executable(path) &&
+         file_evidence(path, evidence_2);
+}
+
+// Fills in the values the templates need; prints why one cannot be made.
+bool prepare_values(const std::vector<MessageTemplate>& messages,
+                    TemplateValues& values) {
+  bool uses_1 = false;
+  bool uses_2 = false;
+  for (const MessageTemplate& message : messages) {
+    uses_1 = uses_1 || template_uses(message, PieceKind::evidence_1);
+    uses_2 = uses_2 || template_uses(message, PieceKind::evidence_2);
+  }
+  values.pid = format_decimal_u32(os::current_process_id());
+  if (uses_1 && !own_evidence(values.evidence_1)) {
+    say("ERROR: cannot hash the probe's own executable for {e1}");
+    return false;
+  }
+  std::string module_path;
+  if (uses_2 && !module_evidence(module_path, values.evidence_2)) {
+    say("ERROR: cannot hash the guard module for {e2}: " + module_path);
+    return false;
+  }
+  return true;
+}
+
+// Sends the messages in order. Returns the exit code.
+int send_messages(os::ClientConnection connection, const ProbeOptions& options,
+                  const std::vector<MessageTemplate>& messages,
+                  TemplateValues& values) {
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    const bool last = i + 1 == messages.size();
+    if (template_uses(messages[i], PieceKind::token) && values.token.empty()) {
+      complain("vorn-guard-probe: {token} in message " + std::to_string(i + 1) +
+               " but no \"OK|\" reply came before");
+      return kExitUsage;
+    }
+    const std::string bytes = render_message(messages[i], values);
+    say("> " + display(bytes));
+    if (!os::client_write(connection, bytes.data(), bytes.size())) {
+      say("closed");
+      return kExitClosedBeforeSent;
+    }
+    if (!options.no_read && !await_reply(connection, options.wait_ms, values)) {
+      return last ? kExitOk : kExitClosedBeforeSent;
+    }
+    if (!last && options.delay_ms > 0 &&
+        !pump(connection, options.delay_ms, !options.no_read, values)) {
+      return kExitClosedBeforeSent;
+    }
+  }
+  if (options.hold_ms > 0) {
+    (void)pump(connection, options.hold_ms, !options.no_read, values);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int run_status(const ProbeOptions& options) {
+  GuardLibrary library;
+  GuardApi api;
+  if (!open_guard(library, api)) return kExitNoGuardModule;
+  const int result = api.start_ex(kProbeTag, 0, options.timeout_ms);
+  int exit_code = kExitOk;
+  if (result == VORN_GUARD_OK) {
+    say("OK: handshake passed");
+    api.stop();
+  } else {
+    exit_code = report_failed_start(result, api);
+  }
+  unload_guard_library(library);
+  return exit_code;
+}
+
+int run_session(const ProbeOptions& options) {
+  GuardLibrary library;
+  GuardApi api;
+  if (!open_guard(library, api)) return kExitNoGuardModule;
+  const int result =
+      api.start_ex(kProbeTag, options.interval_ms, options.timeout_ms);
+  if (result != VORN_GUARD_OK) {
+    const int exit_code = report_failed_start(result, api);
+    unload_guard_library(library);
+    return exit_code;
+  }
+  say("OK: handshake passed");
+
+  const std::uint64_t start = os::tick_ms();
+  const std::uint64_t hold_ms = std::uint64_t{options.seconds} * 1000;
+  bool closed_early = false;
+  for (;;) {
+    const std::uint64_t elapsed = os::tick_ms() - start;
+    if (elapsed >= hold_ms) break;
+    if (api.is_connected() == 0) {
+      closed_early = true;
+      break;
+    }
+    const std::uint64_t left = hold_ms - elapsed;
+    os::sleep_ms(
+        static_cast<std::uint32_t>(left < kPollSliceMs ? left : kPollSliceMs));
+  }
+  const std::uint64_t held_ms = os::tick_ms() - start;
+  const std::string why = api.last_error();
+  vorn_guard_stats stats = {};
+  (void)api.get_stats(&stats);
+  api.stop();
+  unload_guard_library(library);
+
+  const unsigned average =
+      stats.pongs_received == 0
+          ? 0
+          : static_cast<unsigned>(stats.total_rtt_ms / stats.pongs_received);
+  say("PONG count=" + std::to_string(stats.pongs_received) + " min=" +
+      std::to_string(stats.min_rtt_ms) + " avg=" + std::to_string(average) +
+      " max=" + std::to_string(stats.max_rtt_ms) +
+      " ms (PING sent=" + std::to_string(stats.pings_sent) + ")");
+  if (closed_early) {
+    say("CLOSED: the service closed the session after " +
+        std::to_string(held_ms) + " ms (" + why + ")");
+    return kExitClosedEarly;
+  }
+  say("OK: session ended with BYE");
+  return kExitOk;
+}
+
+int run_raw(const ProbeOptions& options) {
+  std::vector<MessageTemplate> messages(options.messages.size());
+  for (std::size_t i = 0; i < options.messages.size(); ++i) {
+    std::string error;
+    if (!parse_message_template(options.messages[i], messages[i], error)) {
+      complain("vorn-guard-probe: message " + std::to_string(i + 1) + ": " +
+               error);
+      return kExitUsage;
+    }
+  }
+  TemplateValues values;
+  if (!prepare_values(messages, values)) return kExitNoGuardModule;
+
+  GuardLibrary library;
+  if (options.load_guard) {
+    std::string error;
+    if (!load_guard_module(library, error)) {
+      say("ERROR: guard module cannot be loaded: " + error);
+      return kExitNoGuardModule;
+    }
+  }
+
+  os::ClientConnection connection;
+  int exit_code = kExitOk;
+  if (!os::client_connect(connection, kRawConnectTimeoutMs)) {
+    say("UNREACHABLE: the guard service cannot be reached");
+    exit_code = kExitUnreachable;
+  } else {
+    exit_code = send_messages(connection, options, messages, values);
+    os::client_close(connection);
+  }
+  unload_guard_library(library);
+  return exit_code;
+}
+
+int run_evidence(const ProbeOptions& options) {
+  std::string evidence_1;
+  if (!own_evidence(evidence_1)) {
+    say("ERROR: cannot hash the probe's own executable");
+    return kExitNoGuardModule;
+  }
+  std::string module_path;
+  std::string evidence_2;
+  if (!module_evidence(module_path, evidence_2)) {
+    say("ERROR: cannot hash the guard module: " + module_path);
+    return kExitNoGuardModule;
+  }
+  GuardLibrary library;
+  if (options.load_guard) {
+    std::string error;
+    if (!load_guard_library(module_path, library, error)) {
+      say("ERROR: guard module cannot be loaded: " + error);
+      return kExitNoGuardModule;
+    }
+  }
+  say("pid=" + format_decimal_u32(os::current_process_id()));
+  say("e1=" + evidence_1);
+  say("e2=" + evidence_2);
+  say("module=" + module_path);
+  say("ready");
+  if (options.hold_ms > 0) os::sleep_ms(options.hold_ms);
+  unload_guard_library(library);
+  return kExitOk;
+}
+
+}  // namespace vorn::probe

@@ -1,0 +1,398 @@
+// The integrity check against real processes: the test process itself, with
+// a copy of the built guard module loaded from a temporary directory, and
+// probe child processes with and without the module.
+#include "session/integrity.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "probe/guard_loader.h"
+#include "session/message_fields.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace vorn {
+namespace {
+
+// SHA-256("abc"), the FIPS 180-2 example.
+constexpr char kAbcDigest[] =
+    "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+constexpr char kZeroEvidence[] =
+    "0000000000000000000000000000000000000000000000000000000000000000";
+// No system hands out a process id this large.
+constexpr os::ProcessId kMissingPid = 0xFFFFFFF1u;
+
+std::string built_module_path() {
+  return test::binary_directory() + os::path_separator() +
+         probe::guard_module_file_name();
+}
+
+std::string own_executable() {
+  std::string path;
+  EXPECT_TRUE(os::current_executable_path(path));
+  return path;
+}
+
+std::string evidence_of(const std::string& path) {
+  std::string hex;
+  EXPECT_TRUE(file_evidence(path, hex)) << path;
+  return hex;
+}
+
+// Flips the first digit, so the value stays well-formed but wrong.
+std::string wrong(const std::string& evidence) {
+  std::string changed = evidence;
+  changed[0] = changed[0] == '0' ? '1' : '0';
+  return changed;
+}
+
+bool same_path(const std::string& a, const std::string& b) {
+#ifdef _WIN32
+  return upper_case(a) == upper_case(b);
+#else
+  return a == b;
+#endif
+}
+
+bool copy_module_to(const std::string& target) {
+  const std::string bytes = test::read_file(built_module_path());
+  return !bytes.empty() && test::write_file(target, bytes);
+}
+
+bool append_byte(const std::string& path) {
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  if (!out) return false;
+  out.put('\0');
+  out.flush();
+  return static_cast<bool>(out);
+}
+
+// A copy of the guard module, loaded into the test process and unloaded
+// again at the end of the test.
+class LoadedModuleCopy {
+ public:
+  explicit LoadedModuleCopy(const test::TempDir& directory)
+      : path_(directory.file(probe::guard_module_file_name())) {
+    if (!copy_module_to(path_)) return;
+    std::string error;
+    loaded_ = probe::load_guard_library(path_, library_, error);
+    EXPECT_TRUE(loaded_) << error;
+  }
+  ~LoadedModuleCopy() { unload(); }
+  LoadedModuleCopy(const LoadedModuleCopy&) = delete;
+  LoadedModuleCopy& operator=(const LoadedModuleCopy&) = delete;
+
+  void unload() {
+    probe::unload_guard_library(library_);
+    loaded_ = false;
+  }
+  bool loaded() const { return loaded_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  probe::GuardLibrary library_;
+  bool loaded_ = false;
+};
+
+TEST(DigestToHex, WritesTwoUpperCaseDigitsPerByteInOrder) {
+  std::uint8_t digest[32] = {};
+  digest[0] = 0x00;
+  digest[1] = 0x0A;
+  digest[2] = 0xFF;
+  digest[3] = 0x5c;
+  digest[31] = 0x7e;
+  const std::string hex = digest_to_hex(digest);
+  ASSERT_EQ(hex.size(), 64u);
+  EXPECT_EQ(hex.substr(0, 8), "000AFF5C");
+  EXPECT_EQ(hex.substr(62), "7E");
+  EXPECT_EQ(hex.substr(8, 54), std::string(54, '0'));
+}
+
+TEST(FileEvidence, IsTheUpperCaseSha256OfTheContents) {
+  test::TempDir directory;
+  const std::string file = directory.file("abc.bin");
+  ASSERT_TRUE(test::write_file(file, "abc"));
+  std::string hex;
+  ASSERT_TRUE(file_evidence(file, hex));
+  EXPECT_EQ(hex, kAbcDigest);
+}
+
+TEST(FileEvidence, FailsForAMissingFile) {
+  test::TempDir directory;
+  std::string hex = "untouched";
+  EXPECT_FALSE(file_evidence(directory.file("missing.bin"), hex));
+}
+
+TEST(IntegrityCheck, ProcessWithoutGuardModuleIsNotIdentified) {
+  std::string image_path;
+  IntegrityRecord record;
+  EXPECT_EQ(
+      integrity_check(os::current_process_id(), evidence_of(own_executable()),
+                      kZeroEvidence, image_path, record),
+      IntegrityOutcome::not_identified);
+  EXPECT_TRUE(image_path.empty());
+  EXPECT_EQ(record.pid, 0u);
+}
+
+TEST(IntegrityCheck, MissingProcessIsNotIdentified) {
+  std::string image_path;
+  IntegrityRecord record;
+  EXPECT_EQ(integrity_check(kMissingPid, kZeroEvidence, kZeroEvidence,
+                            image_path, record),
+            IntegrityOutcome::not_identified);
+}
+
+TEST(IntegrityCheck, PassesWithTheRightEvidenceAndFillsTheRecord) {
+  test::TempDir directory;
+  LoadedModuleCopy module(directory);
+  ASSERT_TRUE(module.loaded());
+  const std::string executable = own_executable();
+  const std::string evidence_1 = evidence_of(executable);
+  const std::string evidence_2 = evidence_of(module.path());
+
+  std::string image_path;
+  IntegrityRecord record;
+  ASSERT_EQ(integrity_check(os::current_process_id(), evidence_1, evidence_2,
+                            image_path, record),
+            IntegrityOutcome::pass);
+  EXPECT_TRUE(same_path(image_path, executable)) << image_path;
+  EXPECT_EQ(record.pid, os::current_process_id());
+  EXPECT_EQ(record.image_path, image_path);
+  EXPECT_EQ(file_name_from_path(upper_case(record.module_path)),
+            upper_case(probe::guard_module_file_name()));
+  EXPECT_EQ(evidence_of(record.module_path), evidence_2);
+  EXPECT_EQ(record.evidence_1, evidence_1);
+  EXPECT_EQ(record.evidence_2, evidence_2);
+#ifndef _WIN32
+  // Linux can name a file version soundly, so the re-check may skip hashing.
+  EXPECT_TRUE(record.image_identity.known);
+  EXPECT_TRUE(record.module_identity.known);
+#endif
+  EXPECT_TRUE(integrity_recheck(os::current_process_id(), record));
+}
+
+TEST(IntegrityCheck, LowerCaseEvidenceIsAcceptedAndRecordedUpperCase) {
+  test::TempDir directory;
+  LoadedModuleCopy module(directory);
+  ASSERT_TRUE(module.loaded());
+  const std::string evidence_1 = evidence_of(own_executable());
+  const std::string evidence_2 = evidence_of(module.path());
+  std::string lower_2 = evidence_2;
+  for (char& c : lower_2) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c + ('a' - 'A'));
+  }
+  std::string image_path;
+  IntegrityRecord record;
+  ASSERT_EQ(integrity_check(os::current_process_id(), evidence_1, lower_2,
+                            image_path, record),
+            IntegrityOutcome::pass);
+  EXPECT_EQ(record.evidence_2, evidence_2);
+}
+
+TEST(IntegrityCheck, WrongEvidenceIsAMismatch) {
+  test::TempDir directory;
+  LoadedModuleCopy module(directory);
+  ASSERT_TRUE(module.loaded());
+  const std::string evidence_1 = evidence_of(own_executable());
+  const std::string evidence_2 = evidence_of(module.path());
+
+  struct Case {
+    const char* name;
+    std::string evidence_1;
+    std::string evidence_2;
+  };
+  const Case cases[] = {
+      {"wrong image value", wrong(evidence_1), evidence_2},
+      {"wrong module value", evidence_1, wrong(evidence_2)},
+      {"both swapped", evidence_2, evidence_1},
+      {"last digit off", evidence_1,
+       evidence_2.substr(0, 63) + (evidence_2[63] == 'F' ? "E" : "F")},
+  };
+  for (const Case& c : cases) {
+    std::string image_path;
+    IntegrityRecord record;
+    EXPECT_EQ(integrity_check(os::current_process_id(), c.evidence_1,
+                              c.evidence_2, image_path, record),
+              IntegrityOutcome::mismatch)
+        << c.name;
+    EXPECT_TRUE(image_path.empty()) << c.name;
+    EXPECT_EQ(record.pid, 0u) << c.name;
+  }
+}
+
+class IntegrityRecheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module_ = std::make_unique<LoadedModuleCopy>(directory_);
+    ASSERT_TRUE(module_->loaded());
+    std::string image_path;
+    ASSERT_EQ(
+        integrity_check(os::current_process_id(), evidence_of(own_executable()),
+                        evidence_of(module_->path()), image_path, record_),
+        IntegrityOutcome::pass);
+  }
+
+  test::TempDir directory_;
+  std::unique_ptr<LoadedModuleCopy> module_;
+  IntegrityRecord record_;
+};
+
+TEST_F(IntegrityRecheck, PassesWhileNothingChanged) {
+  EXPECT_TRUE(integrity_recheck(os::current_process_id(), record_));
+  EXPECT_TRUE(integrity_recheck(os::current_process_id(), record_));
+}
+
+TEST_F(IntegrityRecheck, FailsForAnotherProcessId) {
+  EXPECT_FALSE(integrity_recheck(kMissingPid, record_));
+}
+
+TEST_F(IntegrityRecheck, FailsOnceTheModuleIsUnloaded) {
+  module_->unload();
+  EXPECT_FALSE(integrity_recheck(os::current_process_id(), record_));
+}
+
+TEST_F(IntegrityRecheck, FailsWhenTheModuleIsLoadedFromAnotherPath) {
+  module_->unload();
+  test::TempDir other_directory;
+  LoadedModuleCopy other(other_directory);
+  ASSERT_TRUE(other.loaded());
+  // Same bytes, other file: the record names the first one.
+  EXPECT_EQ(evidence_of(other.path()), record_.evidence_2);
+  EXPECT_FALSE(integrity_recheck(os::current_process_id(), record_));
+}
+
+TEST_F(IntegrityRecheck, RehashesAFileWhoseIdentityChangedButNotItsBytes) {
+  // A new modification time makes the recorded identity stale, so the file
+  // is hashed again; its bytes are the same, so it still passes.
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const auto old_time = fs::last_write_time(module_->path(), error);
+  ASSERT_FALSE(error) << error.message();
+  fs::last_write_time(module_->path(), old_time - std::chrono::hours(1), error);
+  if (error) {
+    // Windows keeps a loaded DLL's file closed to writers, attributes too.
+    GTEST_SKIP() << "cannot change the loaded module's time: "
+                 << error.message();
+  }
+  EXPECT_NE(os::file_identity(module_->path()).modified_ns,
+            record_.module_identity.modified_ns);
+  EXPECT_TRUE(integrity_recheck(os::current_process_id(), record_));
+}
+
+TEST_F(IntegrityRecheck, FailsWhenTheModuleFileChangesOnDisk) {
+  // Appending leaves the bytes the loader mapped alone, but changes the
+  // file's hash.
+  if (!append_byte(module_->path())) {
+#ifdef _WIN32
+    // Windows refuses writers to a loaded DLL's file, so the module cannot
+    // change under a running client; the check then still passes.
+    EXPECT_TRUE(integrity_recheck(os::current_process_id(), record_));
+    return;
+#else
+    FAIL() << "cannot append to " << module_->path();
+#endif
+  }
+  EXPECT_NE(evidence_of(module_->path()), record_.evidence_2);
+  EXPECT_FALSE(integrity_recheck(os::current_process_id(), record_));
+}
+
+#ifndef _WIN32
+TEST_F(IntegrityRecheck, FailsWhenTheModuleFileIsReplacedByACopy) {
+  // The process keeps the old file mapped; the path now names a new file,
+  // even one with the same bytes, which is not the verified one.
+  const std::string replacement = directory_.file("replacement.so");
+  ASSERT_TRUE(copy_module_to(replacement));
+  std::error_code error;
+  std::filesystem::rename(replacement, module_->path(), error);
+  ASSERT_FALSE(error) << error.message();
+  EXPECT_FALSE(integrity_recheck(os::current_process_id(), record_));
+}
+#endif
+
+// ---------------------------------------------------------------- children
+
+struct ProbeEvidence {
+  std::string evidence_1;
+  std::string evidence_2;
+};
+
+// Starts `vorn-guard-probe evidence` and waits for its "ready" line.
+bool start_probe(test::ChildProcess& child, const test::TempDir& directory,
+                 bool load_guard, ProbeEvidence& evidence) {
+  const std::string output = directory.file("probe.out");
+  std::vector<std::string> arguments = {"evidence", "--hold-ms", "30000"};
+  if (load_guard) arguments.push_back("--load-guard");
+  const std::string probe = test::binary_directory() + os::path_separator() +
+                            test::executable_name("vorn-guard-probe");
+  if (!test::start_child(child, probe, arguments, {}, output)) return false;
+  for (int attempt = 0; attempt < 300; ++attempt) {
+    const std::string text = test::read_file(output);
+    if (text.find("ready") != std::string::npos) {
+      const std::size_t e1 = text.find("e1=");
+      const std::size_t e2 = text.find("e2=");
+      if (e1 == std::string::npos || e2 == std::string::npos) return false;
+      evidence.evidence_1 = text.substr(e1 + 3, 64);
+      evidence.evidence_2 = text.substr(e2 + 3, 64);
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+TEST(IntegrityCheckChild, ProbeWithoutGuardModuleIsNotIdentified) {
+  test::TempDir directory;
+  test::ChildProcess child;
+  ProbeEvidence evidence;
+  ASSERT_TRUE(start_probe(child, directory, false, evidence));
+  std::string image_path;
+  IntegrityRecord record;
+  EXPECT_EQ(integrity_check(child.pid, evidence.evidence_1, evidence.evidence_2,
+                            image_path, record),
+            IntegrityOutcome::not_identified);
+  test::release_child(child);
+}
+
+TEST(IntegrityCheckChild, ProbeWithGuardModulePassesUntilItEnds) {
+  test::TempDir directory;
+  test::ChildProcess child;
+  ProbeEvidence evidence;
+  ASSERT_TRUE(start_probe(child, directory, true, evidence));
+  EXPECT_EQ(evidence.evidence_2, evidence_of(built_module_path()));
+
+  std::string image_path;
+  IntegrityRecord record;
+  ASSERT_EQ(integrity_check(child.pid, evidence.evidence_1, evidence.evidence_2,
+                            image_path, record),
+            IntegrityOutcome::pass);
+  EXPECT_EQ(upper_case(file_name_from_path(image_path)),
+            upper_case(test::executable_name("vorn-guard-probe")));
+  EXPECT_TRUE(integrity_recheck(child.pid, record));
+
+  std::string ignored;
+  IntegrityRecord unused;
+  EXPECT_EQ(integrity_check(child.pid, wrong(evidence.evidence_1),
+                            evidence.evidence_2, ignored, unused),
+            IntegrityOutcome::mismatch);
+
+  test::kill_child(child);
+  int exit_code = 0;
+  ASSERT_TRUE(test::wait_child(child, 10000, exit_code));
+  EXPECT_FALSE(integrity_recheck(child.pid, record));
+  EXPECT_EQ(integrity_check(child.pid, evidence.evidence_1, evidence.evidence_2,
+                            ignored, unused),
+            IntegrityOutcome::not_identified);
+  test::release_child(child);
+}
+
+}  // namespace
+}  // namespace vorn
