@@ -1,0 +1,61 @@
+#include "fakes/fake_integrity.h"
+
+#include "fakes/fake_runtime.h"
+
+namespace vorn::fake {
+namespace {
+
+FakeIntegrity g_integrity;
+
+}  // namespace
+
+FakeIntegrity& integrity() { return g_integrity; }
+
+void reset_integrity() { g_integrity = FakeIntegrity(); }
+
+}  // namespace vorn::fake
+
+namespace vorn {
+
+IntegrityOutcome integrity_check(os::ProcessId client_pid,
+                                 const std::string& evidence_1,
+                                 const std::string& evidence_2,
+                                 std::string& client_image_path,
+                                 IntegrityRecord& record) {
+  fake::FakeIntegrity& f = fake::integrity();
+  f.checks.push_back({client_pid, evidence_1, evidence_2});
+  if (f.outcome != IntegrityOutcome::pass) return f.outcome;
+  client_image_path = f.image_path;
+  record = IntegrityRecord();
+  record.pid = client_pid;
+  record.image_path = f.image_path;
+  record.module_path = "guard-module";
+  record.evidence_1 = evidence_1;
+  record.evidence_2 = evidence_2;
+  return IntegrityOutcome::pass;
+}
+
+bool integrity_recheck(os::ProcessId client_pid,
+                       const IntegrityRecord& record) {
+  fake::FakeIntegrity& f = fake::integrity();
+  const std::uint64_t seen =
+      f.observed != nullptr ? f.observed->last_recheck_tick : 0;
+  f.rechecks.push_back({fake::now(), client_pid, record, seen});
+  if (f.recheck_results.empty()) return true;
+  const bool result = f.recheck_results.front();
+  f.recheck_results.pop_front();
+  return result;
+}
+
+std::string digest_to_hex(const std::uint8_t (&digest)[32]) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  hex.reserve(64);
+  for (std::uint8_t byte : digest) {
+    hex.push_back(kDigits[byte >> 4]);
+    hex.push_back(kDigits[byte & 0x0F]);
+  }
+  return hex;
+}
+
+}  // namespace vorn
