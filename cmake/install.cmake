@@ -1,0 +1,94 @@
+# What `cmake --install` and the packages put on a machine: the service, the
+# probe, the guard module with its header, the operator's files and the docs.
+# Every rule belongs to the component "vorn", the only one the packages take,
+# so nothing else that might declare install rules (test frameworks) ends up
+# in them. Tests have no install rules at all.
+
+set(VORN_INSTALL_COMPONENT vorn)
+
+if(WIN32)
+  # A flat, self-contained folder: the scripts register the service exe that
+  # sits next to them, and the probe finds the DLL beside itself.
+  install(TARGETS vorn-guard-service vorn-guard-probe
+          RUNTIME DESTINATION bin COMPONENT ${VORN_INSTALL_COMPONENT})
+  # The DLL goes to bin (RUNTIME); its import library, libvorn_guard.dll.a,
+  # to lib (ARCHIVE), for clients that link the module at build time.
+  install(TARGETS vorn_guard
+          RUNTIME DESTINATION bin COMPONENT ${VORN_INSTALL_COMPONENT}
+          ARCHIVE DESTINATION lib COMPONENT ${VORN_INSTALL_COMPONENT})
+  install(FILES src/guard/include/vorn_guard.h
+          DESTINATION include COMPONENT ${VORN_INSTALL_COMPONENT})
+  install(PROGRAMS packaging/windows/install.cmd packaging/windows/uninstall.cmd
+          DESTINATION bin COMPONENT ${VORN_INSTALL_COMPONENT})
+  install(FILES README.md DESTINATION . COMPONENT ${VORN_INSTALL_COMPONENT})
+  # The folder is read when installing, so documents added later are taken
+  # without a new configure.
+  install(DIRECTORY docs/ DESTINATION docs
+          COMPONENT ${VORN_INSTALL_COMPONENT}
+          FILES_MATCHING PATTERN "*.md")
+  return()
+endif()
+
+# Debian's documentation folder is named after the package.
+set(CMAKE_INSTALL_DOCDIR share/doc/vorn-guard
+    CACHE PATH "Documentation root (DATAROOTDIR/doc/vorn-guard)")
+include(GNUInstallDirs)
+
+# The probe loads libvorn_guard.so at run time; ../lib next to its own folder
+# finds it in any prefix without an ldconfig run.
+file(RELATIVE_PATH VORN_PROBE_TO_LIBDIR
+     "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${CMAKE_INSTALL_LIBDIR}")
+set_target_properties(vorn-guard-probe PROPERTIES
+  INSTALL_RPATH "$ORIGIN/${VORN_PROBE_TO_LIBDIR}")
+
+# The unit's ExecStart names /usr/bin/vorn-guard-service, so the service
+# stays in bin rather than sbin.
+install(TARGETS vorn-guard-service vorn-guard-probe
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        COMPONENT ${VORN_INSTALL_COMPONENT})
+# No SOVERSION: the service recognises the module in a client process by
+# the exact file name libvorn_guard.so.
+install(TARGETS vorn_guard
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        COMPONENT ${VORN_INSTALL_COMPONENT})
+install(FILES src/guard/include/vorn_guard.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        COMPONENT ${VORN_INSTALL_COMPONENT})
+
+# The pkg-config file and the systemd unit name the prefix they are installed
+# to, which is known only at install time: cpack installs to /usr whatever
+# prefix was configured. Both are therefore written by the install step.
+set(VORN_PC_TEMPLATE ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/vorn-guard.pc.in)
+install(CODE "
+  set(VORN_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(CMAKE_INSTALL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+  set(CMAKE_INSTALL_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+  set(vorn_pc \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/vorn-guard.pc\")
+  message(STATUS \"Installing: \$ENV{DESTDIR}\${vorn_pc}\")
+  configure_file(\"${VORN_PC_TEMPLATE}\" \"\$ENV{DESTDIR}\${vorn_pc}\" @ONLY)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\$ENV{DESTDIR}\${vorn_pc}\")
+" COMPONENT ${VORN_INSTALL_COMPONENT})
+
+# The unit's ExecStart points at the service in that prefix.
+set(VORN_UNIT_SOURCE
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/vorn-guard-service.service)
+install(CODE "
+  if(NOT EXISTS \"${VORN_UNIT_SOURCE}\")
+    message(FATAL_ERROR \"systemd unit missing: ${VORN_UNIT_SOURCE}\")
+  endif()
+  set(vorn_service \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/vorn-guard-service\")
+  set(vorn_unit_file \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/vorn-guard-service.service\")
+  file(READ \"${VORN_UNIT_SOURCE}\" vorn_unit)
+  string(REPLACE \"/usr/bin/vorn-guard-service\" \"\${vorn_service}\"
+         vorn_unit \"\${vorn_unit}\")
+  message(STATUS \"Installing: \$ENV{DESTDIR}\${vorn_unit_file}\")
+  file(WRITE \"\$ENV{DESTDIR}\${vorn_unit_file}\" \"\${vorn_unit}\")
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\$ENV{DESTDIR}\${vorn_unit_file}\")
+" COMPONENT ${VORN_INSTALL_COMPONENT})
+
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT ${VORN_INSTALL_COMPONENT})
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT ${VORN_INSTALL_COMPONENT}
+        FILES_MATCHING PATTERN "*.md")

@@ -1,0 +1,64 @@
+# Packages built by `cpack` in a build folder: a ZIP for Windows
+# (vorn-guard-1.0.0-win64.zip), a .deb for Linux (vorn-guard_1.0.0_amd64.deb).
+# They hold exactly what cmake/install.cmake installs in the component "vorn".
+
+set(CPACK_PACKAGE_NAME vorn-guard)
+set(CPACK_PACKAGE_VENDOR "VORN")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "VORN Local Guard Service: local heartbeat and integrity guard for game clients")
+set(CPACK_PACKAGE_DESCRIPTION
+    "The VORN Local Guard Service runs beside a protected game client. The \
+client's guard module connects to it over a local endpoint, presents the \
+SHA-256 of its executable and of the guard module, and proves it is alive \
+with heartbeats. The service checks the client, answers every heartbeat, \
+re-checks the files every 10 seconds and terminates a client that stops \
+its heartbeats, replays or garbles a message, or fails the re-check. \
+Includes vorn-guard-probe, the operator's check tool, and the guard module \
+library with its header.")
+set(CPACK_PACKAGE_CONTACT "VORN maintainers")
+set(CPACK_RESOURCE_FILE_README ${CMAKE_CURRENT_SOURCE_DIR}/README.md)
+set(CPACK_STRIP_FILES OFF)
+
+# Only the product; anything else with install rules stays out.
+set(CPACK_INSTALL_CMAKE_PROJECTS
+    "${CMAKE_BINARY_DIR};${PROJECT_NAME};${VORN_INSTALL_COMPONENT};/")
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+  set(CPACK_PACKAGE_FILE_NAME
+      ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPACK_SYSTEM_NAME})
+  # Extracted into a folder of the operator's choice (C:\Program Files\VORN),
+  # the archive gives bin\, lib\, include\ and docs\ directly in it.
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+else()
+  set(CPACK_GENERATOR DEB)
+  # The install step writes files that name their own prefix (the unit, the
+  # pkg-config file): with DESTDIR staging, CMAKE_INSTALL_PREFIX is /usr then.
+  set(CPACK_SET_DESTDIR ON)
+  set(CPACK_INSTALL_PREFIX /usr)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_NAME vorn-guard)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "VORN maintainers")
+  set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # libc6, libstdc++6, libgcc-s1 and libssl3 (libcrypto) as the binaries
+  # actually need them; without dpkg-shlibdeps (dpkg-dev) the same list is
+  # stated by hand, at the versions of Debian 12.
+  find_program(VORN_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(VORN_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS
+        "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libssl3 (>= 3.0.0), libstdc++6 (>= 12)")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/postinst
+      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/prerm
+      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
+
+include(CPack)
