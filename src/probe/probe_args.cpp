@@ -278,7 +278,7 @@ bool parse_probe_args(const std::vector<std::string>& arguments,
 }
 
 std::string probe_usage() {
-  return R"(vorn-guard-probe: talks to the local guard service like a game client.
+  return R"USAGE(vorn-guard-probe: talks to the local guard service like a game client.
 
 Usage:
   vorn-guard-probe status [--timeout-ms N]
@@ -293,11 +293,13 @@ Usage:
                        [--delay-ms N] [--no-read] [--] MESSAGE...
       Connects without starting the guard module and sends each MESSAGE as
       one message. After each one it waits up to --wait-ms (default 2000) for
-      one reply and prints it as "< " and the reply; "closed" when the
-      service closed the connection. --delay-ms waits between messages,
-      --hold-ms keeps the connection open after the last one (printing what
-      arrives), --no-read reads nothing. --load-guard loads the guard module
-      into the probe without starting it. Each message sent is shown as "> ".
+      one reply and prints it as "< " and the reply (control bytes escaped,
+      the framing line feed left out; "(no line feed)" marks a reply that
+      lacks it); "closed" when the service closed the connection.
+      --delay-ms waits between messages (printing what arrives), --hold-ms
+      keeps the connection open after the last one (the same), --no-read
+      reads nothing. --load-guard loads the guard module into the probe
+      without starting it. Each message sent is shown as "> ".
   vorn-guard-probe evidence [--load-guard] [--hold-ms N]
       Prints the probe's pid and the evidence values ("pid=", "e1=", "e2=",
       "module="), then "ready"; with --load-guard the guard module is loaded
@@ -324,7 +326,7 @@ Exit codes:
   4  the guard module cannot be loaded, or an evidence value cannot be made
   5  session: the service closed the session early
   6  raw: the service closed the connection before every message was sent
-)";
+)USAGE";
 }
 
 bool parse_message_template(const std::string& source, MessageTemplate& message,

@@ -94,8 +94,14 @@ ReadResult read_for(os::ClientConnection connection, std::uint32_t wait_ms,
   return ReadResult::nothing;
 }
 
+// The one line feed that frames every reply is not shown; a reply without
+// it is marked, since the service should never send one.
 void show_reply(const std::string& reply, TemplateValues& values) {
-  say("< " + display(reply));
+  if (!reply.empty() && reply.back() == '\n') {
+    say("< " + display(reply.substr(0, reply.size() - 1)));
+  } else {
+    say("< " + display(reply) + " (no line feed)");
+  }
   std::string token;
   if (guard::parse_start_reply(reply, token) == guard::StartReply::ok) {
     values.token = token;
