@@ -40,8 +40,11 @@ enum class Call {
   random_bytes,
 };
 
+constexpr std::size_t kLogNotCounted = static_cast<std::size_t>(-1);
+
 // One recorded call. `log_lines` is the number of lines service.log held
-// when the call was made, which orders calls against log_line.
+// when the call was made, which orders calls against log_line (not counted
+// for the liveness and bytes-waiting polls).
 struct Event {
   Call call;
   std::uint64_t tick;
