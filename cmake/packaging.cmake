@@ -18,7 +18,8 @@ Includes vorn-guard-probe, the operator's check tool, and the guard module \
 library with its header.")
 set(CPACK_PACKAGE_CONTACT "VORN maintainers")
 set(CPACK_RESOURCE_FILE_README ${CMAKE_CURRENT_SOURCE_DIR}/README.md)
-set(CPACK_STRIP_FILES OFF)
+# Packages carry stripped binaries; the build tree keeps the debug info.
+set(CPACK_STRIP_FILES ON)
 
 # Only the product; anything else with install rules stays out.
 set(CPACK_INSTALL_CMAKE_PROJECTS
@@ -52,7 +53,7 @@ else()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libssl3 (>= 3.0.0), libstdc++6 (>= 12)")
+        "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libssl3 (>= 3.0.0), libstdc++6 (>= 11)")
   endif()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/postinst
