@@ -1,0 +1,155 @@
+// The client end of the service's pipe, for the reference guard module and
+// the probe, and what a process knows about itself.
+#include <windows.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/win32/win32_handle.h"
+
+namespace vorn::os {
+
+namespace {
+
+constexpr DWORD kConnectRetryMs = 50;
+constexpr DWORD kReadPollMs = 2;
+constexpr DWORD kReadChunk = 64 * 1024;
+// Longest path GetModuleFileNameA can give with the \\?\ form.
+constexpr DWORD kLongestPath = 32768;
+
+HANDLE handle_of(ClientConnection connection) {
+  return win32::to_handle(connection.raw);
+}
+
+// The errors by which a pipe tells that the other end has gone.
+bool is_closed_error(DWORD error) {
+  return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ||
+         error == ERROR_NO_DATA;
+}
+
+DWORD remaining_ms(ULONGLONG start, DWORD timeout_ms) {
+  const ULONGLONG elapsed = GetTickCount64() - start;
+  return elapsed >= timeout_ms ? 0 : static_cast<DWORD>(timeout_ms - elapsed);
+}
+
+// GetModuleFileNameA truncates without failing when the buffer is too small
+// (it then fills it completely), so grow until the name fits.
+bool module_file_name(HMODULE module, std::string& path) {
+  for (DWORD size = MAX_PATH; size <= kLongestPath; size *= 2) {
+    std::vector<char> buffer(size);
+    const DWORD length = GetModuleFileNameA(module, buffer.data(), size);
+    if (length == 0) return false;
+    if (length < size) {
+      path.assign(buffer.data(), length);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool client_connect(ClientConnection& connection, std::uint32_t timeout_ms) {
+  const std::string name = endpoint_name();
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    HANDLE pipe = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (pipe != INVALID_HANDLE_VALUE) {
+      DWORD mode = PIPE_READMODE_MESSAGE;
+      if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) {
+        CloseHandle(pipe);
+        return false;
+      }
+      connection.raw = win32::to_raw(pipe);
+      return true;
+    }
+    const DWORD error = GetLastError();
+    const DWORD left = remaining_ms(start, timeout_ms);
+    if (left == 0) return false;
+    if (error == ERROR_PIPE_BUSY) {
+      // Every instance is taken; wait for one to come free. Another client
+      // may take it first, so the open is simply tried again.
+      WaitNamedPipeA(name.c_str(), left);
+    } else if (error == ERROR_FILE_NOT_FOUND) {
+      // No instance at all yet: the service is starting, or between two
+      // instances.
+      Sleep(left < kConnectRetryMs ? left : kConnectRetryMs);
+    } else {
+      return false;
+    }
+  }
+}
+
+bool client_write(ClientConnection connection, const char* data,
+                  std::size_t size) {
+  if (size > MAXDWORD) return false;
+  DWORD written = 0;
+  return WriteFile(handle_of(connection), data, static_cast<DWORD>(size),
+                   &written, nullptr) &&
+         written == size;
+}
+
+bool client_read(ClientConnection connection, std::string& message,
+                 std::uint32_t timeout_ms, bool& closed) {
+  closed = false;
+  const HANDLE pipe = handle_of(connection);
+  const ULONGLONG start = GetTickCount64();
+  // Peek first, so the wait keeps to the time limit without overlapped I/O.
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+      closed = is_closed_error(GetLastError());
+      return false;
+    }
+    if (available > 0) break;
+    if (remaining_ms(start, timeout_ms) == 0) return false;
+    Sleep(kReadPollMs);
+  }
+  std::string received;
+  std::vector<char> chunk(kReadChunk);
+  for (;;) {
+    DWORD read = 0;
+    if (ReadFile(pipe, chunk.data(), kReadChunk, &read, nullptr)) {
+      received.append(chunk.data(), read);
+      break;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_MORE_DATA) {
+      closed = is_closed_error(error);
+      return false;
+    }
+    // A message larger than the chunk: the rest follows in the next reads.
+    received.append(chunk.data(), read);
+  }
+  message = std::move(received);
+  return true;
+}
+
+void client_close(ClientConnection& connection) {
+  if (win32::is_valid(handle_of(connection))) {
+    CloseHandle(handle_of(connection));
+  }
+  connection.raw = win32::to_raw(INVALID_HANDLE_VALUE);
+}
+
+ProcessId current_process_id() { return GetCurrentProcessId(); }
+
+bool current_executable_path(std::string& path) {
+  return module_file_name(nullptr, path);
+}
+
+bool module_path_of(const void* address_in_module, std::string& path) {
+  HMODULE module = nullptr;
+  // UNCHANGED_REFCOUNT: only the name is wanted, no reference to release.
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          static_cast<LPCSTR>(address_in_module), &module)) {
+    return false;
+  }
+  return module_file_name(module, path);
+}
+
+}  // namespace vorn::os

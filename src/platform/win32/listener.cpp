@@ -1,0 +1,70 @@
+// Creating one instance of the service's named pipe and waiting for a client.
+#include <windows.h>
+#include <sddl.h>
+
+#include "platform/platform.h"
+#include "platform/win32/win32_handle.h"
+
+namespace vorn::os {
+
+namespace {
+
+constexpr char kPipeName[] = "\\\\.\\pipe\\VORNGuardLocalGuard";
+// Local system and administrators: everything; authenticated users: read and
+// write; nobody else. Protected, so nothing is inherited.
+constexpr char kPipeSddl[] = "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)";
+constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX;
+// Message type, read in message mode, blocking. PIPE_REJECT_REMOTE_CLIENTS is
+// deliberately not part of the pipe's definition.
+constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
+constexpr DWORD kMaxInstances = 32;
+constexpr DWORD kBufferBytes = 4096;
+// 0: clients that wait with the default time-out get the system's 50 ms.
+constexpr DWORD kDefaultTimeoutMs = 0;
+
+HANDLE create_instance() {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  // Only the descriptor pointer tells success; a failed conversion leaves the
+  // instance with the default security of a named pipe.
+  ConvertStringSecurityDescriptorToSecurityDescriptorA(
+      kPipeSddl, SDDL_REVISION_1, &descriptor, nullptr);
+  SECURITY_ATTRIBUTES attributes{};
+  attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
+  attributes.lpSecurityDescriptor = descriptor;
+  attributes.bInheritHandle = FALSE;
+  HANDLE instance = CreateNamedPipeA(
+      kPipeName, kOpenMode, kPipeMode, kMaxInstances, kBufferBytes,
+      kBufferBytes, kDefaultTimeoutMs,
+      descriptor != nullptr ? &attributes : nullptr);
+  // A fresh descriptor per instance, freed whether or not creation worked.
+  if (descriptor != nullptr) LocalFree(descriptor);
+  return instance;
+}
+
+}  // namespace
+
+std::string endpoint_name() { return kPipeName; }
+
+// Named pipes need nothing prepared: every instance is made by accept_client.
+bool listener_open(std::string& /*error*/) { return true; }
+
+void listener_close() {}
+
+AcceptOutcome accept_client(PipeHandle& pipe) {
+  HANDLE instance = create_instance();
+  // INVALID_HANDLE_VALUE also when all 32 instances exist.
+  if (instance == INVALID_HANDLE_VALUE) return AcceptOutcome::create_failed;
+  // Blocks until a client connects. ERROR_PIPE_CONNECTED: it connected
+  // between the creation and this call, which is just as good.
+  if (!ConnectNamedPipe(instance, nullptr) &&
+      GetLastError() != ERROR_PIPE_CONNECTED) {
+    // ERROR_NO_DATA, say: a client came and went before the wait began.
+    // Nobody is connected, so there is nothing to disconnect.
+    CloseHandle(instance);
+    return AcceptOutcome::connect_failed;
+  }
+  pipe.raw = win32::to_raw(instance);
+  return AcceptOutcome::connected;
+}
+
+}  // namespace vorn::os

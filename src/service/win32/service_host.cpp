@@ -1,0 +1,80 @@
+#include "service/win32/service_host.h"
+
+#include "platform/platform.h"
+#include "service/service_run.h"
+
+namespace vorn {
+
+namespace {
+
+// SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, in every report but the
+// start-pending one.
+constexpr DWORD kAcceptedControls =
+    SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+
+// Shared by ServiceMain and the control handler without a lock: the handler
+// can only report after a stop control, which the service control manager
+// sends only once running was reported, and ServiceMain reports again only
+// after the handler has set the stop event.
+SERVICE_STATUS_HANDLE g_status_handle = nullptr;
+SERVICE_STATUS g_status{};
+unsigned g_report_count = 0;
+
+// Four fields are rewritten before every report; the checkpoint, the wait
+// hint and the service-specific exit code stay 0.
+void report_status(DWORD state, DWORD controls_accepted, DWORD exit_code) {
+  g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  g_status.dwCurrentState = state;
+  g_status.dwControlsAccepted = controls_accepted;
+  g_status.dwWin32ExitCode = exit_code;
+  ++g_report_count;
+  // Nothing to do about a failed report.
+  SetServiceStatus(g_status_handle, &g_status);
+}
+
+}  // namespace
+
+void WINAPI ServiceMain(DWORD /*argument_count*/, LPSTR* /*arguments*/) {
+  g_status_handle =
+      RegisterServiceCtrlHandlerExA(kServiceName, ServiceControlHandler,
+                                    nullptr);
+  if (g_status_handle == nullptr) return;
+  report_status(SERVICE_START_PENDING, 0, NO_ERROR);
+
+  const std::uint32_t event_error = os::stop_event_create();
+  if (event_error != 0) {
+    report_status(SERVICE_STOPPED, kAcceptedControls, event_error);
+    return;
+  }
+  report_status(SERVICE_RUNNING, kAcceptedControls, NO_ERROR);
+
+  // Listener thread, wait for the stop event, at most 2000 ms for the
+  // listener; session workers are not waited for.
+  run_until_stopped();
+
+  // The stop event is deliberately left open: a listener still blocked on a
+  // client or a session worker between two polls may look at it in the
+  // moment before the process ends, and must never find a closed (or reused)
+  // handle. The process's end closes it.
+  report_status(SERVICE_STOPPED, kAcceptedControls, NO_ERROR);
+}
+
+DWORD WINAPI ServiceControlHandler(DWORD control, DWORD /*event_type*/,
+                                   LPVOID /*event_data*/,
+                                   LPVOID /*context*/) {
+  if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) {
+    // Interrogate, pause and the rest: nothing changes, nothing is reported.
+    return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+  // Reported before the event is set, so it always precedes ServiceMain's
+  // stopped report.
+  report_status(SERVICE_STOP_PENDING, kAcceptedControls, NO_ERROR);
+  os::stop_event_set();  // does nothing while there is no event
+  return NO_ERROR;
+}
+
+SERVICE_STATUS last_reported_status() { return g_status; }
+
+unsigned reported_status_count() { return g_report_count; }
+
+}  // namespace vorn

@@ -1,0 +1,184 @@
+// Child processes for tests: CreateProcessA with the test's environment plus
+// some entries, optionally with standard output in a file.
+#include "support/child_process.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace vorn::test {
+
+namespace {
+
+// What kill_child's TerminateProcess leaves as exit code.
+constexpr UINT kKilledExitCode = 1;
+
+HANDLE process_of(const ChildProcess& child) {
+  return reinterpret_cast<HANDLE>(child.handle);
+}
+
+char ascii_lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Environment names are case-insensitive on Windows.
+bool entry_has_name(const std::string& entry, const std::string& name) {
+  if (entry.size() <= name.size() || entry[name.size()] != '=') return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (ascii_lower(entry[i]) != ascii_lower(name[i])) return false;
+  }
+  return true;
+}
+
+// The test's own environment with the given entries added or replaced, as a
+// block of NUL-terminated entries ending in an empty one.
+std::vector<char> environment_block(
+    const std::vector<std::pair<std::string, std::string>>& extra) {
+  std::vector<std::string> entries;
+  if (LPCH own = GetEnvironmentStringsA()) {
+    for (const char* entry = own; *entry != '\0';) {
+      const std::string text = entry;
+      entry += text.size() + 1;
+      bool replaced = false;
+      // "=C:=C:\dir" and the like hold per-drive directories; keep them.
+      for (const auto& [name, value] : extra) {
+        if (entry_has_name(text, name)) replaced = true;
+      }
+      if (!replaced) entries.push_back(text);
+    }
+    FreeEnvironmentStringsA(own);
+  }
+  for (const auto& [name, value] : extra) entries.push_back(name + "=" + value);
+  std::vector<char> block;
+  for (const std::string& entry : entries) {
+    block.insert(block.end(), entry.begin(), entry.end());
+    block.push_back('\0');
+  }
+  block.push_back('\0');
+  if (entries.empty()) block.push_back('\0');
+  return block;
+}
+
+// Quotes one argument so that the C runtime's parser gives it back unchanged:
+// backslashes count only before a quote, where they are doubled.
+std::string quoted_argument(const std::string& argument) {
+  if (!argument.empty() &&
+      argument.find_first_of(" \t\n\v\"") == std::string::npos) {
+    return argument;
+  }
+  std::string quoted = "\"";
+  std::size_t backslashes = 0;
+  for (char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == '"') {
+      quoted.append(backslashes * 2 + 1, '\\');
+    } else {
+      quoted.append(backslashes, '\\');
+    }
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, '\\');
+  quoted += '"';
+  return quoted;
+}
+
+}  // namespace
+
+bool start_child(
+    ChildProcess& child, const std::string& program,
+    const std::vector<std::string>& arguments,
+    const std::vector<std::pair<std::string, std::string>>& environment,
+    const std::string& stdout_file) {
+  std::string command_line = quoted_argument(program);
+  for (const std::string& argument : arguments) {
+    command_line += ' ';
+    command_line += quoted_argument(argument);
+  }
+  std::vector<char> writable_command(command_line.begin(), command_line.end());
+  writable_command.push_back('\0');
+  std::vector<char> block = environment_block(environment);
+
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  HANDLE output = INVALID_HANDLE_VALUE;
+  if (!stdout_file.empty()) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr,
+                                    TRUE};
+    output = CreateFileA(stdout_file.c_str(), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+    if (output == INVALID_HANDLE_VALUE) return false;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = output;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  }
+  PROCESS_INFORMATION started{};
+  // Handles are inherited only when the output file has to reach the child.
+  const BOOL created = CreateProcessA(
+      program.c_str(), writable_command.data(), nullptr, nullptr,
+      output != INVALID_HANDLE_VALUE ? TRUE : FALSE, 0, block.data(), nullptr,
+      &startup, &started);
+  if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+  if (!created) return false;
+  CloseHandle(started.hThread);
+  child.handle = reinterpret_cast<std::intptr_t>(started.hProcess);
+  child.pid = started.dwProcessId;
+  child.running = true;
+  return true;
+}
+
+bool wait_child(ChildProcess& child, unsigned timeout_ms, int& exit_code) {
+  if (child.handle == 0) return false;
+  // The handle is kept until release_child, so a later wait still answers.
+  if (WaitForSingleObject(process_of(child), timeout_ms) != WAIT_OBJECT_0) {
+    return false;
+  }
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process_of(child), &code)) return false;
+  exit_code = static_cast<int>(code);
+  child.running = false;
+  return true;
+}
+
+void kill_child(ChildProcess& child) {
+  if (child.handle != 0) TerminateProcess(process_of(child), kKilledExitCode);
+}
+
+void release_child(ChildProcess& child) {
+  if (child.handle != 0) {
+    if (WaitForSingleObject(process_of(child), 0) == WAIT_TIMEOUT) {
+      TerminateProcess(process_of(child), kKilledExitCode);
+      WaitForSingleObject(process_of(child), INFINITE);
+    }
+    CloseHandle(process_of(child));
+  }
+  child.handle = 0;
+  child.pid = 0;
+  child.running = false;
+}
+
+std::string binary_directory() {
+  std::vector<char> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    const DWORD length = GetModuleFileNameA(nullptr, buffer.data(), size);
+    if (length == 0) return ".";
+    if (length < size) {
+      const std::string path(buffer.data(), length);
+      const std::size_t cut = path.find_last_of("\\/");
+      return cut == std::string::npos ? "." : path.substr(0, cut);
+    }
+    if (size >= 32768) return ".";
+    buffer.resize(size * 2);
+  }
+}
+
+std::string executable_name(const std::string& base) { return base + ".exe"; }
+
+}  // namespace vorn::test
