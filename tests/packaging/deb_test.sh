@@ -209,6 +209,38 @@ else
   else
     fail "vorn-guard-probe --help"
   fi
+  # The installed service and probe together, with the socket and the log in
+  # the temporary folder: the probe loads /usr/lib/libvorn_guard.so, and the
+  # service must find it mapped in the probe.
+  mkdir -p "$work/run" "$work/data"
+  RUNTIME_DIRECTORY=$work/run ProgramData=$work/data \
+    /usr/bin/vorn-guard-service >"$work/service.out" 2>&1 &
+  service_pid=$!
+  for _ in $(seq 50); do
+    [ -S "$work/run/VORNGuardLocalGuard" ] && break
+    sleep 0.1
+  done
+  if RUNTIME_DIRECTORY=$work/run /usr/bin/vorn-guard-probe status \
+      >"$work/probe.out" 2>&1; then
+    pass "installed probe passes a handshake with the installed service"
+  else
+    cat "$work/probe.out" "$work/service.out"
+    fail "installed probe status"
+  fi
+  kill -TERM "$service_pid" 2>/dev/null || true
+  service_status=0
+  wait "$service_pid" || service_status=$?
+  if [ "$service_status" = 0 ]; then
+    pass "service stopped with exit code 0"
+  else
+    fail "service exit code $service_status after SIGTERM"
+  fi
+  if grep -q 'SESSION READY pid=[0-9]* host=vorn-guard-probe' \
+      "$work/data/VORN/ClientService/service.log" 2>/dev/null; then
+    pass "the log has the probe's session"
+  else
+    fail "no SESSION READY for the probe in the log"
+  fi
   if command -v pkg-config >/dev/null; then
     export PKG_CONFIG_PATH=/usr/lib/pkgconfig
     if pkg-config --cflags vorn-guard >/dev/null &&
