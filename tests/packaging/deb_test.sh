@@ -227,6 +227,15 @@ else
     cat "$work/probe.out" "$work/service.out"
     fail "installed probe status"
   fi
+  # The evidence of the installed module, which is not beside the probe here
+  # but in the library folder.
+  if /usr/bin/vorn-guard-probe evidence >"$work/evidence.out" 2>&1 &&
+      grep -qx 'module=/usr/lib/libvorn_guard.so' "$work/evidence.out"; then
+    pass "vorn-guard-probe evidence finds /usr/lib/libvorn_guard.so"
+  else
+    cat "$work/evidence.out"
+    fail "vorn-guard-probe evidence in the installed layout"
+  fi
   kill -TERM "$service_pid" 2>/dev/null || true
   service_status=0
   wait "$service_pid" || service_status=$?
