@@ -127,6 +127,10 @@ struct RefusalCase {
   std::string message;
   bool load_guard;
   const char* reply;  // nullptr: no reply at all
+  // How long the probe stays to see the service close the connection. A
+  // zero-length message shows no bytes waiting, so the service lets go of
+  // that client only at the first-message time limit.
+  const char* hold_ms = "1500";
 };
 
 class EndToEndRefusal : public EndToEndHandshake,
@@ -139,7 +143,7 @@ TEST_P(EndToEndRefusal, RepliesAndLogsNothing) {
   std::vector<std::string> arguments = {"raw"};
   if (c.load_guard) arguments.push_back("--load-guard");
   arguments.insert(arguments.end(),
-                   {"--wait-ms", "3000", "--hold-ms", "1500", c.message});
+                   {"--wait-ms", "3000", "--hold-ms", c.hold_ms, c.message});
   ASSERT_TRUE(start_probe(*run_, arguments, child, out));
   int exit_code = -1;
   ASSERT_TRUE(wait_child(child, 30000, exit_code));
@@ -196,9 +200,9 @@ INSTANTIATE_TEST_SUITE_P(
                         "|{e2}",
                     true, "ERR|INTEGRITY"},
         RefusalCase{"message_of_2048_bytes", "{fill:2048}", true, nullptr},
-        RefusalCase{"zero_length_message", "{empty}", true, nullptr}),
-    [](const ::testing::TestParamInfo<RefusalCase>& info) {
-      return std::string(info.param.name);
+        RefusalCase{"zero_length_message", "{empty}", true, nullptr, "14000"}),
+    [](const ::testing::TestParamInfo<RefusalCase>& param) {
+      return std::string(param.param.name);
     });
 
 struct LenientPid {
@@ -222,8 +226,8 @@ INSTANTIATE_TEST_SUITE_P(
         LenientPid{"plus_sign", valid_hello("+{pid}")},
         LenientPid{"trailing_junk", valid_hello("{pid}xyz")},
         LenientPid{"tag_of_12_bytes", valid_hello("{pid}", "123456789012")}),
-    [](const ::testing::TestParamInfo<LenientPid>& info) {
-      return std::string(info.param.name);
+    [](const ::testing::TestParamInfo<LenientPid>& param) {
+      return std::string(param.param.name);
     });
 
 TEST_F(EndToEndHandshake, ConnectThenCloseGetsNothing) {

@@ -39,6 +39,7 @@ TEST(EndToEndPosixHost, StaleSocketFileIsReplaced) {
   TempDir dir;
   const std::string run_dir = dir.file("run");
   ASSERT_EQ(mkdir(run_dir.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(dir.file("data").c_str(), 0755), 0);
   // A socket file nobody listens on, as a crashed instance leaves behind.
   const std::string path = run_dir + "/VORNGuardLocalGuard";
   const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);

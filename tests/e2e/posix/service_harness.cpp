@@ -2,6 +2,7 @@
 // fresh temporary folder, so every test has its own instance.
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -35,7 +36,9 @@ bool endpoint_answers(const std::string& path) {
 
 bool service_start(ServiceRun& run, std::string& error) {
   run.dir = std::make_unique<TempDir>();
+  // The service never creates the base directory itself.
   const std::string data = run.dir->file("data");
+  mkdir(data.c_str(), 0755);
   run.log_paths = {data + "/VORN/ClientService/service.log"};
   run.log_offsets = {0};
   const std::string program = binary_directory() + "/vorn-guard-service";
