@@ -9,6 +9,7 @@
 #include <dlfcn.h>
 #endif
 
+#include <cstdio>
 #include <string>
 
 #include "platform/platform.h"
@@ -126,6 +127,42 @@ bool load_guard_module(GuardLibrary& library, std::string& error) {
   }
   error = beside_error + "; " + error;
   return false;
+}
+
+bool guard_library_file(const GuardLibrary& library, std::string& path) {
+  if (library.handle == nullptr) return false;
+#ifdef _WIN32
+  char buffer[MAX_PATH * 4];
+  const DWORD length = GetModuleFileNameA(static_cast<HMODULE>(library.handle),
+                                          buffer, sizeof buffer);
+  if (length == 0 || length >= sizeof buffer) return false;
+  path.assign(buffer, length);
+  return true;
+#else
+  const void* symbol = dlsym(library.handle, "vorn_guard_start_ex");
+  return symbol != nullptr && os::module_path_of(symbol, path);
+#endif
+}
+
+bool find_guard_module(std::string& path, std::string& error) {
+  std::string beside;
+  if (guard_module_beside_executable(beside)) {
+    std::FILE* file = std::fopen(beside.c_str(), "rb");
+    if (file != nullptr) {
+      std::fclose(file);
+      path = beside;
+      return true;
+    }
+  }
+  GuardLibrary library;
+  if (!load_guard_library(guard_module_file_name(), library, error)) {
+    error = "not beside the probe (" + beside + ") and " + error;
+    return false;
+  }
+  const bool found = guard_library_file(library, path);
+  unload_guard_library(library);
+  if (!found) error = "cannot tell where the guard module was loaded from";
+  return found;
 }
 
 }  // namespace vorn::probe

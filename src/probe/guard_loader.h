@@ -44,4 +44,12 @@ bool guard_module_beside_executable(std::string& path);
 // system's search path.
 bool load_guard_module(GuardLibrary& library, std::string& error);
 
+// The full path of the file a loaded module was mapped from.
+bool guard_library_file(const GuardLibrary& library, std::string& path);
+
+// The guard module file that load_guard_module would use: the one beside the
+// executable when it is there, else the one the system's loader finds (which
+// is loaded and unloaded again to learn its path).
+bool find_guard_module(std::string& path, std::string& error);
+
 }  // namespace vorn::probe

@@ -313,7 +313,8 @@ MESSAGE escapes: \n \r \0 \\ \{ \xHH
 MESSAGE placeholders:
   {pid}      the probe's process id
   {e1}       SHA-256 (hex) of the probe's executable file
-  {e2}       SHA-256 (hex) of the guard module file beside the probe
+  {e2}       SHA-256 (hex) of the guard module file (the one that would
+             be loaded: beside the probe, else from the search path)
   {token}    the token of the last "OK|" reply received
   {fill:N}   N bytes 'A' (at most 1048576)
   {empty}    nothing; a MESSAGE of exactly {empty} is a zero-length message

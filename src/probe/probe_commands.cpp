@@ -160,9 +160,15 @@ bool own_evidence(std::string& evidence_1) {
          file_evidence(executable, evidence_1);
 }
 
-bool module_evidence(std::string& path, std::string& evidence_2) {
-  return guard_module_beside_executable(path) &&
-         file_evidence(path, evidence_2);
+// The module's evidence, and where it was found; `problem` says why not.
+bool module_evidence(std::string& path, std::string& evidence_2,
+                     std::string& problem) {
+  if (!find_guard_module(path, problem)) return false;
+  if (!file_evidence(path, evidence_2)) {
+    problem = "cannot read " + path;
+    return false;
+  }
+  return true;
 }
 
 // Fills in the values the templates need; prints why one cannot be made.
@@ -180,8 +186,9 @@ bool prepare_values(const std::vector<MessageTemplate>& messages,
     return false;
   }
   std::string module_path;
-  if (uses_2 && !module_evidence(module_path, values.evidence_2)) {
-    say("ERROR: cannot hash the guard module for {e2}: " + module_path);
+  std::string problem;
+  if (uses_2 && !module_evidence(module_path, values.evidence_2, problem)) {
+    say("ERROR: no guard module for {e2}: " + problem);
     return false;
   }
   return true;
@@ -330,8 +337,9 @@ int run_evidence(const ProbeOptions& options) {
   }
   std::string module_path;
   std::string evidence_2;
-  if (!module_evidence(module_path, evidence_2)) {
-    say("ERROR: cannot hash the guard module: " + module_path);
+  std::string problem;
+  if (!module_evidence(module_path, evidence_2, problem)) {
+    say("ERROR: no guard module: " + problem);
     return kExitNoGuardModule;
   }
   GuardLibrary library;
