@@ -288,6 +288,29 @@ TEST_F(IntegrityRecheck, RehashesAFileWhoseIdentityChangedButNotItsBytes) {
   EXPECT_TRUE(integrity_recheck(os::current_process_id(), record_));
 }
 
+TEST_F(IntegrityRecheck, HashesAgainWhereNoIdentityWasRecorded) {
+  // A record whose module value no longer matches the file stands for a file
+  // that changed; without a recorded identity the re-check must notice.
+  IntegrityRecord record = record_;
+  record.module_identity = os::FileIdentity{};
+  record.evidence_2 = wrong(record.evidence_2);
+  EXPECT_FALSE(integrity_recheck(os::current_process_id(), record));
+  record = record_;
+  record.image_identity = os::FileIdentity{};
+  record.evidence_1 = wrong(record.evidence_1);
+  EXPECT_FALSE(integrity_recheck(os::current_process_id(), record));
+}
+
+TEST_F(IntegrityRecheck, TrustsAnUnchangedRecordedIdentityWithoutHashing) {
+  // The same altered value, but with the identity recorded at the check: an
+  // unchanged file is not hashed again, so the altered value goes unseen.
+  // Where the OS names no file versions, every re-check hashes.
+  IntegrityRecord record = record_;
+  record.evidence_2 = wrong(record.evidence_2);
+  EXPECT_EQ(integrity_recheck(os::current_process_id(), record),
+            record_.module_identity.known);
+}
+
 TEST_F(IntegrityRecheck, FailsWhenTheModuleFileChangesOnDisk) {
   // Appending leaves the bytes the loader mapped alone, but changes the
   // file's hash.
