@@ -1,12 +1,12 @@
 // The control handler's answers, called directly as the dispatcher would.
 // (The stop path through the service control manager is covered end to end.)
-#include <gtest/gtest.h>
+#include "service/win32/service_host.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include "platform/platform.h"
 #include "platform/win32/stop_event_win32.h"
-#include "service/win32/service_host.h"
 
 namespace vorn {
 namespace {

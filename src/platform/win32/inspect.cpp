@@ -1,5 +1,6 @@
 // What the integrity check learns about a client process, and file hashes.
 #include <windows.h>
+// These need the definitions of windows.h.
 #include <bcrypt.h>
 #include <psapi.h>
 
@@ -154,11 +155,11 @@ ModuleLookup process_guard_module_path(ProcessId pid, std::string& path) {
 bool sha256_file(const std::string& path, std::uint8_t (&digest)[32]) {
   // Shared like the loader shares a module it has mapped, so a loaded DLL
   // can be read.
-  win32::UniqueHandle file(CreateFileA(
-      path.c_str(), GENERIC_READ,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-      nullptr));
+  win32::UniqueHandle file(
+      CreateFileA(path.c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file.valid()) return false;
   Sha256Hasher hasher;
   if (!hasher.ready()) return false;

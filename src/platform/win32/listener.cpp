@@ -1,5 +1,6 @@
 // Creating one instance of the service's named pipe and waiting for a client.
 #include <windows.h>
+// Needs the definitions of windows.h.
 #include <sddl.h>
 
 #include "platform/platform.h"
@@ -16,7 +17,8 @@ constexpr char kPipeSddl[] = "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)";
 constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX;
 // Message type, read in message mode, blocking. PIPE_REJECT_REMOTE_CLIENTS is
 // deliberately not part of the pipe's definition.
-constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
+constexpr DWORD kPipeMode =
+    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
 constexpr DWORD kMaxInstances = 32;
 constexpr DWORD kBufferBytes = 4096;
 // 0: clients that wait with the default time-out get the system's 50 ms.
@@ -32,10 +34,10 @@ HANDLE create_instance() {
   attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
   attributes.lpSecurityDescriptor = descriptor;
   attributes.bInheritHandle = FALSE;
-  HANDLE instance = CreateNamedPipeA(
-      kPipeName, kOpenMode, kPipeMode, kMaxInstances, kBufferBytes,
-      kBufferBytes, kDefaultTimeoutMs,
-      descriptor != nullptr ? &attributes : nullptr);
+  HANDLE instance =
+      CreateNamedPipeA(kPipeName, kOpenMode, kPipeMode, kMaxInstances,
+                       kBufferBytes, kBufferBytes, kDefaultTimeoutMs,
+                       descriptor != nullptr ? &attributes : nullptr);
   // A fresh descriptor per instance, freed whether or not creation worked.
   if (descriptor != nullptr) LocalFree(descriptor);
   return instance;

@@ -58,10 +58,10 @@ bool append_to_file(const std::string& path, const std::string& bytes) {
   // FILE_APPEND_DATA alone: every write lands at the current end of the file,
   // also when another process appends at the same time. No sharing is denied,
   // so readers, other writers and deleters are never locked out.
-  win32::UniqueHandle file(CreateFileA(
-      path.c_str(), FILE_APPEND_DATA,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  win32::UniqueHandle file(
+      CreateFileA(path.c_str(), FILE_APPEND_DATA,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return false;
   // The caller already ends the line in CR LF, so these are the bytes a
   // text-mode write of the line would store.

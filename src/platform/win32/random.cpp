@@ -1,4 +1,5 @@
 #include <windows.h>
+// Needs the definitions of windows.h.
 #include <bcrypt.h>
 
 #include "platform/platform.h"
@@ -10,9 +11,9 @@ bool random_bytes(std::uint8_t* buffer, std::size_t size) {
   constexpr std::size_t kMaxPiece = 0x40000000;
   while (size > 0) {
     const std::size_t piece = size < kMaxPiece ? size : kMaxPiece;
-    const NTSTATUS status = BCryptGenRandom(nullptr, buffer,
-                                            static_cast<ULONG>(piece),
-                                            BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    const NTSTATUS status =
+        BCryptGenRandom(nullptr, buffer, static_cast<ULONG>(piece),
+                        BCRYPT_USE_SYSTEM_PREFERRED_RNG);
     if (status != 0) return false;
     buffer += piece;
     size -= piece;

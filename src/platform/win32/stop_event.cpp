@@ -1,6 +1,5 @@
-#include "platform/win32/stop_event_win32.h"
-
 #include "platform/platform.h"
+#include "platform/win32/stop_event_win32.h"
 
 namespace vorn::os {
 

@@ -49,7 +49,8 @@ ThreadHandle start_thread(ThreadEntry entry, void* argument) {
 }
 
 void thread_wait(ThreadHandle thread, std::uint32_t timeout_ms) {
-  if (thread.open) WaitForSingleObject(win32::to_handle(thread.raw), timeout_ms);
+  if (thread.open)
+    WaitForSingleObject(win32::to_handle(thread.raw), timeout_ms);
 }
 
 void thread_close(ThreadHandle& thread) {

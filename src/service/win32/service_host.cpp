@@ -35,9 +35,8 @@ void report_status(DWORD state, DWORD controls_accepted, DWORD exit_code) {
 }  // namespace
 
 void WINAPI ServiceMain(DWORD /*argument_count*/, LPSTR* /*arguments*/) {
-  g_status_handle =
-      RegisterServiceCtrlHandlerExA(kServiceName, ServiceControlHandler,
-                                    nullptr);
+  g_status_handle = RegisterServiceCtrlHandlerExA(
+      kServiceName, ServiceControlHandler, nullptr);
   if (g_status_handle == nullptr) return;
   report_status(SERVICE_START_PENDING, 0, NO_ERROR);
 
@@ -60,8 +59,7 @@ void WINAPI ServiceMain(DWORD /*argument_count*/, LPSTR* /*arguments*/) {
 }
 
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD /*event_type*/,
-                                   LPVOID /*event_data*/,
-                                   LPVOID /*context*/) {
+                                   LPVOID /*event_data*/, LPVOID /*context*/) {
   if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) {
     // Interrogate, pause and the rest: nothing changes, nothing is reported.
     return ERROR_CALL_NOT_IMPLEMENTED;

@@ -106,8 +106,7 @@ bool start_child(
   startup.cb = sizeof startup;
   HANDLE output = INVALID_HANDLE_VALUE;
   if (!stdout_file.empty()) {
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr,
-                                    TRUE};
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     output = CreateFileA(stdout_file.c_str(), GENERIC_WRITE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
@@ -120,10 +119,10 @@ bool start_child(
   }
   PROCESS_INFORMATION started{};
   // Handles are inherited only when the output file has to reach the child.
-  const BOOL created = CreateProcessA(
-      program.c_str(), writable_command.data(), nullptr, nullptr,
-      output != INVALID_HANDLE_VALUE ? TRUE : FALSE, 0, block.data(), nullptr,
-      &startup, &started);
+  const BOOL created =
+      CreateProcessA(program.c_str(), writable_command.data(), nullptr, nullptr,
+                     output != INVALID_HANDLE_VALUE ? TRUE : FALSE, 0,
+                     block.data(), nullptr, &startup, &started);
   if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
   if (!created) return false;
   CloseHandle(started.hThread);

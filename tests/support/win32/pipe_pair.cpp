@@ -31,10 +31,10 @@ std::string unique_pipe_name() {
 
 bool open_pipe_pair(PipePair& pair) {
   const std::string name = unique_pipe_name();
-  HANDLE server = CreateNamedPipeA(
-      name.c_str(), PIPE_ACCESS_DUPLEX,
-      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, kBufferBytes,
-      kBufferBytes, 0, nullptr);
+  HANDLE server =
+      CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX,
+                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                       kBufferBytes, kBufferBytes, 0, nullptr);
   if (server == INVALID_HANDLE_VALUE) return false;
   HANDLE client = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                               nullptr, OPEN_EXISTING, 0, nullptr);
