@@ -298,7 +298,8 @@ Usage:
       lacks it); "closed" when the service closed the connection.
       --delay-ms waits between messages (printing what arrives), --hold-ms
       keeps the connection open after the last one (the same), --no-read
-      reads nothing. --load-guard loads the guard module into the probe
+      reads nothing after the reply to the first message (a client that
+      never reads its PONGs). --load-guard loads the guard module into the probe
       without starting it. Each message sent is shown as "> ".
   vorn-guard-probe evidence [--load-guard] [--hold-ms N]
       Prints the probe's pid and the evidence values ("pid=", "e1=", "e2=",

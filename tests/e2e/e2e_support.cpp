@@ -31,6 +31,17 @@ unsigned elapsed_since(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
+std::string read_probe_output(const std::string& path) {
+  std::string text = read_file(path);
+  std::string normal;
+  normal.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    normal.push_back(text[i]);
+  }
+  return normal;
+}
+
 std::string probe_file_name() { return executable_name("vorn-guard-probe"); }
 
 std::string pid_text(unsigned pid) { return format_decimal_u32(pid); }
@@ -52,7 +63,7 @@ ProbeResult run_probe(const ServiceRun& run,
   result.ended = wait_child(child, timeout_ms, result.exit_code);
   result.elapsed_ms = elapsed_since(start);
   release_child(child);
-  result.output = read_file(output_file);
+  result.output = read_probe_output(output_file);
   return result;
 }
 

@@ -40,6 +40,10 @@ std::vector<std::string> log_lines_starting(const ServiceRun& run,
 // Returns an empty text when the log keeps that rule, else what is wrong.
 std::string check_session_pairs(const std::vector<std::string>& lines);
 
+// What a probe wrote to its output file, with CR LF line ends (a Windows
+// console program's) read as LF.
+std::string read_probe_output(const std::string& path);
+
 // The probe's file name as the service logs it in " host=".
 std::string probe_file_name();
 std::string pid_text(unsigned pid);

@@ -91,7 +91,7 @@ TEST_F(EndToEndHandshake, ValidHelloGetsOkAndReadyLine) {
   ASSERT_TRUE(wait_child(child, 30000, exit_code));
   const unsigned pid = child.pid;
   release_child(child);
-  const std::string output = read_file(out);
+  const std::string output = read_probe_output(out);
   EXPECT_TRUE(has_ok_reply(output)) << output;
   EXPECT_EQ(exit_code, 0) << output;
   ASSERT_TRUE(wait_for_log_line(*run_, "SESSION CLOSED pid=" + pid_text(pid),
@@ -149,7 +149,7 @@ TEST_P(EndToEndRefusal, RepliesAndLogsNothing) {
   ASSERT_TRUE(wait_child(child, 30000, exit_code));
   const unsigned pid = child.pid;
   release_child(child);
-  const std::string output = read_file(out);
+  const std::string output = read_probe_output(out);
   if (c.reply) {
     EXPECT_NE(output.find(std::string("< ") + c.reply + "\n"),
               std::string::npos)

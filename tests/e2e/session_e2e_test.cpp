@@ -42,7 +42,7 @@ class EndToEndSession : public ::testing::Test {
             std::chrono::steady_clock::now() - start)
             .count());
     release_child(child);
-    result.output = read_file(out);
+    result.output = read_probe_output(out);
     return result;
   }
 
@@ -180,13 +180,14 @@ TEST_F(EndToEndSession, GuardModuleChangedOnDiskIsCaughtAtTheRecheck) {
         return line.rfind("SESSION READY pid=" + pid_text(pid), 0) == 0;
       },
       20000));
+  // A loaded module cannot be written on Windows, but it can be renamed: the
+  // file at its path is replaced by a different one.
+  fs::rename(copy / module_name, copy / (module_name + ".old"));
   {
-    std::ofstream module(copy / module_name,
-                         std::ios::binary | std::ios::in | std::ios::out);
-    ASSERT_TRUE(module.good()) << "cannot open the loaded module for writing";
-    module.seekp(0, std::ios::end);
-    module.put('\0');
+    std::ofstream replacement(copy / module_name, std::ios::binary);
+    replacement << "not the guard module";
   }
+  ASSERT_TRUE(fs::exists(copy / module_name));
   int exit_code = -1;
   ASSERT_TRUE(wait_child(child, 30000, exit_code));
   release_child(child);
