@@ -12,8 +12,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <set>
 
 #include "platform/platform.h"
 #include "platform/posix/fd_util.h"
@@ -36,11 +34,24 @@ std::string g_bound_path;
 dev_t g_bound_device = 0;
 ino_t g_bound_inode = 0;
 
-// Connections handed out by accept_client and not yet closed, plus the ones
-// being accepted right now.
-std::mutex g_sessions_mutex;
-std::set<int> g_accepted;
-std::size_t g_accepting = 0;
+// One place per session that may be served at a time: 0 is free, kClaimed is
+// taken by an accept in progress, any other value is an accepted connection's
+// descriptor + 1. Lock-free and trivially destructible, so a session worker
+// that closes its connection while the process exits never touches a
+// destroyed object.
+constexpr int kClaimed = -1;
+std::atomic<int> g_session_places[kMaxSessions] = {};
+
+// Takes a free place, or returns kMaxSessions when all are taken.
+std::size_t claim_place() {
+  for (std::size_t i = 0; i < kMaxSessions; ++i) {
+    int expected = 0;
+    if (g_session_places[i].compare_exchange_strong(expected, kClaimed)) {
+      return i;
+    }
+  }
+  return kMaxSessions;
+}
 
 std::string error_text(const std::string& what, int error_number) {
   return what + ": " + std::strerror(error_number);
@@ -119,8 +130,10 @@ bool clear_stale_endpoint(const std::string& path, const sockaddr_un& address,
 namespace posix {
 
 void forget_accepted_connection(int fd) {
-  std::lock_guard<std::mutex> lock(g_sessions_mutex);
-  g_accepted.erase(fd);
+  for (std::atomic<int>& place : g_session_places) {
+    int expected = fd + 1;
+    if (place.compare_exchange_strong(expected, 0)) return;
+  }
 }
 
 }  // namespace posix
@@ -193,23 +206,16 @@ void listener_close() {
 }
 
 AcceptOutcome accept_client(PipeHandle& pipe) {
-  {
-    std::lock_guard<std::mutex> lock(g_sessions_mutex);
-    // Like CreateNamedPipeA at the instance limit: the caller pauses and
-    // tries again. Clients keep waiting in the backlog meanwhile.
-    if (g_accepted.size() + g_accepting >= kMaxSessions) {
-      return AcceptOutcome::create_failed;
-    }
-    ++g_accepting;
-  }
-  struct Reservation {
-    ~Reservation() {
-      std::lock_guard<std::mutex> lock(g_sessions_mutex);
-      --g_accepting;
-      if (fd >= 0) g_accepted.insert(fd);
-    }
+  // Like CreateNamedPipeA at the instance limit: the caller pauses and tries
+  // again. Clients keep waiting in the backlog meanwhile.
+  const std::size_t index = claim_place();
+  if (index == kMaxSessions) return AcceptOutcome::create_failed;
+  // Holds the place for the accepted connection, or frees it again.
+  struct Place {
+    ~Place() { g_session_places[index].store(fd >= 0 ? fd + 1 : 0); }
+    std::size_t index;
     int fd = -1;
-  } reservation;
+  } place{index};
 
   const int listen_fd = g_listen_fd.load();
   if (listen_fd < 0) return AcceptOutcome::create_failed;
@@ -230,7 +236,7 @@ AcceptOutcome accept_client(PipeHandle& pipe) {
   const int fd = posix::retry_on_eintr(
       [&] { return ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC); });
   if (fd < 0) return AcceptOutcome::connect_failed;
-  reservation.fd = fd;
+  place.fd = fd;
   pipe.raw = fd;
   return AcceptOutcome::connected;
 }
