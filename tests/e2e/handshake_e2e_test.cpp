@@ -133,6 +133,8 @@ struct RefusalCase {
   const char* hold_ms = "1500";
 };
 
+void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.name; }
+
 class EndToEndRefusal : public EndToEndHandshake,
                         public ::testing::WithParamInterface<RefusalCase> {};
 
@@ -209,6 +211,8 @@ struct LenientPid {
   const char* name;
   std::string message;
 };
+
+void PrintTo(const LenientPid& c, std::ostream* out) { *out << c.name; }
 
 class EndToEndAccepted : public EndToEndHandshake,
                            public ::testing::WithParamInterface<LenientPid> {};
