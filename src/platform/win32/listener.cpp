@@ -15,10 +15,11 @@ constexpr char kPipeName[] = "\\\\.\\pipe\\VORNGuardLocalGuard";
 // write; nobody else. Protected, so nothing is inherited.
 constexpr char kPipeSddl[] = "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)";
 constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX;
-// Message type, read in message mode, blocking. PIPE_REJECT_REMOTE_CLIENTS is
-// deliberately not part of the pipe's definition.
-constexpr DWORD kPipeMode =
-    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
+// Message type, read in message mode, blocking, local clients only: a remote
+// caller whose pid happens to match a local game client could otherwise bind
+// a session to that local process and get it terminated.
+constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE |
+                            PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
 constexpr DWORD kMaxInstances = 32;
 constexpr DWORD kBufferBytes = 4096;
 // 0: clients that wait with the default time-out get the system's 50 ms.
