@@ -23,8 +23,8 @@ void PipeListener(void* /*unused*/) {
         break;
       case os::AcceptOutcome::connected:
         // The worker owns the instance from here on.
-        if (!os::start_detached_thread(
-                SessionWorker, reinterpret_cast<void*>(pipe.raw))) {
+        if (!os::start_detached_thread(SessionWorker,
+                                       reinterpret_cast<void*>(pipe.raw))) {
           os::pipe_disconnect(pipe);
           os::pipe_close(pipe);
         }

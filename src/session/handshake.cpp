@@ -69,8 +69,8 @@ std::optional<SessionState> run_handshake(os::PipeHandle pipe) {
 
   std::string client_image_path;
   IntegrityRecord record;
-  switch (integrity_check(client_pid, evidence_1, evidence_2,
-                          client_image_path, record)) {
+  switch (integrity_check(client_pid, evidence_1, evidence_2, client_image_path,
+                          record)) {
     case IntegrityOutcome::pass:
       break;
     case IntegrityOutcome::not_identified:
@@ -90,8 +90,8 @@ std::optional<SessionState> run_handshake(os::PipeHandle pipe) {
 
   // A client that has gone already is noticed by the session loop.
   (void)write_message(pipe, "OK|" + token + "|" + kProtocolVersion);
-  log_line("SESSION READY pid=" + format_decimal_u32(client_pid) + " host=" +
-           escape_log_value(file_name_from_path(client_image_path)));
+  log_line("SESSION READY pid=" + format_decimal_u32(client_pid) +
+           " host=" + escape_log_value(file_name_from_path(client_image_path)));
 
   SessionState state;
   state.pipe = pipe;

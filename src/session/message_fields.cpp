@@ -55,9 +55,8 @@ struct ParsedNumber {
 ParsedNumber parse_magnitude(const std::string& text, std::uint64_t cap) {
   ParsedNumber parsed;
   // The text ends at its first zero byte.
-  const std::size_t end = text.find('\0') == std::string::npos
-                              ? text.size()
-                              : text.find('\0');
+  const std::size_t end =
+      text.find('\0') == std::string::npos ? text.size() : text.find('\0');
   std::size_t i = 0;
   while (i < end && is_space(text[i])) ++i;
   if (i < end && (text[i] == '+' || text[i] == '-')) {
@@ -104,7 +103,8 @@ std::int64_t parse_decimal_i64(const std::string& text) {
       static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   const ParsedNumber parsed = parse_magnitude(text, kMax + 2);
   if (parsed.negative) {
-    if (parsed.magnitude > kMax) return std::numeric_limits<std::int64_t>::min();
+    if (parsed.magnitude > kMax)
+      return std::numeric_limits<std::int64_t>::min();
     return -static_cast<std::int64_t>(parsed.magnitude);
   }
   if (parsed.magnitude > kMax) return std::numeric_limits<std::int64_t>::max();
@@ -121,8 +121,8 @@ std::string upper_case(const std::string& text) {
 
 bool is_hex_text(const std::string& text) {
   for (const char c : text) {
-    const bool hex = is_digit(c) || (c >= 'A' && c <= 'F') ||
-                     (c >= 'a' && c <= 'f');
+    const bool hex =
+        is_digit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
     if (!hex) return false;
   }
   return true;

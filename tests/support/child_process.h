@@ -17,11 +17,11 @@ struct ChildProcess {
 // Starts `program` with `arguments`; `environment` entries (NAME, value) are
 // added to (or replace in) the test's own environment. Standard output is
 // captured to `stdout_file` when it is not empty.
-bool start_child(ChildProcess& child, const std::string& program,
-                 const std::vector<std::string>& arguments,
-                 const std::vector<std::pair<std::string, std::string>>&
-                     environment = {},
-                 const std::string& stdout_file = "");
+bool start_child(
+    ChildProcess& child, const std::string& program,
+    const std::vector<std::string>& arguments,
+    const std::vector<std::pair<std::string, std::string>>& environment = {},
+    const std::string& stdout_file = "");
 // Waits at most timeout_ms; true with the exit code when it ended (a POSIX
 // child killed by a signal gives 128 + signal number).
 bool wait_child(ChildProcess& child, unsigned timeout_ms, int& exit_code);

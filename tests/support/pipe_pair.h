@@ -11,7 +11,7 @@
 namespace vorn::test {
 
 struct PipePair {
-  os::PipeHandle server;   // what the service side sees
+  os::PipeHandle server;      // what the service side sees
   std::intptr_t client = -1;  // raw client handle / fd
 };
 
