@@ -1,0 +1,387 @@
+#include "e2e/hostile_support.h"
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "e2e/e2e_support.h"
+#include "probe/guard_loader.h"
+#include "session/integrity.h"
+#include "session/message_fields.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace vorn::test {
+
+namespace {
+
+// At least 12 bytes, as the service wants.
+constexpr char kClientTag[] = "e2e-hostile-suite";
+
+struct TestProcessEvidence {
+  bool ready = false;
+  std::string error;
+  std::string hello;
+  std::string file_name;
+};
+
+std::mutex g_evidence_mutex;
+TestProcessEvidence g_evidence;
+
+// The module stays loaded until the process ends: the service checks for it
+// in this process for as long as any of its sessions runs.
+bool load_once(TestProcessEvidence& evidence) {
+  static probe::GuardLibrary library;
+  const std::string module = binary_directory() + os::path_separator() +
+                             probe::guard_module_file_name();
+  if (!probe::load_guard_library(module, library, evidence.error)) {
+    return false;
+  }
+  std::string mapped;
+  if (!probe::guard_library_file(library, mapped)) mapped = module;
+  std::string executable;
+  std::string evidence_1;
+  std::string evidence_2;
+  if (!os::current_executable_path(executable) ||
+      !file_evidence(executable, evidence_1) ||
+      !file_evidence(mapped, evidence_2)) {
+    evidence.error = "cannot hash " + executable + " or " + mapped;
+    return false;
+  }
+  evidence.hello = "HELLO|" + format_decimal_u32(os::current_process_id()) +
+                   "|" + kClientTag + "|" + evidence_1 + "|" + evidence_2;
+  evidence.file_name = file_name_from_path(executable);
+  return true;
+}
+
+bool is_pid_end(const std::string& line, std::size_t at) {
+  return at == line.size() || line[at] == ' ';
+}
+
+std::string pid_after(const std::string& line, const std::string& prefix) {
+  const std::string rest = line.substr(prefix.size());
+  return rest.substr(0, rest.find(' '));
+}
+
+}  // namespace
+
+// ------------------------------------------------------- in-process clients
+
+bool prepare_test_process_client(std::string& error) {
+  std::lock_guard<std::mutex> lock(g_evidence_mutex);
+  if (!g_evidence.ready && g_evidence.error.empty()) {
+    g_evidence.ready = load_once(g_evidence);
+  }
+  error = g_evidence.error;
+  return g_evidence.ready;
+}
+
+std::string test_process_hello() {
+  std::lock_guard<std::mutex> lock(g_evidence_mutex);
+  return g_evidence.hello;
+}
+
+unsigned test_process_pid() { return os::current_process_id(); }
+
+std::string test_process_file_name() {
+  std::lock_guard<std::mutex> lock(g_evidence_mutex);
+  return g_evidence.file_name;
+}
+
+void aim_clients_at(const ServiceRun& run) {
+  for (const auto& [name, value] : client_environment(run)) {
+    set_env(name, value);
+  }
+}
+
+Client::Client(Client&& other) noexcept : connection(other.connection) {
+  other.connection = os::ClientConnection{};
+}
+
+Client& Client::operator=(Client&& other) noexcept {
+  if (this != &other) {
+    os::client_close(connection);
+    connection = other.connection;
+    other.connection = os::ClientConnection{};
+  }
+  return *this;
+}
+
+Client::~Client() { os::client_close(connection); }
+
+bool client_open(Client& client, std::uint32_t timeout_ms) {
+  os::client_close(client.connection);
+  return os::client_connect(client.connection, timeout_ms);
+}
+
+bool client_send(Client& client, const std::string& message) {
+  return os::client_write(client.connection, message.data(), message.size());
+}
+
+Received client_receive(Client& client, std::string& message,
+                        std::uint32_t timeout_ms) {
+  bool closed = false;
+  if (os::client_read(client.connection, message, timeout_ms, closed)) {
+    return Received::message;
+  }
+  return closed ? Received::closed : Received::nothing;
+}
+
+bool client_wait_closed(Client& client, std::uint32_t timeout_ms,
+                        std::string& message) {
+  const std::uint64_t start = now_ms();
+  for (;;) {
+    const std::uint64_t elapsed = now_ms() - start;
+    if (elapsed >= timeout_ms) return false;
+    switch (client_receive(client, message,
+                           static_cast<std::uint32_t>(timeout_ms - elapsed))) {
+      case Received::closed:
+        return true;
+      case Received::message:
+        return false;
+      case Received::nothing:
+        break;
+    }
+  }
+}
+
+bool session_open(Session& session, std::uint32_t timeout_ms,
+                  std::string& error) {
+  const std::string hello = test_process_hello();
+  if (hello.empty()) {
+    error = "the test process is not prepared as a client";
+    return false;
+  }
+  if (!client_open(session.client, timeout_ms)) {
+    error = "connect failed";
+    return false;
+  }
+  if (!client_send(session.client, hello)) {
+    error = "HELLO not sent";
+    return false;
+  }
+  std::string reply;
+  if (client_receive(session.client, reply, timeout_ms) != Received::message) {
+    error = "no reply to HELLO";
+    return false;
+  }
+  // "OK|" + 64 digits + "|1.0.0\n"
+  const FieldList fields = split_fields(reply);
+  if (fields.size() != 3 || fields[0] != "OK" || fields[1].size() != 64 ||
+      fields[2] != "1.0.0\n") {
+    error = "unexpected reply to HELLO: " + reply;
+    return false;
+  }
+  session.token = fields[1];
+  session.sequence = 0;
+  return true;
+}
+
+bool session_send_ping(Session& session) {
+  ++session.sequence;
+  return client_send(session.client, "PING|" + session.token + "|" +
+                                         format_decimal_i64(session.sequence) +
+                                         "|soak");
+}
+
+bool session_expect_pong(Session& session, std::uint32_t timeout_ms,
+                         std::string& error) {
+  std::string reply;
+  const Received received = client_receive(session.client, reply, timeout_ms);
+  const std::string expected =
+      "PONG|" + format_decimal_i64(session.sequence) + "\n";
+  if (received == Received::message && reply == expected) return true;
+  error = received == Received::message  ? "unexpected reply: " + reply
+          : received == Received::closed ? "closed instead of " + expected
+                                         : "no PONG in time";
+  return false;
+}
+
+bool session_bye(Session& session, std::uint32_t timeout_ms,
+                 std::string& error) {
+  if (!client_send(session.client, "BYE|" + session.token)) {
+    error = "BYE not sent";
+    return false;
+  }
+  std::string unexpected;
+  if (!client_wait_closed(session.client, timeout_ms, unexpected)) {
+    error = unexpected.empty() ? "not closed after BYE"
+                               : "reply to BYE: " + unexpected;
+    return false;
+  }
+  return true;
+}
+
+// ------------------------------------------------------- the log
+
+std::vector<std::string> lines_naming(const std::vector<std::string>& lines,
+                                      unsigned pid) {
+  const std::string key = "pid=" + format_decimal_u32(pid);
+  std::vector<std::string> found;
+  for (const std::string& line : lines) {
+    const std::size_t at = line.find(key);
+    if (at != std::string::npos && is_pid_end(line, at + key.size())) {
+      found.push_back(line);
+    }
+  }
+  return found;
+}
+
+std::size_t count_starting(const std::vector<std::string>& lines,
+                           const std::string& prefix) {
+  std::size_t count = 0;
+  for (const std::string& line : lines) {
+    if (line.compare(0, prefix.size(), prefix) == 0) ++count;
+  }
+  return count;
+}
+
+std::string check_session_balance(const std::vector<std::string>& lines,
+                                  unsigned shared_pid) {
+  const std::string shared = format_decimal_u32(shared_pid);
+  const std::string ready = "SESSION READY pid=";
+  const std::string closed = "SESSION CLOSED pid=";
+  const std::string enforcement = "ENFORCEMENT pid=";
+  std::vector<std::string> others;
+  long open = 0;
+  for (const std::string& line : lines) {
+    std::string pid;
+    if (line.compare(0, ready.size(), ready) == 0) {
+      pid = pid_after(line, ready);
+      if (pid == shared) ++open;
+    } else if (line.compare(0, closed.size(), closed) == 0) {
+      pid = pid_after(line, closed);
+      if (pid == shared && --open < 0) return "CLOSED without READY: " + line;
+    } else if (line.compare(0, enforcement.size(), enforcement) == 0) {
+      pid = pid_after(line, enforcement);
+      if (pid == shared) return "ENFORCEMENT against the test process: " + line;
+    }
+    if (pid != shared) others.push_back(line);
+  }
+  if (open != 0) {
+    return std::to_string(open) + " READY without CLOSED for the test process";
+  }
+  return check_session_pairs(others);
+}
+
+bool wait_sessions_closed(const ServiceRun& run, unsigned shared_pid,
+                          unsigned timeout_ms) {
+  const std::uint64_t start = now_ms();
+  for (;;) {
+    const std::vector<std::string> lines = service_log_lines(run);
+    if (count_starting(lines, "SESSION READY pid=") ==
+            count_starting(lines, "SESSION CLOSED pid=") &&
+        check_session_balance(lines, shared_pid).empty()) {
+      return true;
+    }
+    if (now_ms() - start > timeout_ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+std::string raw_log_since_start(const ServiceRun& run) {
+  std::string text;
+  for (std::size_t i = 0; i < run.log_paths.size(); ++i) {
+    const std::string content = read_file(run.log_paths[i]);
+    if (content.size() > run.log_offsets[i]) {
+      text += content.substr(run.log_offsets[i]);
+    }
+  }
+  return text;
+}
+
+// ------------------------------------------------------- resources
+
+ResourceLimits baseline_limits() {
+  ResourceLimits limits;
+  if (os::path_separator() == '\\') {
+    // Handles of finished worker threads and of the listener's waiting
+    // instance come and go with its timing.
+    limits.extra_handles = 4;
+  } else {
+    // Descriptors must come back exactly.
+    limits.extra_handles = 0;
+  }
+  // The C runtime keeps some heap and the stacks of finished workers for
+  // reuse; a leak per session would go far beyond this within a scenario.
+  limits.extra_bytes = 4u << 20;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // Sanitizer builds hold freed memory back (quarantine, shadow), so their
+  // resident size says nothing about leaks.
+  limits.check_memory = false;
+#endif
+  return limits;
+}
+
+std::string describe(const ServiceResources& resources) {
+  std::string text;
+  text += resources.handles_known
+              ? "handles=" + std::to_string(resources.handles)
+              : std::string("handles=?");
+  text += resources.memory_known
+              ? " resident=" + std::to_string(resources.resident_bytes / 1024) +
+                    " KiB"
+              : std::string(" resident=?");
+  return text + " (" + resources.source + ")";
+}
+
+ServiceResources settled_resources(const ServiceRun& run, unsigned timeout_ms) {
+  const std::uint64_t start = now_ms();
+  ServiceResources last = read_service_resources(run);
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    ServiceResources next = read_service_resources(run);
+    const bool still = next.handles_known == last.handles_known &&
+                       next.handles == last.handles;
+    last = next;
+    if (still || now_ms() - start > timeout_ms) return last;
+  }
+}
+
+std::string back_to_baseline(const ServiceRun& run,
+                             const ServiceResources& baseline,
+                             const ResourceLimits& limits,
+                             unsigned timeout_ms) {
+  const std::uint64_t start = now_ms();
+  for (;;) {
+    const ServiceResources now = read_service_resources(run);
+    const bool handles_ok =
+        !baseline.handles_known || !now.handles_known ||
+        now.handles <= baseline.handles + limits.extra_handles;
+    const bool memory_ok =
+        !limits.check_memory || !baseline.memory_known || !now.memory_known ||
+        now.resident_bytes <= baseline.resident_bytes + limits.extra_bytes;
+    if ((handles_ok && memory_ok) || now_ms() - start > timeout_ms) {
+      std::printf("[resources] baseline: %s\n[resources] after:    %s\n",
+                  describe(baseline).c_str(), describe(now).c_str());
+      if (!baseline.handles_known || !now.handles_known) {
+        std::printf("[resources] handle count not readable here: skipped\n");
+      }
+      if (!limits.check_memory) {
+        std::printf(
+            "[resources] sanitizer build: resident memory not "
+            "compared\n");
+      } else if (!baseline.memory_known || !now.memory_known) {
+        std::printf(
+            "[resources] resident memory not readable here: "
+            "skipped\n");
+      }
+      std::fflush(stdout);
+      if (handles_ok && memory_ok) return std::string();
+      return "not back to baseline: " + describe(now) + " against " +
+             describe(baseline);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
+std::uint64_t now_ms() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+}  // namespace vorn::test
