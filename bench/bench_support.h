@@ -1,0 +1,95 @@
+// Small helpers shared by the benchmark programs (Linux only): timing,
+// figures over samples, child processes with pipes, padded client copies and
+// what /proc tells about the service.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vorn::bench {
+
+// CLOCK_MONOTONIC in nanoseconds; the same clock in every process, so times
+// taken by a client and by the harness can be subtracted.
+std::int64_t monotonic_ns();
+void sleep_for_ms(std::int64_t ms);
+
+// ---------------------------------------------------------------- figures
+struct Summary {
+  std::size_t count = 0;
+  double min = 0, p10 = 0, median = 0, p90 = 0, p99 = 0, max = 0, mean = 0;
+};
+// Nearest-rank percentile of unsorted samples; 0 for none.
+double percentile(std::vector<double> samples, double fraction);
+Summary summarize(const std::vector<double>& samples);
+std::string describe(const Summary& summary, const char* unit);
+
+// ---------------------------------------------------------------- files
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents by
+// remove_tree.
+std::string make_temp_dir(const char* prefix);
+void remove_tree(const std::string& path);
+std::string directory_of(const std::string& path);
+std::string own_directory();  // of /proc/self/exe
+bool copy_file(const std::string& from, const std::string& to, mode_t mode);
+// Pads the file with bytes after its end up to `size` bytes. An ELF program
+// ignores bytes after its last section, so the copy still runs.
+bool pad_file(const std::string& path, std::uint64_t size);
+bool write_text(const std::string& path, const std::string& text);
+
+// A directory holding a copy of vorn-bench-client padded to `size` bytes (0:
+// unpadded) and a copy of libvorn_guard.so beside it, so the client loads
+// that copy. Returns the client's path, empty on failure.
+std::string make_client_copy(const std::string& bin_dir,
+                             const std::string& target_dir, std::uint64_t size);
+
+// ---------------------------------------------------------------- children
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+struct Child {
+  pid_t pid = -1;
+  int stdin_fd = -1;    // write end of the child's stdin, -1 when not piped
+  int stdout_fd = -1;   // read end of the child's stdout, -1 when not piped
+  std::string pending;  // read but not yet returned by read_line
+};
+
+// Starts `program` with `arguments`; `environment` entries are added to
+// this process's own. With `pipes` the child's stdin and stdout are pipes to
+// us; otherwise stdout goes to `stdout_path` (or stays ours when empty).
+bool spawn(Child& child, const std::string& program,
+           const std::vector<std::string>& arguments,
+           const Environment& environment, bool pipes,
+           const std::string& stdout_path = "");
+// One line of the child's stdout without its line feed; false on EOF or
+// when nothing complete came within timeout_ms.
+bool read_line(Child& child, std::string& line, int timeout_ms);
+bool write_line(Child& child, const std::string& line);
+// Closes our end of the child's stdin (the client's signal to finish).
+void close_stdin(Child& child);
+// Waits for the end; false when it did not end within timeout_ms. The exit
+// code of a child killed by a signal is 128 + the signal.
+bool wait_exit(Child& child, int timeout_ms, int& exit_code);
+// SIGKILL, wait, close the pipes; nothing for a child already reaped.
+void kill_and_reap(Child& child);
+
+// Runs a program to its end with stdout and stderr discarded; the wall time
+// from fork to reaped exit in nanoseconds, -1 on failure. `cpu_ns`, when
+// given, receives the program's user plus system CPU time.
+std::int64_t time_command(const std::vector<std::string>& argv,
+                          std::int64_t* cpu_ns = nullptr);
+
+// ---------------------------------------------------------------- /proc
+// User plus system CPU time of the whole process, threads that have ended
+// included (clock_getcpuclockid), in nanoseconds; -1 on failure.
+std::int64_t process_cpu_ns(pid_t pid);
+// A "Name:   value kB" figure of /proc/<pid>/status in KiB; -1 if missing.
+long status_kib(pid_t pid, const char* name);
+int thread_count(pid_t pid);
+// A "Name:   value kB" figure of /proc/<pid>/smaps_rollup (Pss: the
+// process's fair share of pages it shares with others); -1 if missing.
+long smaps_rollup_kib(pid_t pid, const char* name);
+
+}  // namespace vorn::bench

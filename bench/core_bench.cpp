@@ -1,0 +1,278 @@
+// Google Benchmark of the core: the message field rules on typical messages,
+// hashing a 64 MiB file, and the integrity check and re-check against real
+// processes (this one, and a client whose executable is 64 MiB).
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "bench_support.h"
+#include "platform/platform.h"
+#include "probe/guard_loader.h"
+#include "session/integrity.h"
+#include "session/message_fields.h"
+
+namespace vorn::bench {
+namespace {
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+const std::string kToken(64, 'A');
+const std::string kEvidence =
+    "3f8a0c5d9e1b2a4c6d8e0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e";
+const std::string kHello =
+    "HELLO|48213|game-client-7.4.1|" + kEvidence + "|" + kEvidence;
+const std::string kPing = "PING|" + kToken + "|1042|vorn_guard";
+
+// ---------------------------------------------------------------- fields
+
+void BM_SplitFields_Hello(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(split_fields(kHello));
+}
+BENCHMARK(BM_SplitFields_Hello);
+
+void BM_SplitFields_Ping(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(split_fields(kPing));
+}
+BENCHMARK(BM_SplitFields_Ping);
+
+// What the loop does with an accepted PING: split, compare, parse, answer.
+void BM_HandlePing(benchmark::State& state) {
+  for (auto _ : state) {
+    const FieldList fields = split_fields(kPing);
+    const bool ping = fields.size() == 4 && text_equals(fields[0], "PING") &&
+                      text_equals(fields[1], kToken);
+    const std::int64_t sequence = parse_decimal_i64(fields[2]);
+    std::string pong = "PONG|" + format_decimal_i64(sequence);
+    benchmark::DoNotOptimize(ping);
+    benchmark::DoNotOptimize(pong);
+  }
+}
+BENCHMARK(BM_HandlePing);
+
+void BM_ParseDecimalI64(benchmark::State& state) {
+  const std::string text = "9223372036854775806";
+  for (auto _ : state) benchmark::DoNotOptimize(parse_decimal_i64(text));
+}
+BENCHMARK(BM_ParseDecimalI64);
+
+void BM_ParseDecimalU32(benchmark::State& state) {
+  const std::string text = "48213";
+  for (auto _ : state) benchmark::DoNotOptimize(parse_decimal_u32(text));
+}
+BENCHMARK(BM_ParseDecimalU32);
+
+void BM_FormatDecimalI64(benchmark::State& state) {
+  std::int64_t value = 1000000007;
+  for (auto _ : state) benchmark::DoNotOptimize(format_decimal_i64(++value));
+}
+BENCHMARK(BM_FormatDecimalI64);
+
+void BM_FormatDecimalU32(benchmark::State& state) {
+  std::uint32_t value = 48213;
+  for (auto _ : state) benchmark::DoNotOptimize(format_decimal_u32(++value));
+}
+BENCHMARK(BM_FormatDecimalU32);
+
+// The HELLO's evidence values: upper-cased on receipt and checked for hex.
+void BM_EvidenceUpperCaseAndHex(benchmark::State& state) {
+  for (auto _ : state) {
+    const std::string upper = upper_case(kEvidence);
+    benchmark::DoNotOptimize(is_hex_text(upper));
+  }
+}
+BENCHMARK(BM_EvidenceUpperCaseAndHex);
+
+// ---------------------------------------------------------------- hashing
+
+// Files and processes made once, on first use, and removed at the end.
+struct Fixtures {
+  std::string dir;
+  std::string big_file;
+  probe::GuardLibrary own_module;
+  std::string own_e1, own_e2;
+  Child big_client;  // a 64 MiB vorn-bench-client in idle mode
+  os::ProcessId big_pid = 0;
+  std::string big_e1, big_e2;
+  std::string error;
+};
+
+Fixtures& fixtures() {
+  static Fixtures instance;
+  if (instance.dir.empty()) instance.dir = make_temp_dir("vorn-core-bench-");
+  return instance;
+}
+
+const std::string& big_file() {
+  Fixtures& f = fixtures();
+  if (f.big_file.empty()) {
+    const std::string path = f.dir + "/64MiB.bin";
+    if (write_text(path, "") && pad_file(path, 64 * kMiB)) f.big_file = path;
+  }
+  return f.big_file;
+}
+
+void BM_Sha256File(benchmark::State& state) {
+  const std::uint64_t size = static_cast<std::uint64_t>(state.range(0)) * kMiB;
+  const std::string path =
+      fixtures().dir + "/" + std::to_string(state.range(0)) + "MiB.bin";
+  if (!write_text(path, "") || !pad_file(path, size)) {
+    state.SkipWithError("cannot write the file");
+    return;
+  }
+  std::uint8_t digest[32] = {};
+  for (auto _ : state) {
+    if (!os::sha256_file(path, digest)) state.SkipWithError("hash failed");
+    benchmark::DoNotOptimize(digest);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size));
+  ::unlink(path.c_str());
+}
+BENCHMARK(BM_Sha256File)->Arg(1)->Arg(64)->Unit(benchmark::kMillisecond);
+
+// The file identity that lets a re-check skip the hash: one stat().
+void BM_FileIdentity(benchmark::State& state) {
+  const std::string& path = big_file();
+  for (auto _ : state) benchmark::DoNotOptimize(os::file_identity(path));
+}
+BENCHMARK(BM_FileIdentity);
+
+// ---------------------------------------------------------------- integrity
+
+// This process as the client: the guard module loaded from beside it.
+bool own_process_ready() {
+  Fixtures& f = fixtures();
+  if (f.own_module.handle != nullptr) return true;
+  std::string executable;
+  const std::string module = own_directory() + "/libvorn_guard.so";
+  std::string error;
+  if (!probe::load_guard_library(module, f.own_module, error) ||
+      !os::current_executable_path(executable) ||
+      !file_evidence(executable, f.own_e1) ||
+      !file_evidence(module, f.own_e2)) {
+    f.error = "cannot load " + module + " " + error;
+    return false;
+  }
+  return true;
+}
+
+// A padded copy of vorn-bench-client holding the guard module, idle.
+bool big_client_ready() {
+  Fixtures& f = fixtures();
+  if (f.big_pid != 0) return true;
+  const std::string client =
+      make_client_copy(own_directory(), f.dir + "/client64", 64 * kMiB);
+  std::string line;
+  if (client.empty() || !spawn(f.big_client, client, {"idle"}, {}, true) ||
+      !read_line(f.big_client, line, 30000) ||
+      line.rfind("ready pid=", 0) != 0) {
+    f.error = "the 64 MiB client did not start: " + line;
+    return false;
+  }
+  // "ready pid=N e1=X e2=Y"
+  f.big_pid = static_cast<os::ProcessId>(std::stoul(line.substr(10)));
+  f.big_e1 = line.substr(line.find("e1=") + 3, 64);
+  f.big_e2 = line.substr(line.find("e2=") + 3, 64);
+  return true;
+}
+
+struct Target {
+  os::ProcessId pid;
+  std::string e1, e2;
+};
+
+bool target(benchmark::State& state, Target& out) {
+  const bool big = state.range(0) != 0;
+  if (big ? !big_client_ready() : !own_process_ready()) {
+    state.SkipWithError(fixtures().error.c_str());
+    return false;
+  }
+  Fixtures& f = fixtures();
+  out = big ? Target{f.big_pid, f.big_e1, f.big_e2}
+            : Target{os::current_process_id(), f.own_e1, f.own_e2};
+  state.SetLabel(big ? "64 MiB client" : "this process");
+  return true;
+}
+
+// The handshake's check: /proc lookups and both files hashed.
+void BM_IntegrityCheck(benchmark::State& state) {
+  Target t;
+  if (!target(state, t)) return;
+  for (auto _ : state) {
+    std::string image;
+    IntegrityRecord record;
+    if (integrity_check(t.pid, t.e1, t.e2, image, record) !=
+        IntegrityOutcome::pass) {
+      state.SkipWithError("the check did not pass");
+      return;
+    }
+  }
+}
+BENCHMARK(BM_IntegrityCheck)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// The periodic re-check of unchanged files: the identities recorded by the
+// check stand for the hashes, so nothing is read but /proc and two stat().
+void BM_IntegrityRecheck_Unchanged(benchmark::State& state) {
+  Target t;
+  if (!target(state, t)) return;
+  std::string image;
+  IntegrityRecord record;
+  if (integrity_check(t.pid, t.e1, t.e2, image, record) !=
+          IntegrityOutcome::pass ||
+      !record.image_identity.known || !record.module_identity.known) {
+    state.SkipWithError("no record with identities");
+    return;
+  }
+  for (auto _ : state) {
+    if (!integrity_recheck(t.pid, record)) state.SkipWithError("failed");
+  }
+}
+BENCHMARK(BM_IntegrityRecheck_Unchanged)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMicrosecond);
+
+// The same record without identities: every re-check hashes both files.
+void BM_IntegrityRecheck_NoIdentity(benchmark::State& state) {
+  Target t;
+  if (!target(state, t)) return;
+  std::string image;
+  IntegrityRecord record;
+  if (integrity_check(t.pid, t.e1, t.e2, image, record) !=
+      IntegrityOutcome::pass) {
+    state.SkipWithError("the check did not pass");
+    return;
+  }
+  record.image_identity = os::FileIdentity{};
+  record.module_identity = os::FileIdentity{};
+  for (auto _ : state) {
+    if (!integrity_recheck(t.pid, record)) state.SkipWithError("failed");
+  }
+}
+BENCHMARK(BM_IntegrityRecheck_NoIdentity)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMicrosecond);
+
+void release_fixtures() {
+  Fixtures& f = fixtures();
+  if (f.big_client.pid > 0) {
+    close_stdin(f.big_client);
+    int exit_code = 0;
+    if (!wait_exit(f.big_client, 5000, exit_code)) kill_and_reap(f.big_client);
+  }
+  probe::unload_guard_library(f.own_module);
+  remove_tree(f.dir);
+}
+
+}  // namespace
+}  // namespace vorn::bench
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  vorn::bench::release_fixtures();
+  return 0;
+}
