@@ -360,9 +360,7 @@ std::string back_to_baseline(const ServiceRun& run,
         std::printf("[resources] handle count not readable here: skipped\n");
       }
       if (!limits.check_memory) {
-        std::printf(
-            "[resources] sanitizer build: resident memory not "
-            "compared\n");
+        std::printf("[resources] resident memory not compared\n");
       } else if (!baseline.memory_known || !now.memory_known) {
         std::printf(
             "[resources] resident memory not readable here: "
