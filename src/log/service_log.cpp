@@ -1,5 +1,7 @@
 #include "log/service_log.h"
 
+#include <vector>
+
 #include "platform/platform.h"
 
 namespace vorn {
@@ -7,6 +9,11 @@ namespace vorn {
 std::mutex log_mutex;
 
 namespace {
+
+// The log's two directory levels below the base, outermost first, and the
+// file in the inner one.
+std::vector<std::string> log_levels() { return {"VORN", "ClientService"}; }
+constexpr char kLogFileName[] = "service.log";
 
 // Appends `value` padded on the left with '0' to at least `width` digits.
 void append_padded(std::string& out, int value, std::size_t width) {
@@ -21,20 +28,23 @@ std::string ensure_log_directory() {
   // Nothing is cached: a directory deleted while the service runs comes back
   // with the next line.
   const std::string base = os::program_data_directory();
-  const char sep = os::path_separator();
-  const std::string vorn_dir = base + sep + "VORN";
-  os::create_directory(vorn_dir);
-  const std::string log_dir = vorn_dir + sep + "ClientService";
-  os::create_directory(log_dir);
-  return log_dir;
+  const std::vector<std::string> levels = log_levels();
+  // A level refused as planted or untrusted is not reported here; the write
+  // refuses it again and the line is lost.
+  (void)os::create_log_directories(base, levels);
+  std::string path = base;
+  for (const std::string& level : levels) {
+    path += os::path_separator();
+    path += level;
+  }
+  return path;
 }
 
 void log_line(const std::string& message) {
   std::lock_guard<std::mutex> lock(log_mutex);
   // The time is read under the lock, so lines stand in timestamp order.
   const os::LocalTime now = os::local_time_now();
-  const std::string path =
-      ensure_log_directory() + os::path_separator() + "service.log";
+  const std::string base = os::program_data_directory();
 
   std::string line;
   line.reserve(22 + message.size());
@@ -54,8 +64,11 @@ void log_line(const std::string& message) {
   // CR LF written out, so the bytes equal a text-mode write on every OS.
   line += "\r\n";
 
-  // A line that cannot be written is lost; nobody is told.
-  (void)os::append_to_file(path, line);
+  // The platform creates the directory levels as ensure_log_directory does,
+  // walking them one by one so that a link planted at a level or in place of
+  // the file is never followed. A line that cannot be written, or is refused
+  // that way, is lost; nobody is told.
+  (void)os::append_to_log_file(base, log_levels(), kLogFileName, line);
 }
 
 }  // namespace vorn

@@ -14,7 +14,9 @@ extern std::mutex log_mutex;
 void log_line(const std::string& message);
 
 // Creates <ProgramData>\VORN and <ProgramData>\VORN\ClientService (results
-// ignored) and returns the latter. Called for every line.
+// ignored; a level that is a link or is untrusted is refused, see
+// os::create_log_directories) and returns the latter. log_line makes the same
+// walk for every line, as part of its write.
 std::string ensure_log_directory();
 
 }  // namespace vorn

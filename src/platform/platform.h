@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vorn::os {
 
@@ -135,7 +136,8 @@ bool random_bytes(std::uint8_t* buffer, std::size_t size);
 std::string program_data_directory();
 // "\" on Windows, "/" on POSIX.
 char path_separator();
-// Creates one directory level. The result is deliberately not reported.
+// Creates one directory level (Windows: with the log's protective DACL, see
+// create_log_directories). The result is deliberately not reported.
 void create_directory(const std::string& path);
 
 struct LocalTime {
@@ -145,8 +147,32 @@ LocalTime local_time_now();
 
 // Opens `path` for appending (created when missing, shared for reading and
 // writing with other processes), writes `bytes`, closes it. False when the
-// file could not be opened.
+// file could not be opened, or was refused as append_to_log_file refuses the
+// log file.
 bool append_to_file(const std::string& path, const std::string& bytes);
+
+// The log's directory levels below `base` ({"VORN", "ClientService"}), each
+// inside the one before, walked one by one without following a link or
+// reparse point: a missing level is created (Windows: with a DACL that lets
+// only SYSTEM and Administrators write and everyone else read; POSIX: mode
+// 0755). A level is refused when it is not a plain directory (a link,
+// junction or other reparse point), when its owner is neither this process's
+// own account nor SYSTEM / root nor Administrators, or (POSIX) when group or
+// others may write it. Windows gives a level with a trusted owner but a DACL
+// that lets others write the protective DACL again. `base` itself is never
+// created. True when every level is there and trusted.
+bool create_log_directories(const std::string& base,
+                            const std::vector<std::string>& levels);
+
+// Walks and creates the levels as create_log_directories does, then appends
+// `bytes` to the file `file_name` in the innermost one: created when missing,
+// shared for reading, writing and deleting, opened without following a link
+// or reparse point, and left unwritten when it is not a plain file, has more
+// than one name (a hard link) or has an untrusted owner. Nothing is written
+// below a refused level. False when nothing was written.
+bool append_to_log_file(const std::string& base,
+                        const std::vector<std::string>& levels,
+                        const std::string& file_name, const std::string& bytes);
 
 // ---------------------------------------------------------------- inspection
 // Used by the integrity check only; every handle opened here is closed before

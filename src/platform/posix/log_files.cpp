@@ -1,3 +1,11 @@
+// The POSIX side of the service log: where the base directory is, the log's
+// directories and file, the local time.
+//
+// The service runs as root and the log's directories sit where others could
+// plant things, so the path is never resolved as a whole: each level is
+// opened below the one before with O_NOFOLLOW (openat), and what was opened
+// is checked through its descriptor, so nothing can be swapped between the
+// check and the use.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -9,6 +17,99 @@
 #include "platform/posix/fd_util.h"
 
 namespace vorn::os {
+
+namespace {
+
+constexpr mode_t kDirectoryMode = 0755;
+constexpr mode_t kFileMode = 0644;
+
+// The service's own account, or root, which may do anything anyway.
+bool trusted_owner(uid_t owner) { return owner == ::geteuid() || owner == 0; }
+
+// A level may be used when it is a real directory that only a trusted
+// account can change: anyone else who may write it could plant a link or a
+// file of their choosing inside.
+bool trusted_directory(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return false;
+  return S_ISDIR(status.st_mode) && trusted_owner(status.st_uid) &&
+         (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// The log file must be a plain file with this one name: a second hard link
+// would let whoever made it point the appends at a file of their choosing.
+bool trusted_log_file(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return false;
+  return S_ISREG(status.st_mode) && status.st_nlink == 1 &&
+         trusted_owner(status.st_uid);
+}
+
+// One name inside a directory, never a path: a slash would let openat follow
+// links in between.
+bool plain_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find('/') == std::string::npos;
+}
+
+// Opens `base` (followed as given: it is the administrator's choice) and each
+// level below it, creating missing levels. `directory` ends up holding the
+// innermost level; false when a level is missing, a link or untrusted.
+bool open_log_directories(const std::string& base,
+                          const std::vector<std::string>& levels,
+                          posix::UniqueFd& directory) {
+  directory.reset(posix::retry_on_eintr([&] {
+    return ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }));
+  for (const std::string& level : levels) {
+    if (!directory.valid() || !plain_name(level)) return false;
+    // Fails harmlessly when the level exists; the checks below decide.
+    (void)::mkdirat(directory.get(), level.c_str(), kDirectoryMode);
+    const int parent = directory.get();
+    posix::UniqueFd next(posix::retry_on_eintr([&] {
+      return ::openat(parent, level.c_str(),
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }));
+    if (!next.valid() || !trusted_directory(next.get())) return false;
+    directory.reset(next.release());
+  }
+  return directory.valid();
+}
+
+// Opens `name` inside `directory` (AT_FDCWD: a path) for appending:
+// O_NOFOLLOW refuses a link in its place and O_NONBLOCK keeps a planted FIFO
+// from blocking the open.
+posix::UniqueFd open_log_file(int directory, const char* name) {
+  return posix::UniqueFd(posix::retry_on_eintr([&] {
+    return ::openat(directory, name,
+                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW |
+                        O_NOCTTY | O_NONBLOCK,
+                    kFileMode);
+  }));
+}
+
+// O_APPEND keeps lines of other writers whole. A failed write (disk full) is
+// not reported: the line may be partial.
+void write_all(int fd, const std::string& bytes) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t count = posix::retry_on_eintr([&] {
+      return ::write(fd, bytes.data() + written, bytes.size() - written);
+    });
+    if (count <= 0) return;
+    written += static_cast<std::size_t>(count);
+  }
+}
+
+// Opens the file, checks it and appends. False when nothing was written.
+bool append_checked(int directory, const char* name, const std::string& bytes) {
+  posix::UniqueFd file = open_log_file(directory, name);
+  if (!file.valid() || !trusted_log_file(file.get())) return false;
+  write_all(file.get(), bytes);
+  return true;
+}
+
+}  // namespace
 
 std::string program_data_directory() {
   // The Windows variable's name is kept, so one setting moves the log on
@@ -22,7 +123,7 @@ char path_separator() { return '/'; }
 
 void create_directory(const std::string& path) {
   // Fails harmlessly when it exists; any other failure shows as a lost line.
-  (void)::mkdir(path.c_str(), 0755);
+  (void)::mkdir(path.c_str(), kDirectoryMode);
 }
 
 LocalTime local_time_now() {
@@ -40,22 +141,25 @@ LocalTime local_time_now() {
 }
 
 bool append_to_file(const std::string& path, const std::string& bytes) {
-  // O_APPEND keeps lines of other writers whole; O_NOFOLLOW refuses a link
-  // planted in place of the log.
-  posix::UniqueFd fd(posix::retry_on_eintr([&] {
-    return ::open(path.c_str(),
-                  O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-  }));
-  if (!fd.valid()) return false;
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t count = posix::retry_on_eintr([&] {
-      return ::write(fd.get(), bytes.data() + written, bytes.size() - written);
-    });
-    if (count <= 0) return false;
-    written += static_cast<std::size_t>(count);
+  return append_checked(AT_FDCWD, path.c_str(), bytes);
+}
+
+bool create_log_directories(const std::string& base,
+                            const std::vector<std::string>& levels) {
+  posix::UniqueFd directory;
+  return open_log_directories(base, levels, directory);
+}
+
+bool append_to_log_file(const std::string& base,
+                        const std::vector<std::string>& levels,
+                        const std::string& file_name,
+                        const std::string& bytes) {
+  posix::UniqueFd directory;
+  if (!open_log_directories(base, levels, directory) ||
+      !plain_name(file_name)) {
+    return false;
   }
-  return true;
+  return append_checked(directory.get(), file_name.c_str(), bytes);
 }
 
 }  // namespace vorn::os

@@ -1,7 +1,21 @@
-// The Win32 side of the service log: where ProgramData is, directories, the
-// local time, appending to a shared file.
+// The Win32 side of the service log: where ProgramData is, the log's
+// directories and file, the local time.
+//
+// The service runs as LocalSystem and writes below ProgramData, where every
+// user may create folders. Whoever could plant a junction or symbolic link at
+// "VORN" or "ClientService", or a link in place of "service.log", could make
+// the service append to a file of their choosing. So each level is created
+// with a DACL that lets only SYSTEM and Administrators write, each level that
+// exists is opened without following a reparse point and checked through its
+// handle, and the handle is held (without FILE_SHARE_DELETE, so the level
+// cannot be renamed or removed) until the file has been written.
 #include <windows.h>
+// windows.h first: these need its types.
+#include <aclapi.h>
+#include <sddl.h>
 
+#include <list>
+#include <memory>
 #include <vector>
 
 #include "platform/platform.h"
@@ -13,6 +27,236 @@ namespace {
 
 constexpr char kFallbackProgramData[] = "C:\\ProgramData";
 constexpr DWORD kFirstBufferChars = 260;
+
+// Full control for SYSTEM and Administrators, read and traverse for Users;
+// protected, so nothing is inherited from ProgramData (whose DACL lets every
+// user create folders and files).
+constexpr char kProtectiveSddl[] =
+    "D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRGX;;;BU)";
+
+// Any right that would let an account plant or swap something in a
+// directory, or change who may.
+constexpr ACCESS_MASK kChangingRights =
+    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+    FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+    GENERIC_ALL;
+
+// Memory the security calls hand out, released with LocalFree.
+struct LocalFreeDeleter {
+  void operator()(void* memory) const { LocalFree(memory); }
+};
+using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
+
+LocalMemory protective_descriptor() {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          kProtectiveSddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+    return LocalMemory();
+  }
+  return LocalMemory(descriptor);
+}
+
+// The accounts whose objects may be used: SYSTEM, Administrators, and the
+// account this process runs as (SYSTEM for the service itself).
+class TrustedAccounts {
+ public:
+  TrustedAccounts() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return;
+    const win32::UniqueHandle token(raw);
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    if (size == 0) return;
+    token_user_.resize(size);
+    if (!GetTokenInformation(token.get(), TokenUser, token_user_.data(), size,
+                             &size)) {
+      token_user_.clear();
+    }
+  }
+
+  bool trusted(PSID sid) const {
+    if (sid == nullptr || !IsValidSid(sid)) return false;
+    if (IsWellKnownSid(sid, WinLocalSystemSid) ||
+        IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
+      return true;
+    }
+    if (token_user_.empty()) return false;
+    const auto* user = reinterpret_cast<const TOKEN_USER*>(token_user_.data());
+    return EqualSid(sid, user->User.Sid) != FALSE;
+  }
+
+ private:
+  std::vector<unsigned char> token_user_;
+};
+
+// True when no allowing entry gives a changing right to an untrusted
+// account. A null DACL allows everything; entry kinds the service never
+// writes (object, callback) count as letting others in.
+bool only_trusted_may_change(PACL dacl, const TrustedAccounts& accounts) {
+  if (dacl == nullptr) return false;
+  for (DWORD index = 0; index < dacl->AceCount; ++index) {
+    void* entry = nullptr;
+    if (!GetAce(dacl, index, &entry)) return false;
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    switch (header->AceType) {
+      case ACCESS_DENIED_ACE_TYPE:
+      case ACCESS_DENIED_OBJECT_ACE_TYPE:
+      case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+      case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
+        continue;
+      case ACCESS_ALLOWED_ACE_TYPE:
+        break;
+      default:
+        return false;
+    }
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    if ((allowed->Mask & kChangingRights) == 0) continue;
+    if (!accounts.trusted(reinterpret_cast<PSID>(&allowed->SidStart))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool plain_directory(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+bool plain_file(DWORD attributes) {
+  return (attributes &
+          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+bool apply_protective_dacl(HANDLE directory, PSECURITY_DESCRIPTOR protective) {
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(protective, &present, &dacl, &defaulted) ||
+      !present || dacl == nullptr) {
+    return false;
+  }
+  return SetSecurityInfo(
+             directory, SE_FILE_OBJECT,
+             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+             nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+}
+
+// Decides whether an opened level may be used. An untrusted owner could
+// change the DACL back at any time, so such a level is refused for good (an
+// administrator has to remove it). A trusted owner with a DACL that lets
+// others write (a level made by an installer or an older release, which
+// inherited ProgramData's DACL) gets the protective DACL; what others planted
+// inside meanwhile is checked like everything else, level by level.
+bool trusted_directory(HANDLE directory, PSECURITY_DESCRIPTOR protective,
+                       const TrustedAccounts& accounts) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!GetFileInformationByHandle(directory, &information) ||
+      !plain_directory(information.dwFileAttributes)) {
+    return false;
+  }
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  if (GetSecurityInfo(directory, SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                      &owner, nullptr, &dacl, nullptr, &raw) != ERROR_SUCCESS) {
+    return false;
+  }
+  const LocalMemory descriptor(raw);
+  if (!accounts.trusted(owner)) return false;
+  if (only_trusted_may_change(dacl, accounts)) return true;
+  return apply_protective_dacl(directory, protective);
+}
+
+// A name inside a directory, never a path that could pass through further
+// levels unchecked.
+bool plain_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("\\/:") == std::string::npos;
+}
+
+// Creates and checks each level below `base`. The handles of the levels that
+// passed stay in `held` until the caller is done with the innermost one,
+// `path`.
+bool open_log_directories(const std::string& base,
+                          const std::vector<std::string>& levels,
+                          PSECURITY_DESCRIPTOR protective,
+                          const TrustedAccounts& accounts,
+                          std::list<win32::UniqueHandle>& held,
+                          std::string& path) {
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), protective, FALSE};
+  path = base;
+  for (const std::string& level : levels) {
+    if (!plain_name(level)) return false;
+    path += '\\';
+    path += level;
+    // Usually fails because the level exists; the checks decide.
+    CreateDirectoryA(path.c_str(), &attributes);
+    // Wine shows a Unix symbolic link as a reparse point only by path (its
+    // handle opens the target); on Windows the handle below tells as well.
+    if (!plain_directory(GetFileAttributesA(path.c_str()))) return false;
+    held.emplace_back(CreateFileA(
+        path.c_str(), READ_CONTROL | WRITE_DAC,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!held.back().valid() ||
+        !trusted_directory(held.back().get(), protective, accounts)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Opens the file without following a reparse point and appends, unless it is
+// not a plain file, has a second name (a hard link made by someone who wants
+// the lines elsewhere) or an untrusted owner. False when nothing was written.
+bool append_checked(const std::string& path, const std::string& bytes,
+                    const TrustedAccounts& accounts) {
+  // FILE_APPEND_DATA alone: every write lands at the current end of the file,
+  // also when another process appends at the same time. No sharing is denied,
+  // so readers, other writers and deleters are never locked out.
+  const win32::UniqueHandle file(CreateFileA(
+      path.c_str(), FILE_APPEND_DATA | READ_CONTROL,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr));
+  if (!file.valid()) return false;
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!GetFileInformationByHandle(file.get(), &information) ||
+      !plain_file(information.dwFileAttributes) ||
+      information.nNumberOfLinks != 1) {
+    return false;
+  }
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  if (GetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                      &owner, nullptr, nullptr, nullptr,
+                      &raw) != ERROR_SUCCESS) {
+    return false;
+  }
+  const LocalMemory descriptor(raw);
+  if (!accounts.trusted(owner)) return false;
+
+  // The caller already ends the line in CR LF, so these are the bytes a
+  // text-mode write of the line would store.
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const DWORD piece =
+        left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
+    DWORD written = 0;
+    // A failed write (disk full) is not reported: the line may be partial.
+    if (!WriteFile(file.get(), data, piece, &written, nullptr) ||
+        written == 0) {
+      break;
+    }
+    data += written;
+    left -= written;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -37,8 +281,13 @@ std::string program_data_directory() {
 char path_separator() { return '\\'; }
 
 void create_directory(const std::string& path) {
+  // Never created with default security: below ProgramData that would let
+  // every user write inside.
+  const LocalMemory protective = protective_descriptor();
+  if (!protective) return;
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), protective.get(), FALSE};
   // Usually fails because the directory exists; the log's open tells the rest.
-  CreateDirectoryA(path.c_str(), nullptr);
+  CreateDirectoryA(path.c_str(), &attributes);
 }
 
 LocalTime local_time_now() {
@@ -55,31 +304,34 @@ LocalTime local_time_now() {
 }
 
 bool append_to_file(const std::string& path, const std::string& bytes) {
-  // FILE_APPEND_DATA alone: every write lands at the current end of the file,
-  // also when another process appends at the same time. No sharing is denied,
-  // so readers, other writers and deleters are never locked out.
-  win32::UniqueHandle file(
-      CreateFileA(path.c_str(), FILE_APPEND_DATA,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return false;
-  // The caller already ends the line in CR LF, so these are the bytes a
-  // text-mode write of the line would store.
-  const char* data = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    const DWORD piece =
-        left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
-    DWORD written = 0;
-    // A failed write (disk full) is not reported: the line may be partial.
-    if (!WriteFile(file.get(), data, piece, &written, nullptr) ||
-        written == 0) {
-      break;
-    }
-    data += written;
-    left -= written;
+  return append_checked(path, bytes, TrustedAccounts());
+}
+
+bool create_log_directories(const std::string& base,
+                            const std::vector<std::string>& levels) {
+  const LocalMemory protective = protective_descriptor();
+  if (!protective) return false;
+  const TrustedAccounts accounts;
+  std::list<win32::UniqueHandle> held;
+  std::string path;
+  return open_log_directories(base, levels, protective.get(), accounts, held,
+                              path);
+}
+
+bool append_to_log_file(const std::string& base,
+                        const std::vector<std::string>& levels,
+                        const std::string& file_name,
+                        const std::string& bytes) {
+  const LocalMemory protective = protective_descriptor();
+  if (!protective || !plain_name(file_name)) return false;
+  const TrustedAccounts accounts;
+  std::list<win32::UniqueHandle> held;
+  std::string path;
+  if (!open_log_directories(base, levels, protective.get(), accounts, held,
+                            path)) {
+    return false;
   }
-  return true;
+  return append_checked(path + '\\' + file_name, bytes, accounts);
 }
 
 }  // namespace vorn::os
