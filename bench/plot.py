@@ -54,7 +54,8 @@ def plot_handshake(axis, rows):
 
 def plot_pong(axis, rows):
     values = [float(row["latency_ms"]) for row in rows]
-    axis.hist(values, bins=range(0, 230, 10), color="tab:green",
+    top = max(230, int(max(values)) + 20)
+    axis.hist(values, bins=range(0, top, 10), color="tab:green",
               edgecolor="black", linewidth=0.5)
     axis.axvline(200, color="tab:red", linestyle="--", label="200 ms pass")
     axis.set_xlabel("PING written to PONG read (ms)")
