@@ -145,6 +145,11 @@ std::map<std::string, int> count_log_lines(const Service& service) {
   return counts;
 }
 
+int count_of(const std::map<std::string, int>& counts, const char* key) {
+  const auto found = counts.find(key);
+  return found == counts.end() ? 0 : found->second;
+}
+
 // ---------------------------------------------------------------- clients
 
 bool start_client(Child& child, const std::string& client,
@@ -496,9 +501,8 @@ void bench_sessions(const Options& options, const std::string& bin_dir,
   stop_service(service, exit_code);
   const auto counts = count_log_lines(service);
   report("log: READY %d CLOSED %d ENFORCEMENT %d (service exit code %d)\n",
-         counts.count("SESSION READY") ? counts.at("SESSION READY") : 0,
-         counts.count("SESSION CLOSED") ? counts.at("SESSION CLOSED") : 0,
-         counts.count("ENFORCEMENT") ? counts.at("ENFORCEMENT") : 0, exit_code);
+         count_of(counts, "SESSION READY"), count_of(counts, "SESSION CLOSED"),
+         count_of(counts, "ENFORCEMENT"), exit_code);
 }
 
 // ---------------------------------------------------------------- 4
@@ -564,10 +568,7 @@ void bench_enforcement(const Options& options, const std::string& bin_dir,
   stop_service(service, exit_code);
   const auto counts = count_log_lines(service);
   report("log: LOCAL_GUARD_HEARTBEAT_TIMEOUT %d of %zu clients\n",
-         counts.count("LOCAL_GUARD_HEARTBEAT_TIMEOUT")
-             ? counts.at("LOCAL_GUARD_HEARTBEAT_TIMEOUT")
-             : 0,
-         held.size());
+         count_of(counts, "LOCAL_GUARD_HEARTBEAT_TIMEOUT"), held.size());
 }
 
 // ---------------------------------------------------------------- 5
@@ -600,17 +601,19 @@ void bench_stop(const Options& options, const std::string& bin_dir,
       times.push_back(stop_ms);
       csv << sessions << "," << stop_ms << "," << exit_code << "\n";
       close_stdin(child);
-      int client_exit = 0;
+      // A stop ends sessions without terminating their client, which then
+      // ends by itself with 0.
+      int client_exit = -1;
       if (child.pid > 0 && !wait_exit(child, 5000, client_exit)) {
         kill_and_reap(child);
       }
       const auto counts = count_log_lines(service);
-      const int ready =
-          counts.count("SESSION READY") ? counts.at("SESSION READY") : 0;
-      const int closed =
-          counts.count("SESSION CLOSED") ? counts.at("SESSION CLOSED") : 0;
-      report("  %2d sessions: stop %.1f ms, exit code %d, READY %d CLOSED %d\n",
-             sessions, stop_ms, exit_code, ready, closed);
+      report(
+          "  %2d sessions: stop %.1f ms, exit code %d, READY %d CLOSED %d "
+          "ENFORCEMENT %d, client exit code %d\n",
+          sessions, stop_ms, exit_code, count_of(counts, "SESSION READY"),
+          count_of(counts, "SESSION CLOSED"), count_of(counts, "ENFORCEMENT"),
+          client_exit);
     }
     report("SIGTERM to exit, %d sessions: %s\n", sessions,
            describe(summarize(times), "ms").c_str());
