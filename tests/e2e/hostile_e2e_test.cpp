@@ -290,6 +290,7 @@ TEST_F(EndToEndHostile, ClientThatNeverReadsDoesNotHoldUpOthers) {
   ASSERT_TRUE(wait_for_output(deaf, "< OK|", 20000)) << deaf.output();
 
   // Meanwhile other clients are served as usual.
+  int served_meanwhile = 0;
   for (int i = 0; i < 3; ++i) {
     const ProbeResult status =
         run_probe(run_, {"status", "--timeout-ms", "10000"}, 30000);
@@ -302,9 +303,10 @@ TEST_F(EndToEndHostile, ClientThatNeverReadsDoesNotHoldUpOthers) {
     EXPECT_TRUE(session_expect_pong(session, 5000, error)) << error;
     EXPECT_LT(now_ms() - sent, 2000u);
     EXPECT_TRUE(session_bye(session, 5000, error)) << error;
+    // Served while the never-reader's session (and its backlog) was open.
+    if (lines_naming(new_lines(), deaf.pid).size() == 1u) ++served_meanwhile;
   }
-  // The never-reader is still in its session: its backlog is not done yet.
-  EXPECT_TRUE(lines_naming(new_lines(), deaf.pid).size() == 1u);
+  EXPECT_GE(served_meanwhile, 1);
 
   // Its BYE ends the session quietly once the backlog is worked off; it was
   // not terminated and ends on its own after its hold.

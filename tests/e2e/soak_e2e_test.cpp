@@ -34,6 +34,7 @@ constexpr int kPingsPerSession = 3;
 // Between two PINGs of one session: keeps 32 sessions open at once without
 // making every cycle a handshake (each one hashes the client's files).
 constexpr unsigned kPingSpacingMs = 800;
+constexpr std::uint64_t kProgressEveryMs = 60000;
 
 unsigned soak_seconds() {
   const char* value = std::getenv("VORN_SOAK_SECONDS");
@@ -223,17 +224,29 @@ TEST(EndToEndSoak, ThirtyTwoClientLoopsKeepTheLogWholeAndTheServiceFlat) {
   const unsigned seconds = soak_seconds();
   std::printf("soak: %u s, %d loops; baseline %s\n", seconds, kLoops,
               describe(baseline).c_str());
+  std::fflush(stdout);
 
   Tally tally;
   std::vector<Sample> samples;
   std::mutex samples_mutex;
   std::atomic<bool> sampling{true};
+  // Two readings a second; a progress line every minute for long runs.
   std::thread sampler([&] {
+    const std::uint64_t start = now_ms();
+    std::uint64_t next_report = start + kProgressEveryMs;
     while (sampling) {
       Sample sample{now_ms(), read_service_resources(run)};
       {
         std::lock_guard<std::mutex> lock(samples_mutex);
         samples.push_back(sample);
+      }
+      if (sample.at_ms >= next_report) {
+        next_report += kProgressEveryMs;
+        std::printf(
+            "soak: %llu s, %u cycles, %s\n",
+            static_cast<unsigned long long>((sample.at_ms - start) / 1000),
+            tally.cycles.load(), describe(sample.resources).c_str());
+        std::fflush(stdout);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
