@@ -19,6 +19,11 @@ namespace {
 // never closed, so no poller can see a stale descriptor while the process
 // winds down. Lock-free atomic, so the signal handler may read it.
 std::atomic<int> g_stop_event{-1};
+// The same state for the zero-timeout polls: every session thread asks about
+// every 200 ms, and reading a flag spares each of them a system call.
+std::atomic<bool> g_stop_set{false};
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "set from a signal handler");
 
 bool poll_stop_event(int timeout_ms) {
   const int fd = g_stop_event.load();
@@ -56,11 +61,12 @@ void stop_event_set() {
     // Nothing to do on failure: a full counter (EAGAIN) is already set.
     const ssize_t ignored = ::write(fd, &one, sizeof one);
     (void)ignored;
+    g_stop_set.store(true);
   }
   errno = saved_errno;
 }
 
-bool stop_event_is_set() { return poll_stop_event(0); }
+bool stop_event_is_set() { return g_stop_set.load(); }
 
 void stop_event_wait() {
   // Without an event there is nothing that could ever set it.
