@@ -60,17 +60,6 @@ bool reverify_file(const std::string& path, const std::string& expected,
 
 }  // namespace
 
-std::string digest_to_hex(const std::uint8_t (&digest)[32]) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  hex.reserve(64);
-  for (std::uint8_t byte : digest) {
-    hex.push_back(kDigits[byte >> 4]);
-    hex.push_back(kDigits[byte & 0x0F]);
-  }
-  return hex;
-}
-
 bool file_evidence(const std::string& path, std::string& hex) {
   std::uint8_t digest[32] = {};
   if (!os::sha256_file(path, digest)) return false;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "session/message_fields.h"
 
 namespace vorn {
 
@@ -36,7 +37,9 @@ IntegrityOutcome integrity_check(os::ProcessId client_pid,
 bool integrity_recheck(os::ProcessId client_pid, const IntegrityRecord& record);
 
 // Upper-case hex of a digest.
-std::string digest_to_hex(const std::uint8_t (&digest)[32]);
+inline std::string digest_to_hex(const std::uint8_t (&digest)[32]) {
+  return format_hex_upper(digest, sizeof digest);
+}
 
 // The evidence value of one file: the upper-case hex SHA-256 of its
 // contents, as the guard module sends it and the check expects it. False when

@@ -111,6 +111,17 @@ std::int64_t parse_decimal_i64(const std::string& text) {
   return static_cast<std::int64_t>(parsed.magnitude);
 }
 
+std::string format_hex_upper(const std::uint8_t* bytes, std::size_t size) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  hex.reserve(size * 2);
+  for (std::size_t i = 0; i < size; ++i) {
+    hex.push_back(kDigits[bytes[i] >> 4]);
+    hex.push_back(kDigits[bytes[i] & 0x0F]);
+  }
+  return hex;
+}
+
 std::string upper_case(const std::string& text) {
   std::string result = text;
   for (char& c : result) {

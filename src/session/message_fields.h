@@ -2,6 +2,7 @@
 // Every operation is a pure function over byte strings; no locale is used.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,6 +23,9 @@ std::string format_decimal_i64(std::int64_t value);
 // are read up to the first non-digit, out-of-range values saturate.
 std::uint32_t parse_decimal_u32(const std::string& text);
 std::int64_t parse_decimal_i64(const std::string& text);
+
+// Two upper-case hex digits per byte, high digit first.
+std::string format_hex_upper(const std::uint8_t* bytes, std::size_t size);
 
 // Only a to z change; bytes above 0x7F stay as they are.
 std::string upper_case(const std::string& text);

@@ -47,15 +47,4 @@ bool integrity_recheck(os::ProcessId client_pid,
   return result;
 }
 
-std::string digest_to_hex(const std::uint8_t (&digest)[32]) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  hex.reserve(64);
-  for (std::uint8_t byte : digest) {
-    hex.push_back(kDigits[byte >> 4]);
-    hex.push_back(kDigits[byte & 0x0F]);
-  }
-  return hex;
-}
-
 }  // namespace vorn
