@@ -61,6 +61,11 @@ esac
 WINEPREFIX="$(choose_prefix "$program")"
 export WINEPREFIX
 export WINEDEBUG=-all
+# Wine wants a home folder; a CI job may run without HOME set.
+if [ -z "${HOME:-}" ]; then
+  HOME="$(dirname "$WINEPREFIX")"
+  export HOME
+fi
 # A fresh prefix must never offer to install the .NET or HTML add-ons: there
 # is no display and no network to do it with.
 export WINEDLLOVERRIDES="mscoree,mshtml="
