@@ -9,16 +9,12 @@
 
 #include "fakes/fake_integrity.h"
 #include "fakes/fake_runtime.h"
-#include "fuzz/fuzz_log.h"
+#include "fuzz/fuzz_support.h"
 #include "pipe/pipe_channel.h"
 #include "session/handshake.h"
 #include "session/message_fields.h"
 
 namespace {
-
-void require(bool condition) {
-  if (!condition) std::abort();
-}
 
 bool is_known_refusal(const std::string& reply) {
   return reply == "ERR|HELLO\n" || reply == "ERR|IDENTITY\n" ||
@@ -26,6 +22,8 @@ bool is_known_refusal(const std::string& reply) {
 }
 
 }  // namespace
+
+using vorn::fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {

@@ -8,15 +8,11 @@
 
 #include "fakes/fake_integrity.h"
 #include "fakes/fake_runtime.h"
-#include "fuzz/fuzz_log.h"
+#include "fuzz/fuzz_support.h"
 #include "session/message_fields.h"
 #include "session/session_loop.h"
 
 namespace {
-
-void require(bool condition) {
-  if (!condition) std::abort();
-}
 
 const std::string kToken(64, 'A');
 
@@ -46,6 +42,8 @@ void schedule_messages(const std::uint8_t* data, std::size_t size) {
 }
 
 }  // namespace
+
+using vorn::fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {

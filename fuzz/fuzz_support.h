@@ -1,5 +1,5 @@
-// The fuzzers run the real log code: its lines go to a private folder that is
-// emptied now and then so it never grows large.
+// What the fuzz targets share: a check that aborts (so libFuzzer reports the
+// input), and a private log folder for the real log code.
 #pragma once
 
 #include <cstdlib>
@@ -8,6 +8,12 @@
 
 namespace vorn::fuzz {
 
+inline void require(bool condition) {
+  if (!condition) std::abort();
+}
+
+// The real log code writes to a private folder, emptied now and then so it
+// never grows large.
 inline void use_private_log_folder() {
   static bool ready = false;
   static std::filesystem::path folder;
