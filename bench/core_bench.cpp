@@ -88,7 +88,6 @@ BENCHMARK(BM_EvidenceUpperCaseAndHex);
 // Files and processes made once, on first use, and removed at the end.
 struct Fixtures {
   std::string dir;
-  std::string big_file;
   probe::GuardLibrary own_module;
   std::string own_e1, own_e2;
   Child big_client;  // a 64 MiB vorn-bench-client in idle mode
@@ -101,15 +100,6 @@ Fixtures& fixtures() {
   static Fixtures instance;
   if (instance.dir.empty()) instance.dir = make_temp_dir("vorn-core-bench-");
   return instance;
-}
-
-const std::string& big_file() {
-  Fixtures& f = fixtures();
-  if (f.big_file.empty()) {
-    const std::string path = f.dir + "/64MiB.bin";
-    if (write_text(path, "") && pad_file(path, 64 * kMiB)) f.big_file = path;
-  }
-  return f.big_file;
 }
 
 void BM_Sha256File(benchmark::State& state) {
@@ -129,13 +119,6 @@ void BM_Sha256File(benchmark::State& state) {
   ::unlink(path.c_str());
 }
 BENCHMARK(BM_Sha256File)->Arg(1)->Arg(64)->Unit(benchmark::kMillisecond);
-
-// The file identity that lets a re-check skip the hash: one stat().
-void BM_FileIdentity(benchmark::State& state) {
-  const std::string& path = big_file();
-  for (auto _ : state) benchmark::DoNotOptimize(os::file_identity(path));
-}
-BENCHMARK(BM_FileIdentity);
 
 // ---------------------------------------------------------------- integrity
 
@@ -179,6 +162,9 @@ bool big_client_ready() {
 struct Target {
   os::ProcessId pid;
   std::string e1, e2;
+  // Held for the benchmark's run, as a session holds its client.
+  os::ProcessHandle process;
+  ~Target() { os::process_close(process); }
 };
 
 bool target(benchmark::State& state, Target& out) {
@@ -188,9 +174,11 @@ bool target(benchmark::State& state, Target& out) {
     return false;
   }
   Fixtures& f = fixtures();
-  out = big ? Target{f.big_pid, f.big_e1, f.big_e2}
-            : Target{os::current_process_id(), f.own_e1, f.own_e2};
+  out.pid = big ? f.big_pid : os::current_process_id();
+  out.e1 = big ? f.big_e1 : f.own_e1;
+  out.e2 = big ? f.big_e2 : f.own_e2;
   state.SetLabel(big ? "64 MiB client" : "this process");
+  out.process = os::process_open_for_session(out.pid);
   return true;
 }
 
@@ -201,7 +189,7 @@ void BM_IntegrityCheck(benchmark::State& state) {
   for (auto _ : state) {
     std::string image;
     IntegrityRecord record;
-    if (integrity_check(t.pid, t.e1, t.e2, image, record) !=
+    if (integrity_check(t.process, t.pid, t.e1, t.e2, image, record) !=
         IntegrityOutcome::pass) {
       state.SkipWithError("the check did not pass");
       return;
@@ -217,14 +205,15 @@ void BM_IntegrityRecheck_Unchanged(benchmark::State& state) {
   if (!target(state, t)) return;
   std::string image;
   IntegrityRecord record;
-  if (integrity_check(t.pid, t.e1, t.e2, image, record) !=
+  if (integrity_check(t.process, t.pid, t.e1, t.e2, image, record) !=
           IntegrityOutcome::pass ||
       !record.image_identity.known || !record.module_identity.known) {
     state.SkipWithError("no record with identities");
     return;
   }
   for (auto _ : state) {
-    if (!integrity_recheck(t.pid, record)) state.SkipWithError("failed");
+    if (!integrity_recheck(t.process, t.pid, record))
+      state.SkipWithError("failed");
   }
 }
 BENCHMARK(BM_IntegrityRecheck_Unchanged)
@@ -238,7 +227,7 @@ void BM_IntegrityRecheck_NoIdentity(benchmark::State& state) {
   if (!target(state, t)) return;
   std::string image;
   IntegrityRecord record;
-  if (integrity_check(t.pid, t.e1, t.e2, image, record) !=
+  if (integrity_check(t.process, t.pid, t.e1, t.e2, image, record) !=
       IntegrityOutcome::pass) {
     state.SkipWithError("the check did not pass");
     return;
@@ -246,7 +235,8 @@ void BM_IntegrityRecheck_NoIdentity(benchmark::State& state) {
   record.image_identity = os::FileIdentity{};
   record.module_identity = os::FileIdentity{};
   for (auto _ : state) {
-    if (!integrity_recheck(t.pid, record)) state.SkipWithError("failed");
+    if (!integrity_recheck(t.process, t.pid, record))
+      state.SkipWithError("failed");
   }
 }
 BENCHMARK(BM_IntegrityRecheck_NoIdentity)

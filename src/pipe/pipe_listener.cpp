@@ -22,9 +22,11 @@ void PipeListener(void* /*unused*/) {
       case os::AcceptOutcome::connect_failed:
         break;
       case os::AcceptOutcome::connected:
-        // The worker owns the instance from here on.
-        if (!os::start_detached_thread(SessionWorker,
-                                       reinterpret_cast<void*>(pipe.raw))) {
+        // The worker owns the instance (and this copy of its handle) from
+        // here on.
+        auto* handed = new os::PipeHandle(pipe);
+        if (!os::start_detached_thread(SessionWorker, handed)) {
+          delete handed;
           os::pipe_disconnect(pipe);
           os::pipe_close(pipe);
         }

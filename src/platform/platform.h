@@ -21,6 +21,10 @@ using ProcessId = std::uint32_t;
 // SEQPACKET socket (POSIX fd). Owned by exactly one thread at a time.
 struct PipeHandle {
   std::intptr_t raw = -1;
+  // When the listener saw the connection, on the clock that process start
+  // times use (Windows: FILETIME; POSIX: CLOCK_BOOTTIME nanoseconds). A
+  // process that started later cannot be the client.
+  std::uint64_t connected_at = 0;
 };
 
 // A process handle opened for a session: wait, query, terminate (a pidfd on
@@ -31,7 +35,9 @@ struct ProcessHandle {
 };
 
 // ---------------------------------------------------------------- clock
-// Monotonic milliseconds (GetTickCount64 / CLOCK_MONOTONIC).
+// Monotonic milliseconds that stand still while the machine sleeps
+// (QueryUnbiasedInterruptTime / CLOCK_MONOTONIC), so a resumed laptop does not
+// look like a silent client.
 std::uint64_t tick_ms();
 void sleep_ms(std::uint32_t ms);
 
@@ -63,6 +69,25 @@ void process_close(ProcessHandle& process);
 // The process id of the client at the other end (GetNamedPipeClientProcessId
 // / SO_PEERCRED).
 bool pipe_client_pid(PipeHandle pipe, ProcessId& pid);
+
+enum class ClientHold {
+  held,         // pid and process are the client; the caller owns `process`
+  pid_unknown,  // the pipe cannot tell who is at the other end
+  not_held      // pid is known, but that process cannot be held as the client
+};
+// Takes hold of the client process the moment its connection is seen, so a
+// pid reused later can never be mistaken for it. POSIX: the pidfd that the
+// connection itself carries (SO_PEERPIDFD), else pidfd_open on the SO_PEERCRED
+// pid; Windows: OpenProcess on the pipe's client pid. Where the handle was
+// opened by pid, the process must have started before `pipe.connected_at`.
+// The handle has the session's rights (wait, query, terminate).
+ClientHold pipe_client_process(PipeHandle pipe, ProcessId& pid,
+                               ProcessHandle& process);
+
+// True when the next message waiting is an empty one, which the byte count of
+// pipe_bytes_waiting cannot show (POSIX). Windows cannot tell it from
+// silence: always false there.
+bool pipe_empty_message_waiting(PipeHandle pipe);
 
 // One read of one message into buf (at most `capacity` bytes). Fails when the
 // connection is broken, when the message is longer than `capacity` (the
@@ -175,31 +200,62 @@ bool append_to_log_file(const std::string& base,
                         const std::string& file_name, const std::string& bytes);
 
 // ---------------------------------------------------------------- inspection
-// Used by the integrity check only; every handle opened here is closed before
-// the call returns.
-using Sha256 = std::uint8_t[32];
-
-// Full path of the process's executable image.
-bool process_image_path(ProcessId pid, std::string& path);
-
-enum class ModuleLookup { found, not_loaded, inaccessible };
-// Full path of the guard module loaded in the process: the loaded module named
-// "vorn_guard.dll" (case-insensitive) on Windows, the mapping of a file named
-// exactly "libvorn_guard.so" on POSIX.
-ModuleLookup process_guard_module_path(ProcessId pid, std::string& path);
-
-// SHA-256 of a file's contents. False when it cannot be opened or read.
-bool sha256_file(const std::string& path, std::uint8_t (&digest)[32]);
+// Used by the integrity check only. Every look goes through the held client
+// process, never through a name the client could have chosen; every handle
+// opened here is closed before the call returns.
 
 // What identifies one version of a file, where the OS can tell it soundly
 // (POSIX: device, inode, size, mtime, ctime). `known` is false where no sound
-// identity is available; the caller then re-hashes.
+// identity is available; the caller then re-hashes. `device` and `inode` may
+// be filled without `known` to tell one file from another.
 struct FileIdentity {
   bool known = false;
   std::uint64_t device = 0, inode = 0, size = 0;
   std::int64_t modified_ns = 0, changed_ns = 0;
 };
-FileIdentity file_identity(const std::string& path);
+
+enum class ClientFile { image, guard_module };
+
+// Largest files hashed: an executable image and a guard module. Anything
+// larger is refused before a byte is read.
+constexpr std::uint64_t kMaxImageBytes = 4ull << 30;
+constexpr std::uint64_t kMaxGuardModuleBytes = 256ull << 20;
+
+enum class ExamineOutcome {
+  examined,    // `result` holds the file's path, identity and digest
+  unchanged,   // its identity equals `unchanged`: not hashed again
+  not_found,   // no such file: the guard module is not loaded (as an
+               // executable mapping of a real file), or the process is gone
+  unreadable,  // found, but it cannot be opened or read soundly
+  too_large,   // larger than the limit for its kind
+  cancelled    // keep_going said stop between two chunks
+};
+
+struct ExaminedFile {
+  std::string path;       // its full path as the OS names it (for the log)
+  FileIdentity identity;  // the version hashed, when the OS names one
+  std::uint8_t digest[32] = {};
+};
+
+// Asked between chunks while hashing: false abandons the hash.
+using KeepGoing = bool (*)(void* context);
+
+// Finds the file `process` runs as its executable image, or the guard module
+// mapped into it (Windows: an image mapping of "vorn_guard.dll", any case;
+// POSIX: an executable mapping of a file named "libvorn_guard.so"), opens that
+// very file and hashes it. A file whose identity equals `unchanged` (when
+// known) is not hashed. POSIX opens /proc/<pid>/exe and the mapping's own
+// file; Windows opens the file the kernel has mapped, anonymously, on local
+// disks only.
+ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
+                                   ClientFile which,
+                                   const FileIdentity& unchanged,
+                                   KeepGoing keep_going, void* context,
+                                   ExaminedFile& result);
+
+// SHA-256 of a file's contents, for the client side that computes its own
+// evidence. False when it cannot be opened or read.
+bool sha256_file(const std::string& path, std::uint8_t (&digest)[32]);
 
 // ---------------------------------------------------------------- client side
 // Used by the reference guard module and the probe.

@@ -1,7 +1,7 @@
 // The integrity check: the client's executable image file and its guard
-// module file must hash to the values the client presented. The files are
-// found by asking the OS about the client process itself, so a client cannot
-// point the check at files of its choosing.
+// module file must hash to the values the client presented. Both files are
+// reached through the held client process itself (never through a name the
+// client shows), so a client cannot point the check at files of its choosing.
 #include "session/integrity.h"
 
 #include <cstddef>
@@ -25,37 +25,41 @@ bool evidence_equals(const std::string& a, const std::string& b) {
   return difference == 0;
 }
 
-bool same_identity(const os::FileIdentity& a, const os::FileIdentity& b) {
-  return a.known && b.known && a.device == b.device && a.inode == b.inode &&
-         a.size == b.size && a.modified_ns == b.modified_ns &&
-         a.changed_ns == b.changed_ns;
-}
-
-// Hashes `path` and compares it with `expected`. `identity` receives the
-// file's identity only when it was the same before and after hashing, so a
-// file that changed under the hash is never remembered as verified.
-bool verify_file(const std::string& path, const std::string& expected,
-                 os::FileIdentity& identity) {
-  identity = os::FileIdentity{};
-  const os::FileIdentity before = os::file_identity(path);
-  std::string actual;
-  if (!file_evidence(path, actual)) return false;
-  const os::FileIdentity after = os::file_identity(path);
-  if (!evidence_equals(actual, expected)) return false;
-  if (same_identity(before, after)) identity = after;
-  return true;
-}
-
-// The re-check of one file: an unchanged identity stands for the hash that
-// was verified with it; anything else is hashed again.
-bool reverify_file(const std::string& path, const std::string& expected,
-                   const os::FileIdentity& recorded) {
-  if (recorded.known && same_identity(os::file_identity(path), recorded)) {
-    return true;
+// The same file (not necessarily the same version): by device and inode
+// where the OS names them, else by path.
+bool same_file(const os::FileIdentity& a, const std::string& a_path,
+               const os::FileIdentity& b, const std::string& b_path) {
+  if (a.inode != 0 || b.inode != 0) {
+    return a.device == b.device && a.inode == b.inode;
   }
-  std::string actual;
-  if (!file_evidence(path, actual)) return false;
-  return evidence_equals(actual, expected);
+  return a_path == b_path;
+}
+
+enum class FileVerdict { matches, differs, missing };
+
+// Examines one file of the client and compares it with `expected`. A file
+// whose recorded identity is unchanged stands for the hash verified with it.
+FileVerdict verify(os::ProcessHandle process, os::ProcessId pid,
+                   os::ClientFile which, const std::string& expected,
+                   const os::FileIdentity& unchanged, IntegrityCancel cancel,
+                   os::ExaminedFile& file) {
+  switch (os::examine_client_file(process, pid, which, unchanged,
+                                  cancel.keep_going, cancel.context, file)) {
+    case os::ExamineOutcome::unchanged:
+      return FileVerdict::matches;
+    case os::ExamineOutcome::examined:
+      return evidence_equals(digest_to_hex(file.digest), expected)
+                 ? FileVerdict::matches
+                 : FileVerdict::differs;
+    case os::ExamineOutcome::not_found:
+      return FileVerdict::missing;
+    case os::ExamineOutcome::unreadable:
+    case os::ExamineOutcome::too_large:
+    case os::ExamineOutcome::cancelled:
+      break;
+  }
+  // The service could not complete its side of the comparison.
+  return FileVerdict::differs;
 }
 
 }  // namespace
@@ -67,64 +71,70 @@ bool file_evidence(const std::string& path, std::string& hex) {
   return true;
 }
 
-IntegrityOutcome integrity_check(os::ProcessId client_pid,
+IntegrityOutcome integrity_check(os::ProcessHandle process,
+                                 os::ProcessId client_pid,
                                  const std::string& evidence_1,
                                  const std::string& evidence_2,
                                  std::string& client_image_path,
-                                 IntegrityRecord& record) {
-  std::string image_path;
-  if (!os::process_image_path(client_pid, image_path)) {
-    return IntegrityOutcome::not_identified;
-  }
-  std::string module_path;
-  if (os::process_guard_module_path(client_pid, module_path) !=
-      os::ModuleLookup::found) {
-    return IntegrityOutcome::not_identified;
-  }
-
+                                 IntegrityRecord& record,
+                                 IntegrityCancel cancel) {
   // The caller hands over upper-case values; upper-casing again makes the
   // comparison independent of that promise.
   const std::string expected_1 = upper_case(evidence_1);
   const std::string expected_2 = upper_case(evidence_2);
-  os::FileIdentity image_identity;
-  os::FileIdentity module_identity;
-  if (!verify_file(image_path, expected_1, image_identity) ||
-      !verify_file(module_path, expected_2, module_identity)) {
+  const os::FileIdentity none;
+
+  // The module first: a client without it is not identified, whatever its
+  // image, and its image is then never hashed.
+  os::ExaminedFile module;
+  const FileVerdict module_verdict =
+      verify(process, client_pid, os::ClientFile::guard_module, expected_2,
+             none, cancel, module);
+  if (module_verdict == FileVerdict::missing) {
+    return IntegrityOutcome::not_identified;
+  }
+  os::ExaminedFile image;
+  const FileVerdict image_verdict =
+      verify(process, client_pid, os::ClientFile::image, expected_1, none,
+             cancel, image);
+  if (image_verdict == FileVerdict::missing) {
+    return IntegrityOutcome::not_identified;
+  }
+  if (module_verdict != FileVerdict::matches ||
+      image_verdict != FileVerdict::matches) {
     return IntegrityOutcome::mismatch;
   }
 
-  client_image_path = image_path;
+  client_image_path = image.path;
   record.pid = client_pid;
-  record.image_path = image_path;
-  record.module_path = module_path;
+  record.image_path = image.path;
+  record.module_path = module.path;
   record.evidence_1 = expected_1;
   record.evidence_2 = expected_2;
-  record.image_identity = image_identity;
-  record.module_identity = module_identity;
+  record.image_identity = image.identity;
+  record.module_identity = module.identity;
   return IntegrityOutcome::pass;
 }
 
-bool integrity_recheck(os::ProcessId client_pid,
-                       const IntegrityRecord& record) {
+bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
+                       const IntegrityRecord& record, IntegrityCancel cancel) {
   if (client_pid != record.pid) return false;
 
   // The module must still be mapped from the very file that was verified; a
-  // module unloaded, or loaded again from elsewhere, fails.
-  std::string module_path;
-  if (os::process_guard_module_path(client_pid, module_path) !=
-          os::ModuleLookup::found ||
-      module_path != record.module_path) {
+  // module unloaded, or loaded again from another file, fails.
+  os::ExaminedFile module;
+  if (verify(process, client_pid, os::ClientFile::guard_module,
+             record.evidence_2, record.module_identity, cancel,
+             module) != FileVerdict::matches) {
     return false;
   }
-  std::string image_path;
-  if (!os::process_image_path(client_pid, image_path) ||
-      image_path != record.image_path) {
+  if (!same_file(module.identity, module.path, record.module_identity,
+                 record.module_path)) {
     return false;
   }
-  return reverify_file(record.image_path, record.evidence_1,
-                       record.image_identity) &&
-         reverify_file(record.module_path, record.evidence_2,
-                       record.module_identity);
+  os::ExaminedFile image;
+  return verify(process, client_pid, os::ClientFile::image, record.evidence_1,
+                record.image_identity, cancel, image) == FileVerdict::matches;
 }
 
 }  // namespace vorn

@@ -1,5 +1,6 @@
-// The integrity check of a client runtime: the client's executable image and
-// its guard module must hash to the two values the client sent in its HELLO.
+// The integrity check of a client runtime: the executable image the client
+// runs and the guard module mapped into it must hash to the two values the
+// client sent in its HELLO.
 #pragma once
 
 #include <string>
@@ -18,23 +19,36 @@ struct IntegrityRecord {
   std::string module_path;
   std::string evidence_1;  // upper-case hex SHA-256 of the image file
   std::string evidence_2;  // upper-case hex SHA-256 of the guard module file
-  // File versions known to hash to the evidence; an unchanged file is not
-  // hashed again.
+  // The file versions that hashed to the evidence; an unchanged file is not
+  // hashed again, and the module must stay the very file that was verified.
   os::FileIdentity image_identity;
   os::FileIdentity module_identity;
 };
 
-// evidence_1 / evidence_2 are upper-case, 64 hex digits. On pass,
-// client_image_path and record are filled. Opens nothing that outlives it.
-IntegrityOutcome integrity_check(os::ProcessId client_pid,
+// Asked between the chunks of a hash; false abandons the check, which then
+// counts as not completed (a mismatch). Null: never abandon.
+struct IntegrityCancel {
+  os::KeepGoing keep_going = nullptr;
+  void* context = nullptr;
+};
+
+// evidence_1 / evidence_2 are upper-case, 64 hex digits. `process` is the
+// client held since its connection; every look at the client goes through
+// it. On pass, client_image_path and record are filled. Opens nothing that
+// outlives it.
+IntegrityOutcome integrity_check(os::ProcessHandle process,
+                                 os::ProcessId client_pid,
                                  const std::string& evidence_1,
                                  const std::string& evidence_2,
                                  std::string& client_image_path,
-                                 IntegrityRecord& record);
+                                 IntegrityRecord& record,
+                                 IntegrityCancel cancel = {});
 
-// True while the guard module is still loaded and both files still hash to
-// the HELLO's values.
-bool integrity_recheck(os::ProcessId client_pid, const IntegrityRecord& record);
+// True while the guard module is still mapped from the verified file and
+// both files still hash to the HELLO's values.
+bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
+                       const IntegrityRecord& record,
+                       IntegrityCancel cancel = {});
 
 // Upper-case hex of a digest.
 inline std::string digest_to_hex(const std::uint8_t (&digest)[32]) {

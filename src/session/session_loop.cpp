@@ -54,6 +54,13 @@ Step handle_message(SessionState& state) {
   return end_with(state, kReasonInvalid);
 }
 
+// A re-check's hash is abandoned once the service stops or the client ends.
+bool recheck_keeps_going(void* context) {
+  const auto* state = static_cast<const SessionState*>(context);
+  return !os::stop_event_is_set() &&
+         os::process_is_running(state->client_process);
+}
+
 Step run_pass(SessionState& state) {
   if (!os::process_is_running(state.client_process)) return Step::end_quietly;
 
@@ -71,7 +78,9 @@ Step run_pass(SessionState& state) {
   if (now - state.last_recheck_tick > kRecheckIntervalMs) {
     // Intervals run from the start of one re-check to the start of the next.
     state.last_recheck_tick = now;
-    if (!integrity_recheck(state.client_pid, state.integrity_record)) {
+    if (!integrity_recheck(state.client_process, state.client_pid,
+                           state.integrity_record,
+                           {recheck_keeps_going, &state})) {
       return end_with(state, kReasonIntegrityChanged);
     }
   }

@@ -17,11 +17,13 @@ void reset_integrity() { g_integrity = FakeIntegrity(); }
 
 namespace vorn {
 
-IntegrityOutcome integrity_check(os::ProcessId client_pid,
+IntegrityOutcome integrity_check(os::ProcessHandle /*process*/,
+                                 os::ProcessId client_pid,
                                  const std::string& evidence_1,
                                  const std::string& evidence_2,
                                  std::string& client_image_path,
-                                 IntegrityRecord& record) {
+                                 IntegrityRecord& record,
+                                 IntegrityCancel /*cancel*/) {
   fake::FakeIntegrity& f = fake::integrity();
   f.checks.push_back({client_pid, evidence_1, evidence_2});
   if (f.outcome != IntegrityOutcome::pass) return f.outcome;
@@ -35,8 +37,9 @@ IntegrityOutcome integrity_check(os::ProcessId client_pid,
   return IntegrityOutcome::pass;
 }
 
-bool integrity_recheck(os::ProcessId client_pid,
-                       const IntegrityRecord& record) {
+bool integrity_recheck(os::ProcessHandle /*process*/, os::ProcessId client_pid,
+                       const IntegrityRecord& record,
+                       IntegrityCancel /*cancel*/) {
   fake::FakeIntegrity& f = fake::integrity();
   const std::uint64_t seen =
       f.observed != nullptr ? f.observed->last_recheck_tick : 0;

@@ -186,6 +186,22 @@ bool pipe_client_pid(PipeHandle pipe, ProcessId& pid) {
   return true;
 }
 
+ClientHold pipe_client_process(PipeHandle pipe, ProcessId& pid,
+                               ProcessHandle& process) {
+  process = ProcessHandle();
+  if (!pipe_client_pid(pipe, pid)) return ClientHold::pid_unknown;
+  process = process_open_for_session(pid);
+  return process.open ? ClientHold::held : ClientHold::not_held;
+}
+
+bool pipe_empty_message_waiting(PipeHandle pipe) {
+  if (!fake::pipe_handle_is_ours(pipe)) return false;
+  const fake::FakePipe& p = world().pipe;
+  return !p.incoming.empty() &&
+         p.incoming.front().arrival_tick <= world().tick &&
+         p.incoming.front().bytes.empty();
+}
+
 bool pipe_read(PipeHandle pipe, char* buf, std::size_t capacity,
                std::size_t& bytes_read) {
   fake::record_call(Call::pipe_read);

@@ -117,7 +117,7 @@ TEST_P(HelloTableTest, AnswersAsTheTableSays) {
     EXPECT_TRUE(fake::world().process.handle_open);
   } else {
     expect_refused(result, c.reply);
-    EXPECT_TRUE(fake::events_of(Call::process_open).empty());
+    EXPECT_FALSE(fake::world().process.handle_open);
     EXPECT_TRUE(fake::events_of(Call::random_bytes).empty());
   }
 }
@@ -345,7 +345,7 @@ TEST_F(HandshakeTest, NotIdentifiedIsAnIdentityError) {
   expect_refused(run(), "ERR|IDENTITY");
   ASSERT_EQ(fake::integrity().checks.size(), 1u);
   EXPECT_EQ(fake::integrity().checks[0].evidence_1, kHexUpper);
-  EXPECT_TRUE(fake::events_of(Call::process_open).empty());
+  EXPECT_FALSE(fake::world().process.handle_open);
   EXPECT_TRUE(fake::events_of(Call::random_bytes).empty());
 }
 
@@ -354,7 +354,7 @@ TEST_F(HandshakeTest, MismatchIsAnIntegrityError) {
   fake::deliver_at(kStartTick, valid_hello());
   expect_refused(run(), "ERR|INTEGRITY");
   EXPECT_EQ(fake::integrity().checks.size(), 1u);
-  EXPECT_TRUE(fake::events_of(Call::process_open).empty());
+  EXPECT_FALSE(fake::world().process.handle_open);
   EXPECT_TRUE(fake::events_of(Call::random_bytes).empty());
 }
 

@@ -19,6 +19,11 @@ class UniqueFd {
   ~UniqueFd() { reset(); }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }

@@ -1,10 +1,17 @@
-// What the integrity check learns about a client process from /proc, and the
-// hashing of files.
+// What the integrity check learns about a client process, always through the
+// held process itself: /proc/<pid> is opened as a directory and trusted only
+// while the pidfd shows that process still running, the image is opened
+// through /proc/<pid>/exe and the guard module through its mapping's own file.
+// A name that /proc prints is never opened as a path except through the
+// process's own root, and then accepted only when it is the mapped file.
+#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -18,135 +25,349 @@ namespace {
 constexpr char kGuardModuleName[] = "libvorn_guard.so";
 constexpr char kDeletedSuffix[] = " (deleted)";
 constexpr std::size_t kHashChunk = 64 * 1024;
-
-std::string proc_path(ProcessId pid, const char* entry) {
-  return "/proc/" + std::to_string(pid) + "/" + entry;
-}
-
-bool read_whole_file(const std::string& path, std::string& contents) {
-  posix::UniqueFd fd(posix::retry_on_eintr(
-      [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-  if (!fd.valid()) return false;
-  contents.clear();
-  char chunk[8192];
-  for (;;) {
-    const ssize_t count = posix::retry_on_eintr(
-        [&] { return ::read(fd.get(), chunk, sizeof chunk); });
-    if (count < 0) return false;
-    if (count == 0) return true;
-    contents.append(chunk, static_cast<std::size_t>(count));
-  }
-}
-
-bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() &&
-         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// The pathname column of one /proc/<pid>/maps line: what follows the five
-// fields address, perms, offset, dev and inode. Empty for anonymous maps.
-std::string maps_pathname(const std::string& line) {
-  std::size_t position = 0;
-  for (int field = 0; field < 5; ++field) {
-    position = line.find_first_not_of(' ', position);
-    if (position == std::string::npos) return "";
-    position = line.find(' ', position);
-    if (position == std::string::npos) return "";
-  }
-  position = line.find_first_not_of(' ', position);
-  if (position == std::string::npos) return "";
-  return line.substr(position);
-}
-
-bool names_guard_module(const std::string& pathname) {
-  if (pathname.empty() || pathname[0] != '/') return false;
-  // A module whose file was deleted or replaced still counts as loaded; the
-  // literal path then fails to hash, which the check reports as a mismatch.
-  std::string file = pathname;
-  if (ends_with(file, kDeletedSuffix)) {
-    file.resize(file.size() - (sizeof kDeletedSuffix - 1));
-  }
-  return file.substr(file.rfind('/') + 1) == kGuardModuleName;
-}
+// /proc/<pid>/maps is read through a fixed buffer, and only this far: a
+// client can make it hundreds of megabytes. A game's is well under 8 MiB.
+constexpr std::size_t kMapsChunk = 64 * 1024;
+constexpr std::uint64_t kMaxMapsBytes = 32ull << 20;
+// Longer lines (a path can hold up to 4096 bytes, a newline in it shows as
+// four) are passed over.
+constexpr std::size_t kMaxMapsLine = 20 * 1024;
+// Every open of something a client can influence: no controlling terminal
+// taken over, no wait on a FIFO or device.
+constexpr int kClientOpenFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 struct DigestContextFree {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 
-}  // namespace
-
-bool process_image_path(ProcessId pid, std::string& path) {
-  if (pid == 0) return false;
-  return posix::read_link(proc_path(pid, "exe"), path);
+std::int64_t nanoseconds(const timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1000000000LL +
+         static_cast<std::int64_t>(time.tv_nsec);
 }
 
-ModuleLookup process_guard_module_path(ProcessId pid, std::string& path) {
-  std::string maps;
-  if (pid == 0 || !read_whole_file(proc_path(pid, "maps"), maps)) {
-    return ModuleLookup::inaccessible;
-  }
-  std::size_t start = 0;
-  while (start < maps.size()) {
-    std::size_t end = maps.find('\n', start);
-    if (end == std::string::npos) end = maps.size();
-    const std::string pathname = maps_pathname(maps.substr(start, end - start));
-    if (names_guard_module(pathname)) {
-      path = pathname;
-      return ModuleLookup::found;
-    }
-    start = end + 1;
-  }
-  return ModuleLookup::not_loaded;
-}
-
-bool sha256_file(const std::string& path, std::uint8_t (&digest)[32]) {
-  // O_NONBLOCK: a FIFO put in place of the file must not hang the check.
-  posix::UniqueFd fd(posix::retry_on_eintr(
-      [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
-  if (!fd.valid()) return false;
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-
-  std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
-  if (!context ||
-      EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    return false;
-  }
-  std::vector<unsigned char> chunk(kHashChunk);
-  for (;;) {
-    const ssize_t count = posix::retry_on_eintr(
-        [&] { return ::read(fd.get(), chunk.data(), chunk.size()); });
-    if (count < 0) return false;
-    if (count == 0) break;
-    if (EVP_DigestUpdate(context.get(), chunk.data(),
-                         static_cast<std::size_t>(count)) != 1) {
-      return false;
-    }
-  }
-  unsigned int length = 0;
-  unsigned char result[EVP_MAX_MD_SIZE];
-  if (EVP_DigestFinal_ex(context.get(), result, &length) != 1 || length != 32) {
-    return false;
-  }
-  for (std::size_t i = 0; i < 32; ++i) digest[i] = result[i];
-  return true;
-}
-
-FileIdentity file_identity(const std::string& path) {
+FileIdentity identity_of(const struct stat& info) {
   FileIdentity identity;
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return identity;
   identity.known = true;
   identity.device = static_cast<std::uint64_t>(info.st_dev);
   identity.inode = static_cast<std::uint64_t>(info.st_ino);
   identity.size = static_cast<std::uint64_t>(info.st_size);
-  identity.modified_ns =
-      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000LL +
-      static_cast<std::int64_t>(info.st_mtim.tv_nsec);
-  identity.changed_ns =
-      static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000LL +
-      static_cast<std::int64_t>(info.st_ctim.tv_nsec);
+  identity.modified_ns = nanoseconds(info.st_mtim);
+  identity.changed_ns = nanoseconds(info.st_ctim);
   return identity;
+}
+
+bool same_version(const FileIdentity& a, const FileIdentity& b) {
+  return a.known && b.known && a.device == b.device && a.inode == b.inode &&
+         a.size == b.size && a.modified_ns == b.modified_ns &&
+         a.changed_ns == b.changed_ns;
+}
+
+bool pidfd_running(ProcessHandle process) {
+  return process_is_running(process);
+}
+
+// /proc/<pid> of the held process. The number names that very process only
+// while the pidfd shows it has not exited, so that is checked after the
+// open; from then on the directory stays bound to it, even if the number is
+// given to another process later.
+posix::UniqueFd open_process_directory(ProcessHandle process, ProcessId pid) {
+  if (!process.open || pid == 0) return posix::UniqueFd();
+  const std::string path = "/proc/" + std::to_string(pid);
+  posix::UniqueFd directory(posix::retry_on_eintr([&] {
+    return ::open(path.c_str(),
+                  O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  }));
+  if (!directory.valid() || !pidfd_running(process)) return posix::UniqueFd();
+  return directory;
+}
+
+bool read_link_at(int directory, const char* entry, std::string& target);
+
+// The directory to look at the process through: its own, or, when the leader
+// thread has exited while others run (a zombie leader shows no exe and an
+// empty maps), that of one of its live threads. A thread found below
+// /proc/<pid>/task belongs to that same process.
+posix::UniqueFd open_live_view(posix::UniqueFd process_directory) {
+  std::string ignored;
+  if (read_link_at(process_directory.get(), "exe", ignored)) {
+    return process_directory;
+  }
+  posix::UniqueFd tasks(posix::retry_on_eintr([&] {
+    return ::openat(process_directory.get(), "task",
+                    O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }));
+  if (!tasks.valid()) return process_directory;
+  DIR* listing = ::fdopendir(tasks.get());
+  if (listing == nullptr) return process_directory;
+  tasks.release();
+  const std::unique_ptr<DIR, int (*)(DIR*)> owned(listing, ::closedir);
+  while (const dirent* thread = ::readdir(listing)) {
+    if (thread->d_name[0] < '1' || thread->d_name[0] > '9') continue;
+    posix::UniqueFd view(posix::retry_on_eintr([&] {
+      return ::openat(::dirfd(listing), thread->d_name,
+                      O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    }));
+    if (view.valid() && read_link_at(view.get(), "exe", ignored)) return view;
+  }
+  return process_directory;
+}
+
+bool read_link_at(int directory, const char* entry, std::string& target) {
+  std::vector<char> buffer(4096 + 64);
+  const ssize_t length =
+      ::readlinkat(directory, entry, buffer.data(), buffer.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) {
+    return false;
+  }
+  target.assign(buffer.data(), static_cast<std::size_t>(length));
+  return true;
+}
+
+// One line of /proc/<pid>/maps: "start-end perms offset major:minor inode
+// pathname".
+struct Mapping {
+  std::string range;  // "start-end", the map_files entry name
+  bool executable = false;
+  unsigned long major = 0, minor = 0;
+  std::uint64_t inode = 0;
+  std::string pathname;
+};
+
+bool parse_mapping(const char* line, std::size_t size, Mapping& mapping) {
+  const std::string text(line, size);
+  char range[80] = {};
+  char perms[8] = {};
+  unsigned long long offset = 0, inode = 0;
+  int consumed = 0;
+  if (std::sscanf(text.c_str(), "%79s %7s %llx %lx:%lx %llu %n", range, perms,
+                  &offset, &mapping.major, &mapping.minor, &inode,
+                  &consumed) < 6) {
+    return false;
+  }
+  mapping.range = range;
+  mapping.executable = std::strlen(perms) >= 3 && perms[2] == 'x';
+  mapping.inode = inode;
+  mapping.pathname = text.substr(static_cast<std::size_t>(consumed));
+  return true;
+}
+
+bool ends_with(const std::string& text, const char* tail) {
+  const std::size_t length = std::strlen(tail);
+  return text.size() >= length &&
+         text.compare(text.size() - length, length, tail) == 0;
+}
+
+// An executable mapping of a file named exactly "libvorn_guard.so" (its file
+// may have been deleted or replaced since it was mapped).
+bool is_guard_mapping(const Mapping& mapping) {
+  if (!mapping.executable || mapping.inode == 0 || mapping.pathname.empty() ||
+      mapping.pathname[0] != '/') {
+    return false;
+  }
+  std::string file = mapping.pathname;
+  if (ends_with(file, kDeletedSuffix)) {
+    file.resize(file.size() - std::strlen(kDeletedSuffix));
+  }
+  return file.substr(file.rfind('/') + 1) == kGuardModuleName;
+}
+
+enum class MapsSearch { found, not_found, unreadable };
+
+// Streams the maps file through a fixed buffer, up to kMaxMapsBytes, and
+// stops at the first guard module mapping.
+MapsSearch find_guard_mapping(int process_directory, Mapping& found) {
+  posix::UniqueFd maps(posix::retry_on_eintr(
+      [&] { return ::openat(process_directory, "maps", kClientOpenFlags); }));
+  if (!maps.valid()) return MapsSearch::unreadable;
+  std::vector<char> buffer(kMaxMapsLine + kMapsChunk);
+  std::size_t held = 0;
+  std::uint64_t total = 0;
+  bool skipping_long_line = false;
+  for (;;) {
+    const ssize_t count = posix::retry_on_eintr([&] {
+      return ::read(maps.get(), buffer.data() + held, buffer.size() - held);
+    });
+    if (count < 0) return MapsSearch::unreadable;
+    if (count == 0) return MapsSearch::not_found;
+    total += static_cast<std::uint64_t>(count);
+    held += static_cast<std::size_t>(count);
+    std::size_t start = 0;
+    for (;;) {
+      const void* end = std::memchr(buffer.data() + start, '\n', held - start);
+      if (end == nullptr) break;
+      const std::size_t length = static_cast<std::size_t>(
+          static_cast<const char*>(end) - (buffer.data() + start));
+      Mapping mapping;
+      if (!skipping_long_line &&
+          parse_mapping(buffer.data() + start, length, mapping) &&
+          is_guard_mapping(mapping)) {
+        found = mapping;
+        return MapsSearch::found;
+      }
+      skipping_long_line = false;
+      start += length + 1;
+    }
+    // Keep the unfinished line; one that fills the buffer is dropped.
+    std::memmove(buffer.data(), buffer.data() + start, held - start);
+    held -= start;
+    if (held >= kMaxMapsLine) {
+      held = 0;
+      skipping_long_line = true;
+    }
+    if (total > kMaxMapsBytes) return MapsSearch::unreadable;
+  }
+}
+
+// The mapped file itself. /proc/<pid>/map_files opens exactly what is mapped
+// (it needs CAP_SYS_ADMIN or CAP_CHECKPOINT_RESTORE). Without that right, the
+// printed path is opened from inside the process's own root, never through
+// a final link, and accepted only when it is the mapped device and inode; a
+// name the kernel had to mark or escape cannot be opened that way at all.
+posix::UniqueFd open_mapped_file(int process_directory,
+                                 const Mapping& mapping) {
+  const std::string entry = "map_files/" + mapping.range;
+  posix::UniqueFd fd(posix::retry_on_eintr([&] {
+    return ::openat(process_directory, entry.c_str(), kClientOpenFlags);
+  }));
+  if (fd.valid()) return fd;
+  const std::string& path = mapping.pathname;
+  if (ends_with(path, kDeletedSuffix) ||
+      path.find("\\012") != std::string::npos) {
+    return posix::UniqueFd();
+  }
+  posix::UniqueFd root(posix::retry_on_eintr([&] {
+    return ::openat(process_directory, "root",
+                    O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }));
+  if (!root.valid()) return posix::UniqueFd();
+  fd.reset(posix::retry_on_eintr([&] {
+    return ::openat(root.get(), path.c_str() + 1,
+                    kClientOpenFlags | O_NOFOLLOW);
+  }));
+  struct stat info {};
+  if (!fd.valid() || ::fstat(fd.get(), &info) != 0 ||
+      info.st_dev != makedev(static_cast<unsigned>(mapping.major),
+                             static_cast<unsigned>(mapping.minor)) ||
+      static_cast<std::uint64_t>(info.st_ino) != mapping.inode) {
+    return posix::UniqueFd();
+  }
+  return fd;
+}
+
+enum class HashOutcome { hashed, unreadable, too_large, cancelled };
+
+// Hashes an open file of at most `limit` bytes, asking `keep_going` between
+// chunks.
+HashOutcome hash_open_file(int fd, std::uint64_t limit, KeepGoing keep_going,
+                           void* context, std::uint8_t (&digest)[32]) {
+  std::unique_ptr<EVP_MD_CTX, DigestContextFree> hasher(EVP_MD_CTX_new());
+  if (!hasher || EVP_DigestInit_ex(hasher.get(), EVP_sha256(), nullptr) != 1) {
+    return HashOutcome::unreadable;
+  }
+  std::vector<unsigned char> chunk(kHashChunk);
+  std::uint64_t total = 0;
+  for (;;) {
+    if (keep_going != nullptr && !keep_going(context)) {
+      return HashOutcome::cancelled;
+    }
+    const ssize_t count = posix::retry_on_eintr(
+        [&] { return ::read(fd, chunk.data(), chunk.size()); });
+    if (count < 0) return HashOutcome::unreadable;
+    if (count == 0) break;
+    // The file may grow while it is read.
+    total += static_cast<std::uint64_t>(count);
+    if (total > limit) return HashOutcome::too_large;
+    if (EVP_DigestUpdate(hasher.get(), chunk.data(),
+                         static_cast<std::size_t>(count)) != 1) {
+      return HashOutcome::unreadable;
+    }
+  }
+  unsigned int length = 0;
+  unsigned char result[EVP_MAX_MD_SIZE];
+  if (EVP_DigestFinal_ex(hasher.get(), result, &length) != 1 || length != 32) {
+    return HashOutcome::unreadable;
+  }
+  std::memcpy(digest, result, 32);
+  return HashOutcome::hashed;
+}
+
+}  // namespace
+
+ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
+                                   ClientFile which,
+                                   const FileIdentity& unchanged,
+                                   KeepGoing keep_going, void* context,
+                                   ExaminedFile& result) {
+  result = ExaminedFile();
+  const posix::UniqueFd directory =
+      open_live_view(open_process_directory(process, pid));
+  if (!directory.valid()) return ExamineOutcome::not_found;
+
+  posix::UniqueFd file;
+  std::uint64_t limit = kMaxImageBytes;
+  if (which == ClientFile::image) {
+    // The file the process runs, whatever its name shows and in whatever
+    // mount namespace it lives.
+    file.reset(posix::retry_on_eintr(
+        [&] { return ::openat(directory.get(), "exe", kClientOpenFlags); }));
+    if (!file.valid() || !read_link_at(directory.get(), "exe", result.path)) {
+      return ExamineOutcome::not_found;
+    }
+  } else {
+    limit = kMaxGuardModuleBytes;
+    Mapping mapping;
+    switch (find_guard_mapping(directory.get(), mapping)) {
+      case MapsSearch::found:
+        break;
+      case MapsSearch::not_found:
+        return ExamineOutcome::not_found;
+      case MapsSearch::unreadable:
+        return ExamineOutcome::unreadable;
+    }
+    result.path = mapping.pathname;
+    file = open_mapped_file(directory.get(), mapping);
+    if (!file.valid()) return ExamineOutcome::unreadable;
+  }
+
+  struct stat before {};
+  if (::fstat(file.get(), &before) != 0 || !S_ISREG(before.st_mode)) {
+    return ExamineOutcome::unreadable;
+  }
+  result.identity = identity_of(before);
+  if (same_version(result.identity, unchanged))
+    return ExamineOutcome::unchanged;
+  if (static_cast<std::uint64_t>(before.st_size) > limit) {
+    return ExamineOutcome::too_large;
+  }
+  switch (
+      hash_open_file(file.get(), limit, keep_going, context, result.digest)) {
+    case HashOutcome::hashed:
+      break;
+    case HashOutcome::unreadable:
+      return ExamineOutcome::unreadable;
+    case HashOutcome::too_large:
+      return ExamineOutcome::too_large;
+    case HashOutcome::cancelled:
+      return ExamineOutcome::cancelled;
+  }
+  // A file that changed under the hash is not remembered as verified.
+  struct stat after {};
+  if (::fstat(file.get(), &after) != 0 ||
+      !same_version(identity_of(after), result.identity)) {
+    result.identity.known = false;
+  }
+  return ExamineOutcome::examined;
+}
+
+bool sha256_file(const std::string& path, std::uint8_t (&digest)[32]) {
+  // O_NONBLOCK: a FIFO put in place of the file must not hang the caller.
+  posix::UniqueFd fd(posix::retry_on_eintr(
+      [&] { return ::open(path.c_str(), kClientOpenFlags); }));
+  if (!fd.valid()) return false;
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  return hash_open_file(fd.get(), UINT64_MAX, nullptr, nullptr, digest) ==
+         HashOutcome::hashed;
 }
 
 }  // namespace vorn::os

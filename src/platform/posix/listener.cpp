@@ -82,6 +82,30 @@ bool make_directories(const std::string& directory, std::string& error) {
   return true;
 }
 
+// Whoever may write the endpoint's folder may replace the socket with one of
+// their own, so only root or the service's own account may own it and nobody
+// else may write to it.
+bool endpoint_directory_trusted(const std::string& directory,
+                                std::string& error) {
+  struct stat info {};
+  if (::lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    error = "the endpoint folder is not a plain directory: " + directory;
+    return false;
+  }
+  if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
+    error = "the endpoint folder " + directory + " is owned by user " +
+            std::to_string(info.st_uid) +
+            ", not by root or the service's own user";
+    return false;
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    error = "the endpoint folder " + directory +
+            " may be written by group or others; make it mode 0755";
+    return false;
+  }
+  return true;
+}
+
 bool fill_address(const std::string& path, sockaddr_un& address) {
   address = sockaddr_un{};
   address.sun_family = AF_UNIX;
@@ -160,7 +184,10 @@ bool listener_open(std::string& error) {
             std::to_string(sizeof address.sun_path - 1) + " bytes): " + path;
     return false;
   }
-  if (!make_directories(directory_of(path), error)) return false;
+  if (!make_directories(directory_of(path), error) ||
+      !endpoint_directory_trusted(directory_of(path), error)) {
+    return false;
+  }
   if (!clear_stale_endpoint(path, address, error)) return false;
 
   // Non-blocking, so a client that vanished between poll and accept cannot
@@ -238,6 +265,7 @@ AcceptOutcome accept_client(PipeHandle& pipe) {
   if (fd < 0) return AcceptOutcome::connect_failed;
   place.fd = fd;
   pipe.raw = fd;
+  pipe.connected_at = posix::boot_time_now_ns();
   return AcceptOutcome::connected;
 }
 

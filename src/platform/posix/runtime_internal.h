@@ -3,7 +3,17 @@
 // connections (the listener fills it, pipe_close empties it).
 #pragma once
 
+#include <cstdint>
+
+#include "platform/platform.h"
+
 namespace vorn::os::posix {
+
+// Now on CLOCK_BOOTTIME, the clock of process start times, in nanoseconds.
+std::uint64_t boot_time_now_ns();
+// When process `pid` started, on the same clock (to the kernel's clock-tick
+// resolution, rounded down). False when it cannot be read.
+bool process_start_time_ns(ProcessId pid, std::uint64_t& started_at);
 
 // The stop event's eventfd, or -1 before stop_event_create succeeded.
 int stop_event_fd();

@@ -30,10 +30,13 @@ bool install_signal_handlers() {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
-  // A client that vanishes mid-write must not kill the service.
+  // A client that vanishes mid-write must not kill the service, and a
+  // terminal hanging up must not either (the service never takes one as
+  // its controlling terminal, but it may be started from one).
   return sigaction(SIGTERM, &stop, nullptr) == 0 &&
          sigaction(SIGINT, &stop, nullptr) == 0 &&
-         sigaction(SIGPIPE, &ignore, nullptr) == 0;
+         sigaction(SIGPIPE, &ignore, nullptr) == 0 &&
+         sigaction(SIGHUP, &ignore, nullptr) == 0;
 }
 
 // The service manager's readiness protocol: one datagram of "KEY=value"
