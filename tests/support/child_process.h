@@ -16,12 +16,14 @@ struct ChildProcess {
 
 // Starts `program` with `arguments`; `environment` entries (NAME, value) are
 // added to (or replace in) the test's own environment. Standard output is
-// captured to `stdout_file` when it is not empty.
+// captured to `stdout_file` when it is not empty. `own_session` (POSIX):
+// the child leads a session of its own without a controlling terminal, as a
+// service manager starts a service.
 bool start_child(
     ChildProcess& child, const std::string& program,
     const std::vector<std::string>& arguments,
     const std::vector<std::pair<std::string, std::string>>& environment = {},
-    const std::string& stdout_file = "");
+    const std::string& stdout_file = "", bool own_session = false);
 // Waits at most timeout_ms; true with the exit code when it ended (a POSIX
 // child killed by a signal gives 128 + signal number).
 bool wait_child(ChildProcess& child, unsigned timeout_ms, int& exit_code);

@@ -402,6 +402,24 @@ TEST_F(HandshakeTest, OverlongFirstMessageDrops) {
   expect_dropped(run());
 }
 
+TEST_F(HandshakeTest, EmptyFirstMessageDropsAtOnce) {
+  // Where the OS tells an empty message from silence, nothing is gained by
+  // waiting out the first-message limit.
+  fake::deliver_at(kStartTick + 100, "");
+  fake::deliver_at(kStartTick + 200, valid_hello());
+  expect_dropped(run());
+  EXPECT_TRUE(fake::events_of(Call::pipe_read).empty());
+  EXPECT_LT(fake::now(), kStartTick + 1000);
+}
+
+TEST_F(HandshakeTest, ClientGoneBeforeTheOkIsAProcessError) {
+  fake::world().process.exit_tick = kStartTick;
+  fake::deliver_at(kStartTick, valid_hello());
+  expect_refused(run(), "ERR|PROCESS");
+  EXPECT_TRUE(fake::events_of(Call::random_bytes).empty());
+  EXPECT_FALSE(fake::world().process.handle_open);
+}
+
 TEST_F(HandshakeTest, OverlongHelloDrops) {
   const std::string message =
       hello("42", std::string(2048, 't'), kHexLower, kHexOther);

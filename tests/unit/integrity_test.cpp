@@ -259,6 +259,22 @@ TEST(IntegrityCheck, WrongEvidenceIsAMismatch) {
   }
 }
 
+TEST(IntegrityCheck, AbandonedHashIsAMismatch) {
+  test::TempDir directory;
+  LoadedModuleCopy module(directory);
+  ASSERT_TRUE(module.loaded());
+  const os::ProcessId pid = os::current_process_id();
+  const Held held(pid);
+  std::string image_path;
+  IntegrityRecord record;
+  const IntegrityCancel gone{[](void*) { return false; }, nullptr};
+  EXPECT_EQ(
+      integrity_check(held.get(), pid, evidence_of(own_executable()),
+                      evidence_of(module.path()), image_path, record, gone),
+      IntegrityOutcome::mismatch);
+  EXPECT_TRUE(image_path.empty());
+}
+
 class IntegrityRecheck : public ::testing::Test {
  protected:
   void SetUp() override {

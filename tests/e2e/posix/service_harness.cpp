@@ -1,5 +1,7 @@
 // POSIX: the service runs as a foreground child with its socket and log in a
 // fresh temporary folder, so every test has its own instance.
+#include "e2e/service_harness.h"
+
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,8 +11,6 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
-
-#include "e2e/service_harness.h"
 
 namespace vorn::test {
 
@@ -26,8 +26,8 @@ bool endpoint_answers(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address),
-                          sizeof address) == 0;
+  const bool ok =
+      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   close(fd);
   return ok;
 }
@@ -42,10 +42,10 @@ bool service_start(ServiceRun& run, std::string& error) {
   run.log_paths = {data + "/VORN/ClientService/service.log"};
   run.log_offsets = {0};
   const std::string program = binary_directory() + "/vorn-guard-service";
-  if (!start_child(run.process, program, {},
-                   {{"RUNTIME_DIRECTORY", run.dir->file("run")},
-                    {"ProgramData", data}},
-                   run.dir->file("service.out"))) {
+  if (!start_child(
+          run.process, program, {},
+          {{"RUNTIME_DIRECTORY", run.dir->file("run")}, {"ProgramData", data}},
+          run.dir->file("service.out"), /*own_session=*/true)) {
     error = "cannot start " + program;
     return false;
   }

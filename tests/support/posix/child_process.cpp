@@ -63,7 +63,7 @@ bool start_child(
     ChildProcess& child, const std::string& program,
     const std::vector<std::string>& arguments,
     const std::vector<std::pair<std::string, std::string>>& environment,
-    const std::string& stdout_file) {
+    const std::string& stdout_file, bool own_session) {
   std::vector<std::string> argument_texts;
   argument_texts.push_back(program);
   argument_texts.insert(argument_texts.end(), arguments.begin(),
@@ -80,9 +80,13 @@ bool start_child(
     posix_spawn_file_actions_destroy(&actions);
     return false;
   }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (own_session) posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
   pid_t pid = 0;
-  const int result = posix_spawn(&pid, program.c_str(), &actions, nullptr,
+  const int result = posix_spawn(&pid, program.c_str(), &actions, &attributes,
                                  argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (result != 0) return false;
   child.handle = pid;

@@ -92,7 +92,7 @@ bool start_child(
     ChildProcess& child, const std::string& program,
     const std::vector<std::string>& arguments,
     const std::vector<std::pair<std::string, std::string>>& environment,
-    const std::string& stdout_file) {
+    const std::string& stdout_file, bool /*own_session*/) {
   std::string command_line = quoted_argument(program);
   for (const std::string& argument : arguments) {
     command_line += ' ';

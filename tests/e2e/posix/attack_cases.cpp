@@ -1,0 +1,344 @@
+// The Linux attacks, staged by vorn_attack_client. Each comment says how the
+// attack used to succeed.
+#include "e2e/attack_cases.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "e2e/e2e_support.h"
+#include "e2e/service_resources.h"
+#include "session/integrity.h"
+
+namespace vorn::test {
+namespace {
+
+using ::testing::AssertionFailure;
+using ::testing::AssertionResult;
+using ::testing::AssertionSuccess;
+using Steps = std::vector<std::string>;
+
+const std::string kZero(64, '0');
+
+std::string attacker() { return binary_directory() + "/vorn_attack_client"; }
+std::string module() { return binary_directory() + "/libvorn_guard.so"; }
+
+std::string evidence(const std::string& path) {
+  std::string hex;
+  return file_evidence(path, hex) ? hex : "unreadable " + path;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A copy of `from` with one byte more: it still runs or loads, but hashes to
+// something else.
+std::string patched_copy(const std::string& from, const std::string& to) {
+  write_file(to, read_file(from) + std::string(1, '\0'));
+  ::chmod(to.c_str(), 0755);
+  return to;
+}
+
+// Runs the attacker with `steps` and returns what it printed once it ends.
+std::string attack(const ServiceRun& run, const Steps& steps,
+                   const std::string& program = attacker()) {
+  static int count = 0;
+  const std::string out = run.dir->file("attack" + std::to_string(++count));
+  ChildProcess child;
+  if (!start_child(child, program, steps, client_environment(run), out)) {
+    return "cannot start " + program;
+  }
+  int exit_code = -1;
+  if (!wait_child(child, 60000, exit_code)) kill_child(child);
+  release_child(child);
+  return read_file(out);
+}
+
+AssertionResult reply_is(const std::string& output, const std::string& reply) {
+  if (contains(output, "< " + reply)) return AssertionSuccess();
+  return AssertionFailure() << "expected " << reply << ", got: " << output;
+}
+
+std::string needs_root() {
+  return ::geteuid() == 0 ? "" : "staging this attack needs root";
+}
+
+std::string status_field(unsigned pid, const std::string& name) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(name + ":", 0) == 0) return line.substr(name.size() + 1);
+  }
+  return "";
+}
+
+// Running (not a zombie) and without a controlling terminal, from the
+// fields of /proc/<pid>/stat after the parenthesised name.
+bool running_without_terminal(unsigned pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), {});
+  if (text.rfind(')') == std::string::npos) return false;
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string state;
+  long parent = 0, group = 0, session = 0, terminal = -1;
+  fields >> state >> parent >> group >> session >> terminal;
+  return state != "Z" && terminal == 0;
+}
+
+// 1. The pid was read at the connection, the process opened only after
+// the hash: a client that handed its socket to a child and exited had its
+// pid reused by the next process, and that one was inspected and killed.
+AssertionResult pid_reuse(const ServiceRun& run) {
+  const std::string go = run.dir->file("go");
+  const std::string output_file = run.dir->file("handoff.out");
+  ChildProcess parent;
+  if (!start_child(parent, attacker(),
+                   {"load", module(), "connect", "handoff", go, "hello",
+                    evidence(binary_directory() + "/vorn-guard-probe"),
+                    evidence(module()), "send", "garbage"},
+                   client_environment(run), output_file)) {
+    return AssertionFailure() << "cannot start the attacker";
+  }
+  const unsigned reused = parent.pid;
+  int exit_code = -1;
+  wait_child(parent, 10000, exit_code);
+  release_child(parent);
+  // The next process forked takes the freed pid: a genuine client.
+  ChildProcess victim;
+  for (int attempt = 0; attempt < 5 && victim.pid != reused; ++attempt) {
+    release_child(victim);
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << reused - 1;
+    start_probe(run, {"evidence", "--load-guard", "--hold-ms", "30000"}, victim,
+                run.dir->file("victim.out"));
+  }
+  if (victim.pid != reused) {
+    release_child(victim);
+    return AssertionFailure() << "pid " << reused << " was not reused";
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  write_file(go, "");
+  std::string output;
+  for (int i = 0; i < 250 && !contains(output, "done"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    output = read_file(output_file);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const bool victim_ended = wait_child(victim, 0, exit_code);
+  release_child(victim);
+  if (victim_ended || contains(output, "< OK|")) {
+    return AssertionFailure() << "the reused pid's process was taken for the "
+                                 "client: "
+                              << output;
+  }
+  return reply_is(output, "ERR|IDENTITY");
+}
+
+// 2. The image was opened by the name /proc printed, following links and
+// without O_NOCTTY: a link at "game (deleted)" to a terminal made it the
+// service's controlling terminal, and ^C on it stopped the service.
+AssertionResult terminal_link(const ServiceRun& run) {
+  const std::string game = run.dir->file("game");
+  write_file(game, read_file(attacker()));
+  ::chmod(game.c_str(), 0755);
+  const std::string output =
+      attack(run,
+             {"load", module(), "unlink", game, "pty-link", game + " (deleted)",
+              "hello", kZero, evidence(module()), "ctrl-c"},
+             game);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  if (!running_without_terminal(service_pid(run))) {
+    return AssertionFailure()
+           << "the service took a terminal or stopped: " << output;
+  }
+  return reply_is(output, "ERR|INTEGRITY");
+}
+
+// 3a and 4. The files were hashed by the names /proc printed: genuine
+// copies (or any file at all, such as a root-only secret) at the literal
+// names "... (deleted)" stood for the patched files that really ran.
+AssertionResult deleted_names(const ServiceRun& run, bool secret) {
+  const std::string game = patched_copy(attacker(), run.dir->file("game"));
+  const std::string guard =
+      patched_copy(module(), run.dir->file("libvorn_guard.so"));
+  std::string claimed_image = evidence(attacker());
+  Steps steps = {"load", guard,    "unlink",
+                 guard,  "unlink", game,
+                 "copy", module(), guard + " (deleted)"};
+  if (secret) {
+    const std::string pin = run.dir->file("pin");
+    write_file(pin, "042");
+    ::chmod(pin.c_str(), 0600);
+    claimed_image = evidence(pin);
+    steps.insert(steps.end(), {"symlink", pin, game + " (deleted)"});
+  } else {
+    steps.insert(steps.end(), {"copy", attacker(), game + " (deleted)"});
+  }
+  steps.insert(steps.end(), {"hello", claimed_image, evidence(module())});
+  return reply_is(attack(run, steps, game), "ERR|INTEGRITY");
+}
+
+// 3b. A newline in a folder name shows as "\012" in maps; the genuine
+// module in a folder of that literal name was hashed instead.
+AssertionResult escaped_name(const ServiceRun& run) {
+  const std::string real = run.dir->file("a\nb");
+  const std::string look_alike = run.dir->file("a\\012b");
+  ::mkdir(real.c_str(), 0755);
+  ::mkdir(look_alike.c_str(), 0755);
+  write_file(look_alike + "/libvorn_guard.so", read_file(module()));
+  const std::string guard = patched_copy(module(), real + "/libvorn_guard.so");
+  return reply_is(attack(run, {"load", guard, "hello", evidence(attacker()),
+                               evidence(module())}),
+                  "ERR|INTEGRITY");
+}
+
+// 3c. The exe's path was resolved in the service's mount namespace: a
+// client that bound a patched program over the genuine path in a namespace
+// of its own was judged by the genuine file.
+AssertionResult own_mount_view(const ServiceRun& run) {
+  const std::string game = run.dir->file("game");
+  write_file(game, read_file(attacker()));
+  ::chmod(game.c_str(), 0755);
+  const std::string patched =
+      patched_copy(attacker(), run.dir->file("patched"));
+  return reply_is(
+      attack(run, {"own-mounts", "bind", patched, game, "exec", game, "load",
+                   module(), "hello", evidence(game), evidence(module())}),
+      "ERR|INTEGRITY");
+}
+
+// 3d. Any mapping of a file named libvorn_guard.so counted as the module.
+AssertionResult data_file_as_module(const ServiceRun& run) {
+  const std::string fake = run.dir->file("libvorn_guard.so");
+  write_file(fake, std::string(4096, 'x'));
+  return reply_is(attack(run, {"map-data", fake, "hello", evidence(attacker()),
+                               evidence(fake)}),
+                  "ERR|IDENTITY");
+}
+
+// 5. maps was read whole: many mappings of a file with a long path took
+// the service's memory up by hundreds of megabytes per HELLO.
+AssertionResult maps_flood(const ServiceRun& run) {
+  std::string path = run.dir->path();
+  while (path.size() < 3800) {
+    path += "/" + std::string(200, 'd');
+    ::mkdir(path.c_str(), 0755);
+  }
+  path += "/file";
+  write_file(path, std::string(4096, 'f'));
+  const unsigned service = service_pid(run);
+  const std::string output =
+      attack(run, {"map-many", "30000", path, "hello", kZero, kZero});
+  const long peak_kib = std::atol(status_field(service, "VmHWM").c_str());
+  if (contains(output, "< OK|") || peak_kib <= 0 || peak_kib > 64 * 1024) {
+    return AssertionFailure() << "peak " << peak_kib << " KiB, " << output;
+  }
+  return AssertionSuccess();
+}
+
+// 6. Nothing bounded the hash: a 1 TiB sparse "module" kept a worker
+// hashing for hours after its client had gone.
+AssertionResult huge_module(const ServiceRun& run) {
+  const std::string huge = run.dir->file("libvorn_guard.so");
+  const int fd = ::open(huge.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0755);
+  if (fd < 0 || ::ftruncate(fd, 1ll << 40) != 0) {
+    return AssertionFailure() << "cannot make a sparse file";
+  }
+  ::close(fd);
+  return reply_is(
+      attack(run, {"map-exec", huge, "hello", evidence(attacker()), kZero}),
+      "ERR|INTEGRITY");
+}
+
+// 7a (honest). A game in a mount namespace of its own (a sandbox, or a
+// game under /tmp beside a service with PrivateTmp) was refused: its files
+// were looked up by name in the service's view.
+AssertionResult game_in_own_namespace(const ServiceRun& run) {
+  const std::string box = run.dir->file("box");
+  ::mkdir(box.c_str(), 0755);
+  return reply_is(
+      attack(run, {"own-mounts", "tmpfs", box, "copy", attacker(),
+                   box + "/game", "copy", module(), box + "/libvorn_guard.so",
+                   "exec", box + "/game", "load", box + "/libvorn_guard.so",
+                   "hello", evidence(attacker()), evidence(module())}),
+      "OK|");
+}
+
+// 7b (honest). A game whose main thread has exited shows an empty exe and
+// maps for its leader: it was killed at the first re-check.
+AssertionResult main_thread_exited(const ServiceRun& run) {
+  const std::string output =
+      attack(run, {"load", module(), "main-exits", "hello",
+                   evidence(attacker()), evidence(module()), "session", "12"});
+  if (!contains(output, "< OK|") || !contains(output, "< PONG|12\n") ||
+      !contains(output, "bye\n")) {
+    return AssertionFailure() << output;
+  }
+  for (const std::string& line : service_log_lines(run)) {
+    if (line.rfind("ENFORCEMENT", 0) == 0) return AssertionFailure() << line;
+  }
+  return AssertionSuccess();
+}
+
+// 8. Any folder named by RUNTIME_DIRECTORY was listened in: its owner could
+// replace the socket.
+AssertionResult untrusted_endpoint_folder(const ServiceRun& run, bool foreign) {
+  const std::string folder = run.dir->file(foreign ? "foreign" : "shared");
+  ::mkdir(folder.c_str(), 0755);
+  if (foreign) {
+    if (::chown(folder.c_str(), 65534, 65534) != 0) {
+      return AssertionFailure() << "cannot chown " << folder;
+    }
+  } else {
+    ::chmod(folder.c_str(), 0775);
+  }
+  ChildProcess service;
+  const std::string out = run.dir->file("second-service.out");
+  start_child(
+      service, binary_directory() + "/vorn-guard-service", {},
+      {{"RUNTIME_DIRECTORY", folder}, {"ProgramData", run.dir->file("data")}},
+      out);
+  int exit_code = -1;
+  const bool ended = wait_child(service, 5000, exit_code);
+  release_child(service);
+  if (!ended || exit_code != 1) {
+    return AssertionFailure() << "the service listened in " << folder;
+  }
+  return AssertionSuccess();
+}
+
+}  // namespace
+
+std::vector<AttackCase> attack_cases() {
+  return {
+      {"PidReuse", pid_reuse, needs_root},
+      {"TerminalLinkedAtDeletedName", terminal_link},
+      {"GenuineFilesAtDeletedNames",
+       [](const ServiceRun& run) { return deleted_names(run, false); }},
+      {"RootOnlyFileAtDeletedName",
+       [](const ServiceRun& run) { return deleted_names(run, true); }},
+      {"EscapedFolderName", escaped_name},
+      {"PatchedProgramInOwnMountView", own_mount_view, needs_root},
+      {"ReadOnlyDataFileAsModule", data_file_as_module},
+      {"MapsFlood", maps_flood},
+      {"HugeSparseModule", huge_module},
+      {"HonestGameInOwnMountNamespace", game_in_own_namespace, needs_root},
+      {"HonestGameWhoseMainThreadExited", main_thread_exited},
+      {"EndpointFolderOfAnotherUser",
+       [](const ServiceRun& run) {
+         return untrusted_endpoint_folder(run, true);
+       },
+       needs_root},
+      {"EndpointFolderGroupWritable",
+       [](const ServiceRun& run) {
+         return untrusted_endpoint_folder(run, false);
+       }},
+  };
+}
+
+}  // namespace vorn::test
