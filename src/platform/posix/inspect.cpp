@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -25,6 +26,7 @@ namespace {
 constexpr char kGuardModuleName[] = "libvorn_guard.so";
 constexpr char kDeletedSuffix[] = " (deleted)";
 constexpr std::size_t kHashChunk = 64 * 1024;
+constexpr std::size_t kChunksBetweenChecks = 16;
 // /proc/<pid>/maps is read through a fixed buffer, and only this far: a
 // client can make it hundreds of megabytes. A game's is well under 8 MiB.
 constexpr std::size_t kMapsChunk = 64 * 1024;
@@ -171,6 +173,17 @@ bool is_guard_mapping(const Mapping& mapping) {
   return file.substr(file.rfind('/') + 1) == kGuardModuleName;
 }
 
+// A cheap look at the line's end, so that only candidates are parsed (a
+// client may show hundreds of thousands of lines).
+bool may_name_guard_module(const char* line, std::size_t size) {
+  const std::string_view text(line, size);
+  const auto ends_in = [&text](std::string_view tail) {
+    return text.size() >= tail.size() &&
+           text.substr(text.size() - tail.size()) == tail;
+  };
+  return ends_in("/libvorn_guard.so") || ends_in("/libvorn_guard.so (deleted)");
+}
+
 enum class MapsSearch { found, not_found, unreadable };
 
 // Streams the maps file through a fixed buffer, up to kMaxMapsBytes, and
@@ -199,6 +212,7 @@ MapsSearch find_guard_mapping(int process_directory, Mapping& found) {
           static_cast<const char*>(end) - (buffer.data() + start));
       Mapping mapping;
       if (!skipping_long_line &&
+          may_name_guard_module(buffer.data() + start, length) &&
           parse_mapping(buffer.data() + start, length, mapping) &&
           is_guard_mapping(mapping)) {
         found = mapping;
@@ -266,8 +280,11 @@ HashOutcome hash_open_file(int fd, std::uint64_t limit, KeepGoing keep_going,
   }
   std::vector<unsigned char> chunk(kHashChunk);
   std::uint64_t total = 0;
-  for (;;) {
-    if (keep_going != nullptr && !keep_going(context)) {
+  for (std::size_t chunks = 0;; ++chunks) {
+    // Asked every megabyte: often enough to stop within milliseconds, seldom
+    // enough to cost nothing beside the hash.
+    if (keep_going != nullptr && chunks % kChunksBetweenChecks == 0 &&
+        !keep_going(context)) {
       return HashOutcome::cancelled;
     }
     const ssize_t count = posix::retry_on_eintr(
