@@ -1,9 +1,20 @@
 // What the integrity check learns about a client process, and file hashes.
+//
+// Every file is found through the kernel's own record of what the process
+// has mapped, never through the loader list in the client's memory: a client
+// can rewrite its loader entries (shown under Wine 8, where rewriting a
+// module's FullDllName changes what GetModuleFileNameEx reports), and the
+// service, running as LocalSystem, would then open whatever they name: a
+// share on another machine (handing it the machine's credentials), the
+// client's own pipe, a device, a file that never ends. Names are kept wide
+// throughout, so paths outside the ANSI code page work.
 #include <windows.h>
 // These need the definitions of windows.h.
 #include <bcrypt.h>
 #include <psapi.h>
 
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -13,46 +24,165 @@ namespace vorn::os {
 
 namespace {
 
-constexpr char kGuardModuleName[] = "vorn_guard.dll";
+constexpr wchar_t kGuardModuleName[] = L"vorn_guard.dll";
 constexpr DWORD kLongestPath = 32768;
 constexpr DWORD kHashReadBytes = 64 * 1024;
+constexpr std::size_t kChunksBetweenChecks = 16;
+// The loader list is the client's to fill; this bounds the work it can cause.
+constexpr std::size_t kMaxModuleCandidates = 4096;
 
-char ascii_lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+constexpr DWORD kInspectionRights = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+
+wchar_t ascii_lower(wchar_t c) {
+  return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
 }
 
 // Fixed ASCII folding, independent of any locale or code page.
-bool equals_ascii_case_insensitive(const std::string& a, const char* b) {
+bool starts_with_ascii_case_insensitive(const std::wstring& text,
+                                        const wchar_t* prefix) {
   std::size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  for (; prefix[i] != L'\0'; ++i) {
+    if (i >= text.size() || ascii_lower(text[i]) != ascii_lower(prefix[i])) {
+      return false;
+    }
   }
-  return i == a.size() && b[i] == '\0';
+  return true;
 }
 
-std::string file_name_of(const std::string& path) {
-  const std::size_t cut = path.find_last_of("\\/");
-  return cut == std::string::npos ? path : path.substr(cut + 1);
+bool equals_ascii_case_insensitive(const std::wstring& text,
+                                   const wchar_t* other) {
+  return starts_with_ascii_case_insensitive(text, other) &&
+         text.size() == std::wstring(other).size();
 }
 
-bool module_file_name(HANDLE process, HMODULE module, std::string& path) {
+std::wstring file_name_of(const std::wstring& path) {
+  const std::size_t cut = path.find_last_of(L'\\');
+  return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+bool is_ascii_letter(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
+
+bool is_digit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+// True when `path` starts with a drive letter ("C:\") of a local drive. The
+// letter is resolved in the service's own (system-wide) device namespace. A
+// letter mapped to a share or missing is refused before anything is opened,
+// since opening a remote file already hands over the machine's credentials.
+bool on_local_drive(const std::wstring& path) {
+  if (path.size() < 3 || !is_ascii_letter(path[0]) || path[1] != L':' ||
+      path[2] != L'\\') {
+    return false;
+  }
+  const wchar_t root[] = {path[0], L':', L'\\', L'\0'};
+  switch (GetDriveTypeW(root)) {
+    case DRIVE_FIXED:
+    case DRIVE_REMOVABLE:
+    case DRIVE_CDROM:
+    case DRIVE_RAMDISK:
+      return true;
+    default:  // DRIVE_REMOTE, DRIVE_NO_ROOT_DIR, DRIVE_UNKNOWN
+      return false;
+  }
+}
+
+// Turns a name the kernel gave for a file into a path CreateFileW opens
+// without reinterpreting it ("\\?\"). Only local disks are accepted:
+//   \Device\HarddiskVolumeN\...  (Windows)  -> \\?\GLOBALROOT\Device\...
+//   \??\C:\...                   (Wine)     -> \\?\C:\...
+//   C:\...                       (a Win32 name of the kernel's)
+// Everything else is refused: \Device\Mup\ and the redirectors
+// (LanmanRedirector, WebDavRedirector) are files on other machines,
+// \Device\NamedPipe\ and \Device\Mailslot\ are endpoints that the client
+// itself could serve (and feed without end), \??\UNC\ is a share, and any
+// other device is not a file at all.
+bool openable_path(const std::wstring& kernel_name, std::wstring& path) {
+  static constexpr wchar_t kVolumePrefix[] = L"\\Device\\HarddiskVolume";
+  if (starts_with_ascii_case_insensitive(kernel_name, kVolumePrefix)) {
+    std::size_t i = std::wstring(kVolumePrefix).size();
+    const std::size_t digits_start = i;
+    while (i < kernel_name.size() && is_digit(kernel_name[i])) ++i;
+    if (i == digits_start || i >= kernel_name.size() ||
+        kernel_name[i] != L'\\') {
+      return false;
+    }
+    path = L"\\\\?\\GLOBALROOT" + kernel_name;
+    return true;
+  }
+  const std::wstring dos_name = kernel_name.compare(0, 4, L"\\??\\") == 0
+                                    ? kernel_name.substr(4)
+                                    : kernel_name;
+  if (!on_local_drive(dos_name)) return false;
+  path = L"\\\\?\\" + dos_name;
+  return true;
+}
+
+// The path as the log shows it: the narrow text the ANSI calls would have
+// given (letters outside the code page become '?').
+std::string narrow_path(const std::wstring& path) {
+  if (path.empty()) return std::string();
+  const int length =
+      WideCharToMultiByte(CP_ACP, 0, path.data(), static_cast<int>(path.size()),
+                          nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return std::string();
+  std::string narrow(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_ACP, 0, path.data(), static_cast<int>(path.size()),
+                      &narrow[0], length, nullptr, nullptr);
+  return narrow;
+}
+
+// The Win32 name of an open file ("C:\Games\vorn_guard.dll"), or `fallback`
+// when the volume has no drive letter.
+std::wstring dos_path_of(HANDLE file, const std::wstring& fallback) {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    const DWORD length = GetFinalPathNameByHandleW(
+        file, buffer.data(), size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return fallback;
+    // Too small: the length asked for includes the terminating NUL.
+    if (length >= size) {
+      if (length > kLongestPath) return fallback;
+      buffer.resize(length);
+      continue;
+    }
+    const std::wstring path(buffer.data(), length);
+    if (path.compare(0, 4, L"\\\\?\\") != 0) return path;
+    const std::wstring rest = path.substr(4);
+    // "\\?\UNC\..." would be a share, which was refused before opening.
+    return on_local_drive(rest) ? rest : fallback;
+  }
+}
+
+// The kernel's name of the file mapped as the image whose allocation starts
+// at `base`, or false when no image starts there. VirtualQueryEx and
+// GetMappedFileNameW read the kernel's view of the address space, which the
+// client cannot rewrite.
+bool mapped_image_name(HANDLE process, void* base, std::wstring& name) {
+  MEMORY_BASIC_INFORMATION region{};
+  if (VirtualQueryEx(process, base, &region, sizeof region) != sizeof region ||
+      region.Type != MEM_IMAGE || region.AllocationBase != base) {
+    return false;
+  }
   for (DWORD size = MAX_PATH; size <= kLongestPath; size *= 2) {
-    std::vector<char> buffer(size);
-    const DWORD length =
-        GetModuleFileNameExA(process, module, buffer.data(), size);
+    std::vector<wchar_t> buffer(size);
+    const DWORD length = GetMappedFileNameW(process, base, buffer.data(), size);
     if (length == 0) return false;
     // A name that filled the buffer may have been cut short.
     if (length < size - 1) {
-      path.assign(buffer.data(), length);
+      name.assign(buffer.data(), length);
       return true;
     }
   }
   return false;
 }
 
-// Every module of the process, 32- and 64-bit alike. The list may change
-// between calls, so it is asked for again until the array was big enough.
-bool list_modules(HANDLE process, std::vector<HMODULE>& modules) {
+// Where modules start, 32- and 64-bit alike, at most kMaxModuleCandidates.
+// Only the addresses are used: the names in the same list are the client's.
+// The list may change between calls, so it is asked for again until the
+// array was big enough.
+bool module_bases(HANDLE process, std::vector<HMODULE>& modules) {
   modules.assign(256, nullptr);
   for (;;) {
     const DWORD offered = static_cast<DWORD>(modules.size() * sizeof(HMODULE));
@@ -61,11 +191,15 @@ bool list_modules(HANDLE process, std::vector<HMODULE>& modules) {
                               LIST_MODULES_ALL)) {
       return false;
     }
-    if (needed <= offered) {
-      modules.resize(needed / sizeof(HMODULE));
+    if (needed <= offered || modules.size() >= kMaxModuleCandidates) {
+      const std::size_t listed =
+          (needed <= offered ? needed : offered) / sizeof(HMODULE);
+      modules.resize(listed);
       return true;
     }
-    modules.assign(needed / sizeof(HMODULE) + 16, nullptr);
+    const std::size_t wanted = needed / sizeof(HMODULE) + 16;
+    modules.assign(
+        wanted < kMaxModuleCandidates ? wanted : kMaxModuleCandidates, nullptr);
   }
 }
 
@@ -115,17 +249,148 @@ class Sha256Hasher {
   std::vector<UCHAR> object_;
 };
 
-}  // namespace
+// Hashes an open file from where it stands to its end in 64 KiB chunks,
+// asking `keep_going` (when given) between two chunks.
+ExamineOutcome hash_open_file(HANDLE file, KeepGoing keep_going, void* context,
+                              std::uint8_t (&digest)[32]) {
+  Sha256Hasher hasher;
+  if (!hasher.ready()) return ExamineOutcome::unreadable;
+  std::vector<char> buffer(kHashReadBytes);
+  for (std::size_t chunks = 1;; ++chunks) {
+    DWORD read = 0;
+    if (!ReadFile(file, buffer.data(), kHashReadBytes, &read, nullptr)) {
+      return ExamineOutcome::unreadable;
+    }
+    if (read == 0) break;  // end of file
+    if (!hasher.add(buffer.data(), read)) return ExamineOutcome::unreadable;
+    // Asked every megabyte: often enough to stop within milliseconds, seldom
+    // enough to cost nothing beside the hash.
+    if (keep_going != nullptr && chunks % kChunksBetweenChecks == 0 &&
+        !keep_going(context)) {
+      return ExamineOutcome::cancelled;
+    }
+  }
+  return hasher.finish(digest) ? ExamineOutcome::examined
+                               : ExamineOutcome::unreadable;
+}
 
-bool process_image_path(ProcessId pid, std::string& path) {
-  win32::UniqueHandle process(
-      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  if (!process.valid()) return false;
+// Shared like the loader shares a module it has mapped, so a loaded DLL can
+// be read. Should the name lead to a pipe after all, the anonymous
+// impersonation level keeps its server from acting as the service.
+HANDLE open_for_hashing(const std::wstring& path, DWORD extra_flags) {
+  return CreateFileW(path.c_str(), GENERIC_READ,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING,
+                     extra_flags | FILE_FLAG_SEQUENTIAL_SCAN |
+                         SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS,
+                     nullptr);
+}
+
+// A link or mount point (a name surrogate) is never followed. Other reparse
+// points keep the file's own data behind a file system filter (a game
+// compressed with "compact /exe", a deduplicated volume, a cloud
+// placeholder), which only an open that does not stop at the reparse point
+// reads: the file is opened so, and accepted when it is still the same file.
+// Wine has no such files; this path is not exercised there.
+bool open_data_behind_reparse_point(const std::wstring& path,
+                                    const BY_HANDLE_FILE_INFORMATION& seen,
+                                    win32::UniqueHandle& file) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &tag,
+                                    sizeof tag) ||
+      IsReparseTagNameSurrogate(tag.ReparseTag)) {
+    return false;
+  }
+  win32::UniqueHandle data(open_for_hashing(path, 0));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!data.valid() || GetFileType(data.get()) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(data.get(), &info) ||
+      info.dwVolumeSerialNumber != seen.dwVolumeSerialNumber ||
+      info.nFileIndexHigh != seen.nFileIndexHigh ||
+      info.nFileIndexLow != seen.nFileIndexLow) {
+    return false;
+  }
+  file = std::move(data);
+  return true;
+}
+
+// Opens a file the kernel named and hashes it, refusing anything but a plain
+// file on a local disk no larger than `limit`. On success `result` holds the
+// identity and digest, and `dos_path` the file's Win32 name when it has one.
+ExamineOutcome hash_client_file(const std::wstring& path, std::uint64_t limit,
+                                KeepGoing keep_going, void* context,
+                                ExaminedFile& result, std::wstring& dos_path) {
+  // Shared like the loader shares a module it has mapped, so a loaded DLL can
+  // be read. A reparse point is opened as itself, not followed; should the
+  // name lead to a pipe after all, the anonymous impersonation level keeps
+  // its server from acting as the service.
+  win32::UniqueHandle file(
+      open_for_hashing(path, FILE_FLAG_OPEN_REPARSE_POINT));
+  if (!file.valid()) return ExamineOutcome::unreadable;
+  // A pipe, console or character device is no file to hash.
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+    return ExamineOutcome::unreadable;
+  }
+  // Only files on other machines answer this query (it fails locally, and
+  // Wine does not implement it).
+  FILE_REMOTE_PROTOCOL_INFO remote{};
+  if (GetFileInformationByHandleEx(file.get(), FileRemoteProtocolInfo, &remote,
+                                   sizeof remote)) {
+    return ExamineOutcome::unreadable;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return ExamineOutcome::unreadable;
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      !open_data_behind_reparse_point(path, info, file)) {
+    return ExamineOutcome::unreadable;
+  }
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) {
+    return ExamineOutcome::unreadable;
+  }
+  if (static_cast<std::uint64_t>(size.QuadPart) > limit) {
+    return ExamineOutcome::too_large;
+  }
+  // Tells one file from another, but is no version: the last-write and even
+  // the change time can be set back (SetFileInformationByHandle), and an
+  // in-place rewrite keeps the index. `known` stays false, so the caller
+  // hashes at every re-check.
+  result.identity.known = false;
+  result.identity.device = info.dwVolumeSerialNumber;
+  result.identity.inode =
+      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) |
+      info.nFileIndexLow;
+  result.identity.size = static_cast<std::uint64_t>(size.QuadPart);
+  const ExamineOutcome hashed =
+      hash_open_file(file.get(), keep_going, context, result.digest);
+  if (hashed == ExamineOutcome::examined) {
+    dos_path = dos_path_of(file.get(), path);
+  }
+  return hashed;
+}
+
+// The file the process runs as its image, from the kernel's record of the
+// process (not the loader list, nor the PEB). The Win32 form is used: under
+// Wine the native form (PROCESS_NAME_NATIVE, as GetProcessImageFileNameW
+// gives) is a made-up "\Device\HarddiskVolume2\..." that Wine cannot open
+// through \\?\GLOBALROOT, while the Win32 form comes from the same record,
+// with drive letters from the system-wide mount points.
+//
+// The file opened is the one found under that name now. An image renamed
+// away while it runs, with a genuine file put at its old name, is therefore
+// caught only where the record follows the rename; where it keeps the name
+// the process started from, the genuine file is hashed. Wine keeps the old
+// name (in every kernel name it gives), so the tests here cannot show what
+// Windows does.
+bool process_image_name(HANDLE process, std::wstring& name) {
   for (DWORD size = MAX_PATH; size <= kLongestPath; size *= 2) {
-    std::vector<char> buffer(size);
+    std::vector<wchar_t> buffer(size);
     DWORD length = size;
-    if (QueryFullProcessImageNameA(process.get(), 0, buffer.data(), &length)) {
-      path.assign(buffer.data(), length);
+    if (QueryFullProcessImageNameW(process, 0, buffer.data(), &length)) {
+      name.assign(buffer.data(), length);
       return true;
     }
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
@@ -133,23 +398,74 @@ bool process_image_path(ProcessId pid, std::string& path) {
   return false;
 }
 
-ModuleLookup process_guard_module_path(ProcessId pid, std::string& path) {
-  win32::UniqueHandle process(
-      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
-  if (!process.valid()) return ModuleLookup::inaccessible;
+// The first module whose image mapping the kernel names "vorn_guard.dll".
+// Each start address from the loader list must be the start of an image
+// mapping, and the name is the kernel's, so a rewritten loader entry
+// changes nothing here.
+ExamineOutcome find_guard_module(HANDLE process, std::wstring& kernel_name) {
   std::vector<HMODULE> modules;
-  if (!list_modules(process.get(), modules)) return ModuleLookup::inaccessible;
+  if (!module_bases(process, modules)) return ExamineOutcome::not_found;
   for (HMODULE module : modules) {
-    std::string module_path;
-    // A module unloaded since the listing has no name any more; skip it.
-    if (!module_file_name(process.get(), module, module_path)) continue;
-    if (equals_ascii_case_insensitive(file_name_of(module_path),
-                                      kGuardModuleName)) {
-      path = module_path;
-      return ModuleLookup::found;
+    std::wstring name;
+    // A module unloaded since the listing is no image any more; skip it.
+    if (!mapped_image_name(process, module, name)) continue;
+    if (equals_ascii_case_insensitive(file_name_of(name), kGuardModuleName)) {
+      kernel_name = name;
+      return ExamineOutcome::examined;
     }
   }
-  return ModuleLookup::not_loaded;
+  return ExamineOutcome::not_found;
+}
+
+// Asked here rather than through process_is_running: unit tests link this
+// file with a fake of the runtime.
+bool still_running(ProcessHandle process) {
+  return process.open &&
+         WaitForSingleObject(win32::to_handle(process.raw), 0) == WAIT_TIMEOUT;
+}
+
+}  // namespace
+
+// `unchanged` is never matched: no identity here is `known` (see
+// hash_client_file).
+ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
+                                   ClientFile which,
+                                   const FileIdentity& /*unchanged*/,
+                                   KeepGoing keep_going, void* context,
+                                   ExaminedFile& result) {
+  result = ExaminedFile{};
+  if (!still_running(process)) return ExamineOutcome::not_found;
+  std::wstring kernel_name;
+  std::uint64_t limit = kMaxImageBytes;
+  if (which == ClientFile::image) {
+    if (!process_image_name(win32::to_handle(process.raw), kernel_name)) {
+      return still_running(process) ? ExamineOutcome::unreadable
+                                    : ExamineOutcome::not_found;
+    }
+  } else {
+    // Opened by pid: the held `process` keeps the pid from being reused, so
+    // this reaches the same process with the rights to read its mappings.
+    win32::UniqueHandle inspection(OpenProcess(kInspectionRights, FALSE, pid));
+    if (!inspection.valid()) return ExamineOutcome::unreadable;
+    const ExamineOutcome found =
+        find_guard_module(inspection.get(), kernel_name);
+    if (found != ExamineOutcome::examined) return found;
+    limit = kMaxGuardModuleBytes;
+  }
+  std::wstring path;
+  if (!openable_path(kernel_name, path)) return ExamineOutcome::unreadable;
+  std::wstring dos_path;
+  const ExamineOutcome outcome =
+      hash_client_file(path, limit, keep_going, context, result, dos_path);
+  if (outcome != ExamineOutcome::examined) {
+    result = ExaminedFile{};
+    // A client that ended during the look has no files left to compare.
+    return still_running(process) ? outcome : ExamineOutcome::not_found;
+  }
+  // The image's Win32 name is the one the process record gave.
+  result.path =
+      narrow_path(which == ClientFile::image ? kernel_name : dos_path);
+  return outcome;
 }
 
 bool sha256_file(const std::string& path, std::uint8_t (&digest)[32]) {
@@ -161,24 +477,8 @@ bool sha256_file(const std::string& path, std::uint8_t (&digest)[32]) {
                   nullptr, OPEN_EXISTING,
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file.valid()) return false;
-  Sha256Hasher hasher;
-  if (!hasher.ready()) return false;
-  std::vector<char> buffer(kHashReadBytes);
-  for (;;) {
-    DWORD read = 0;
-    if (!ReadFile(file.get(), buffer.data(), kHashReadBytes, &read, nullptr)) {
-      return false;
-    }
-    if (read == 0) break;  // end of file
-    if (!hasher.add(buffer.data(), read)) return false;
-  }
-  return hasher.finish(digest);
+  return hash_open_file(file.get(), nullptr, nullptr, digest) ==
+         ExamineOutcome::examined;
 }
-
-// Not filled on Windows: size, last-write time and the file index survive an
-// in-place rewrite that restores the timestamps, and even the change time is
-// writable through SetFileInformationByHandle(FileBasicInfo). No cheap
-// identity is therefore sound, so the caller hashes the file every time.
-FileIdentity file_identity(const std::string& /*path*/) { return {}; }
 
 }  // namespace vorn::os

@@ -25,6 +25,35 @@ constexpr DWORD kBufferBytes = 4096;
 // 0: clients that wait with the default time-out get the system's 50 ms.
 constexpr DWORD kDefaultTimeoutMs = 0;
 
+using SystemTimeFunction = VOID(WINAPI*)(LPFILETIME);
+
+// GetSystemTimePreciseAsFileTime exists from Windows 8 on and is looked up
+// so the service still starts on Windows 7, which gets the coarse system
+// time instead. Both read the system clock that process creation times are
+// stamped from, and neither lags behind those stamps, so a client that
+// started before the connection never looks as if it started after it
+// (unless the clock is set back in between).
+SystemTimeFunction system_time_function() {
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  const FARPROC precise =
+      kernel != nullptr
+          ? GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime")
+          : nullptr;
+  // FARPROC and the real signature differ; the plain void (*)() in between
+  // is the sanctioned way to change function pointer types.
+  return precise != nullptr ? reinterpret_cast<SystemTimeFunction>(
+                                  reinterpret_cast<void (*)()>(precise))
+                            : GetSystemTimeAsFileTime;
+}
+
+std::uint64_t system_time_now() {
+  static const SystemTimeFunction now_function = system_time_function();
+  FILETIME now{};
+  now_function(&now);
+  return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) |
+         now.dwLowDateTime;
+}
+
 HANDLE create_instance() {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   // Only the descriptor pointer tells success; a failed conversion leaves the
@@ -66,6 +95,9 @@ AcceptOutcome accept_client(PipeHandle& pipe) {
     CloseHandle(instance);
     return AcceptOutcome::connect_failed;
   }
+  // Taken at once: pipe_client_process refuses a process that started later,
+  // which would be a new process under the pid of a client that is gone.
+  pipe.connected_at = system_time_now();
   pipe.raw = win32::to_raw(instance);
   return AcceptOutcome::connected;
 }

@@ -44,6 +44,10 @@ bool pipe_client_pid(PipeHandle pipe, ProcessId& pid) {
   return true;
 }
 
+// PeekNamedPipe reports a waiting zero-byte message as zero bytes, the same
+// as silence, so it cannot be seen before it is read.
+bool pipe_empty_message_waiting(PipeHandle /*pipe*/) { return false; }
+
 bool pipe_read(PipeHandle pipe, char* buf, std::size_t capacity,
                std::size_t& bytes_read) {
   bytes_read = 0;

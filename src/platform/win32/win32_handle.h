@@ -32,9 +32,23 @@ class UniqueHandle {
   }
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) {
+      if (is_valid(handle_)) CloseHandle(handle_);
+      handle_ = other.release();
+    }
+    return *this;
+  }
 
   HANDLE get() const { return handle_; }
   bool valid() const { return is_valid(handle_); }
+  // Hands the handle to a new owner, which closes it.
+  HANDLE release() {
+    HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
 
  private:
   HANDLE handle_;

@@ -15,8 +15,8 @@ TEST(EndToEndWindowsHost, StartedOutsideTheServiceManagerExitsWith1063) {
   for (const std::string& log : logs) before.push_back(read_file(log));
 
   ChildProcess service;
-  ASSERT_TRUE(start_child(service, binary_directory() + "\\vorn-guard-service.exe",
-                          {}));
+  ASSERT_TRUE(start_child(service,
+                          binary_directory() + "\\vorn-guard-service.exe", {}));
   int exit_code = -1;
   ASSERT_TRUE(wait_child(service, 30000, exit_code));
   release_child(service);

@@ -1,12 +1,12 @@
 // Windows: the built service is registered with the service control manager
 // (Wine's, in the tests) under its real name, started and stopped through the
 // service API, exactly as an installed service is.
+#include "e2e/service_harness.h"
+
 #include <windows.h>
 
 #include <chrono>
 #include <thread>
-
-#include "e2e/service_harness.h"
 
 namespace vorn::test {
 

@@ -1,0 +1,91 @@
+// Attacks on the integrity check under Windows (Wine in the tests), staged by
+// vorn_attack_client: clients that rewrite their loader list, and a client in
+// a folder whose name no ANSI code page can write.
+#include "e2e/attack_cases.h"
+
+#include <process.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/platform.h"
+#include "session/integrity.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace vorn::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Staging {
+  const char* name;
+  const wchar_t* folder;       // holds the client and its vorn_guard.dll
+  bool patch;                  // bytes added to that module: another digest
+  const wchar_t* loader_name;  // "-": the entry is left alone; "": genuine
+  int exit_code;               // 0: OK, 4: ERR|INTEGRITY (attack_client.cpp)
+};
+
+// Each failed against the service before it read the kernel's mappings.
+const Staging kStagings[] = {
+    // The old check hashed the genuine file the entry named and answered OK.
+    {"LoaderEntryNamingTheGenuineModule", L"patched", true, L"", 4},
+    // The old check opened the share as LocalSystem and could not read it.
+    {"LoaderEntryNamingAShare", L"share", false,
+     L"\\\\127.0.0.1\\share\\vorn_guard.dll", 0},
+    // The old check's ANSI calls turned the letters into '?' and could not
+    // open the files.
+    {"ClientFolderOutsideTheAnsiCodePage",
+     L"\u0418\u0433\u0440\u0430_\u6e38\u620f", false, L"-", 0},
+};
+
+std::wstring digest_of(const fs::path& path) {
+  std::uint8_t digest[32] = {};
+  if (!os::sha256_file(path.string(), digest)) return L"unreadable";
+  return fs::path(digest_to_hex(digest)).wstring();
+}
+
+// Runs a copy of the client beside a copy of the genuine module, with the
+// genuine digests, from a fresh directory.
+::testing::AssertionResult stage(const Staging& staging) {
+  TempDir dir;
+  const fs::path bin = binary_directory();
+  const fs::path client = bin / executable_name("vorn_attack_client");
+  const fs::path copy =
+      fs::path(dir.path()) / staging.folder / client.filename();
+  const fs::path module = copy.parent_path() / "vorn_guard.dll";
+  std::error_code error;
+  fs::create_directories(copy.parent_path(), error);
+  if (error || !fs::copy_file(client, copy, error) ||
+      !fs::copy_file(bin / "vorn_guard.dll", module, error)) {
+    return ::testing::AssertionFailure() << error.message();
+  }
+  if (staging.patch) {
+    std::ofstream(module, std::ios::binary | std::ios::app) << "patched";
+  }
+  const std::wstring quoted = L"\"" + copy.wstring() + L"\"";
+  const std::wstring loader_name = *staging.loader_name != L'\0'
+                                       ? staging.loader_name
+                                       : (bin / "vorn_guard.dll").wstring();
+  const std::wstring e1 = digest_of(client);
+  const std::wstring e2 = digest_of(bin / "vorn_guard.dll");
+  const wchar_t* argv[] = {quoted.c_str(), loader_name.c_str(), e1.c_str(),
+                           e2.c_str(), nullptr};
+  const intptr_t code = _wspawnv(_P_WAIT, copy.c_str(), argv);
+  if (code == staging.exit_code) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "exit code " << code;
+}
+
+}  // namespace
+
+std::vector<AttackCase> attack_cases() {
+  std::vector<AttackCase> cases;
+  for (const Staging& staging : kStagings) {
+    cases.push_back({staging.name,
+                     [&staging](const ServiceRun&) { return stage(staging); }});
+  }
+  return cases;
+}
+
+}  // namespace vorn::test
