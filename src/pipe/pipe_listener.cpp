@@ -1,6 +1,7 @@
 #include "pipe/pipe_listener.h"
 
 #include <cstdint>
+#include <new>
 
 #include "log/service_log.h"
 #include "pipe/pipe_channel.h"
@@ -24,8 +25,9 @@ void PipeListener(void* /*unused*/) {
       case os::AcceptOutcome::connected:
         // The worker owns the instance (and this copy of its handle) from
         // here on.
-        auto* handed = new os::PipeHandle(pipe);
-        if (!os::start_detached_thread(SessionWorker, handed)) {
+        auto* handed = new (std::nothrow) os::PipeHandle(pipe);
+        if (handed == nullptr ||
+            !os::start_detached_thread(SessionWorker, handed)) {
           delete handed;
           os::pipe_disconnect(pipe);
           os::pipe_close(pipe);
