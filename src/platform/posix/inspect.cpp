@@ -268,15 +268,13 @@ posix::UniqueFd open_mapped_file(int process_directory,
   return fd;
 }
 
-enum class HashOutcome { hashed, unreadable, too_large, cancelled };
-
 // Hashes an open file of at most `limit` bytes, asking `keep_going` between
 // chunks.
-HashOutcome hash_open_file(int fd, std::uint64_t limit, KeepGoing keep_going,
-                           void* context, std::uint8_t (&digest)[32]) {
+ExamineOutcome hash_open_file(int fd, std::uint64_t limit, KeepGoing keep_going,
+                              void* context, std::uint8_t (&digest)[32]) {
   std::unique_ptr<EVP_MD_CTX, DigestContextFree> hasher(EVP_MD_CTX_new());
   if (!hasher || EVP_DigestInit_ex(hasher.get(), EVP_sha256(), nullptr) != 1) {
-    return HashOutcome::unreadable;
+    return ExamineOutcome::unreadable;
   }
   std::vector<unsigned char> chunk(kHashChunk);
   std::uint64_t total = 0;
@@ -285,27 +283,27 @@ HashOutcome hash_open_file(int fd, std::uint64_t limit, KeepGoing keep_going,
     // enough to cost nothing beside the hash.
     if (keep_going != nullptr && chunks % kChunksBetweenChecks == 0 &&
         !keep_going(context)) {
-      return HashOutcome::cancelled;
+      return ExamineOutcome::cancelled;
     }
     const ssize_t count = posix::retry_on_eintr(
         [&] { return ::read(fd, chunk.data(), chunk.size()); });
-    if (count < 0) return HashOutcome::unreadable;
+    if (count < 0) return ExamineOutcome::unreadable;
     if (count == 0) break;
     // The file may grow while it is read.
     total += static_cast<std::uint64_t>(count);
-    if (total > limit) return HashOutcome::too_large;
+    if (total > limit) return ExamineOutcome::too_large;
     if (EVP_DigestUpdate(hasher.get(), chunk.data(),
                          static_cast<std::size_t>(count)) != 1) {
-      return HashOutcome::unreadable;
+      return ExamineOutcome::unreadable;
     }
   }
   unsigned int length = 0;
   unsigned char result[EVP_MAX_MD_SIZE];
   if (EVP_DigestFinal_ex(hasher.get(), result, &length) != 1 || length != 32) {
-    return HashOutcome::unreadable;
+    return ExamineOutcome::unreadable;
   }
   std::memcpy(digest, result, 32);
-  return HashOutcome::hashed;
+  return ExamineOutcome::examined;
 }
 
 }  // namespace
@@ -351,22 +349,15 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
     return ExamineOutcome::unreadable;
   }
   result.identity = identity_of(before);
-  if (same_version(result.identity, unchanged))
+  if (same_version(result.identity, unchanged)) {
     return ExamineOutcome::unchanged;
+  }
   if (static_cast<std::uint64_t>(before.st_size) > limit) {
     return ExamineOutcome::too_large;
   }
-  switch (
-      hash_open_file(file.get(), limit, keep_going, context, result.digest)) {
-    case HashOutcome::hashed:
-      break;
-    case HashOutcome::unreadable:
-      return ExamineOutcome::unreadable;
-    case HashOutcome::too_large:
-      return ExamineOutcome::too_large;
-    case HashOutcome::cancelled:
-      return ExamineOutcome::cancelled;
-  }
+  const ExamineOutcome hashed =
+      hash_open_file(file.get(), limit, keep_going, context, result.digest);
+  if (hashed != ExamineOutcome::examined) return hashed;
   // A file that changed under the hash is not remembered as verified.
   struct stat after {};
   if (::fstat(file.get(), &after) != 0 ||
@@ -384,7 +375,7 @@ bool sha256_file(const std::string& path, std::uint8_t (&digest)[32]) {
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
   return hash_open_file(fd.get(), UINT64_MAX, nullptr, nullptr, digest) ==
-         HashOutcome::hashed;
+         ExamineOutcome::examined;
 }
 
 }  // namespace vorn::os
