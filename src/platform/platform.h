@@ -1,11 +1,12 @@
 // The operating system, seen through the few operations the service needs.
 //
-// Everything above this header (log/, pipe/, session/, service/) is portable
-// and includes no OS header. There are two implementations: platform/win32/
-// (named pipes, Win32 processes, BCrypt) and platform/posix/ (AF_UNIX
-// SOCK_SEQPACKET sockets, pidfds, getrandom, OpenSSL). Unit tests link a fake
-// of the runtime part instead (tests/fakes/), so timing rules run on a fake
-// clock.
+// Everything above this header (log/, pipe/, session/ and
+// service/service_run) is portable and includes no OS header; the two service
+// hosts (service/win32/, service/posix/) are the OS's own. There are two
+// implementations: platform/win32/ (named pipes, Win32 processes, BCrypt) and
+// platform/posix/ (AF_UNIX SOCK_SEQPACKET sockets, pidfds, getrandom,
+// OpenSSL). Unit tests link a fake of the runtime part instead (tests/fakes/),
+// so timing rules run on a fake clock.
 #pragma once
 
 #include <cstddef>
@@ -161,20 +162,11 @@ bool random_bytes(std::uint8_t* buffer, std::size_t size);
 std::string program_data_directory();
 // "\" on Windows, "/" on POSIX.
 char path_separator();
-// Creates one directory level (Windows: with the log's protective DACL, see
-// create_log_directories). The result is deliberately not reported.
-void create_directory(const std::string& path);
 
 struct LocalTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
 };
 LocalTime local_time_now();
-
-// Opens `path` for appending (created when missing, shared for reading and
-// writing with other processes), writes `bytes`, closes it. False when the
-// file could not be opened, or was refused as append_to_log_file refuses the
-// log file.
-bool append_to_file(const std::string& path, const std::string& bytes);
 
 // The log's directory levels below `base` ({"VORN", "ClientService"}), each
 // inside the one before, walked one by one without following a link or

@@ -249,7 +249,7 @@ TEST_P(ServiceLogForeignOwnerTest, ForeignOwnedPartIsRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Parts, ServiceLogForeignOwnerTest,
+    LogPathLevels, ServiceLogForeignOwnerTest,
     ::testing::Values(ForeignPart{"Vorn", 0}, ForeignPart{"ClientService", 1},
                       ForeignPart{"ServiceLog", 2}),
     [](const ::testing::TestParamInfo<ForeignPart>& tested) {

@@ -28,7 +28,7 @@ TEST_F(ServiceLogWin32Test, CreatedLevelsLetOnlyTrustedAccountsChange) {
 
 TEST_F(ServiceLogWin32Test, SingleDirectoryIsCreatedProtectedToo) {
   const std::string directory = join(temp_.path(), "single");
-  os::create_directory(directory);
+  ASSERT_TRUE(os::create_log_directories(temp_.path(), {"single"}));
   ASSERT_TRUE(fs::is_directory(directory));
   EXPECT_FALSE(test::others_may_change(directory));
 }

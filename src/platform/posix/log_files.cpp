@@ -121,11 +121,6 @@ std::string program_data_directory() {
 
 char path_separator() { return '/'; }
 
-void create_directory(const std::string& path) {
-  // Fails harmlessly when it exists; any other failure shows as a lost line.
-  (void)::mkdir(path.c_str(), kDirectoryMode);
-}
-
 LocalTime local_time_now() {
   const time_t now = ::time(nullptr);
   tm parts{};
@@ -138,10 +133,6 @@ LocalTime local_time_now() {
   local.minute = parts.tm_min;
   local.second = parts.tm_sec;
   return local;
-}
-
-bool append_to_file(const std::string& path, const std::string& bytes) {
-  return append_checked(AT_FDCWD, path.c_str(), bytes);
 }
 
 bool create_log_directories(const std::string& base,

@@ -280,16 +280,6 @@ std::string program_data_directory() {
 
 char path_separator() { return '\\'; }
 
-void create_directory(const std::string& path) {
-  // Never created with default security: below ProgramData that would let
-  // every user write inside.
-  const LocalMemory protective = protective_descriptor();
-  if (!protective) return;
-  SECURITY_ATTRIBUTES attributes{sizeof(attributes), protective.get(), FALSE};
-  // Usually fails because the directory exists; the log's open tells the rest.
-  CreateDirectoryA(path.c_str(), &attributes);
-}
-
 LocalTime local_time_now() {
   SYSTEMTIME now{};
   GetLocalTime(&now);
@@ -301,10 +291,6 @@ LocalTime local_time_now() {
   time.minute = now.wMinute;
   time.second = now.wSecond;
   return time;
-}
-
-bool append_to_file(const std::string& path, const std::string& bytes) {
-  return append_checked(path, bytes, TrustedAccounts());
 }
 
 bool create_log_directories(const std::string& base,

@@ -1,4 +1,5 @@
-// The process-wide stop event, for the Win32 service host and the runtime.
+// The process-wide stop event's handle, shared by the runtime's stop-event
+// file and the service host's tests, which set and poll it directly.
 #pragma once
 
 #include <windows.h>
