@@ -57,10 +57,10 @@ run_preset() {
   fi
   echo "=== ${preset}: test"
   local filter=()
-  # ThreadSanitizer runs the tests where threads meet: the log, the listener
-  # and whole sessions against the running service.
+  # ThreadSanitizer runs every tier but the soak and the packages: the log's
+  # threads, the listener and whole sessions against the running service.
   if [ "$preset" = "linux-tsan" ]; then
-    filter=(-R "${VORN_TSAN_TESTS:-ServiceLog|EndToEnd|Listener|Concurrency}")
+    filter=(-L "${VORN_TSAN_LABELS:-^(unit|e2e|hostile)$}")
   fi
   local log="build/${preset}-ctest.log"
   ctest --preset "$preset" "${filter[@]}" 2>&1 | tee "$log"
