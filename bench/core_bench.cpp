@@ -11,7 +11,7 @@
 #include "platform/platform.h"
 #include "probe/guard_loader.h"
 #include "session/integrity.h"
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
 
 namespace vorn::bench {
 namespace {

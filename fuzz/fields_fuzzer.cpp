@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
 
 using vorn::fuzz::require;
 

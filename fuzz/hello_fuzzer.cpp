@@ -12,7 +12,7 @@
 #include "fuzz/fuzz_support.h"
 #include "pipe/pipe_channel.h"
 #include "session/handshake.h"
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
 
 namespace {
 

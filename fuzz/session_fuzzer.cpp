@@ -9,7 +9,7 @@
 #include "fakes/fake_integrity.h"
 #include "fakes/fake_runtime.h"
 #include "fuzz/fuzz_support.h"
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
 #include "session/session_loop.h"
 
 namespace {

@@ -1,6 +1,7 @@
 #include "guard/guard_protocol.h"
 
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
+#include "protocol/wire.h"
 
 namespace vorn::guard {
 namespace {
@@ -28,15 +29,18 @@ bool is_decimal(const std::string& text) {
 std::string hello_message(std::uint32_t pid, const std::string& client_tag,
                           const std::string& evidence_1,
                           const std::string& evidence_2) {
-  return "HELLO|" + format_decimal_u32(pid) + "|" + client_tag + "|" +
-         evidence_1 + "|" + evidence_2;
+  return std::string(kHelloKeyword) + "|" + format_decimal_u32(pid) + "|" +
+         client_tag + "|" + evidence_1 + "|" + evidence_2;
 }
 
 std::string ping_message(const std::string& token, std::int64_t sequence) {
-  return "PING|" + token + "|" + format_decimal_i64(sequence) + "|vorn_guard";
+  return std::string(kPingKeyword) + "|" + token + "|" +
+         format_decimal_i64(sequence) + "|vorn_guard";
 }
 
-std::string bye_message(const std::string& token) { return "BYE|" + token; }
+std::string bye_message(const std::string& token) {
+  return std::string(kByeKeyword) + "|" + token;
+}
 
 std::string strip_terminators(const std::string& message) {
   std::size_t end = message.size();
@@ -50,8 +54,8 @@ std::string strip_terminators(const std::string& message) {
 
 StartReply parse_start_reply(const std::string& reply, std::string& token) {
   const FieldList fields = split_fields(strip_terminators(reply));
-  if (fields.size() == 3 && text_equals(fields[0], "OK") &&
-      is_token(fields[1]) && text_equals(fields[2], "1.0.0")) {
+  if (fields.size() == 3 && text_equals(fields[0], kOkKeyword) &&
+      is_token(fields[1]) && text_equals(fields[2], kProtocolVersion)) {
     token = fields[1];
     return StartReply::ok;
   }
@@ -64,7 +68,7 @@ StartReply parse_start_reply(const std::string& reply, std::string& token) {
 
 bool parse_pong(const std::string& reply, std::int64_t& sequence) {
   const FieldList fields = split_fields(strip_terminators(reply));
-  if (fields.size() != 2 || !text_equals(fields[0], "PONG") ||
+  if (fields.size() != 2 || !text_equals(fields[0], kPongKeyword) ||
       !is_decimal(fields[1])) {
     return false;
   }

@@ -17,7 +17,7 @@
 
 #include "guard/guard_protocol.h"
 #include "platform/platform.h"
-#include "session/integrity.h"
+#include "protocol/evidence.h"
 
 namespace {
 

@@ -5,11 +5,10 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "protocol/wire.h"
 
 namespace vorn {
 
-// The longest message that can be received, terminators included.
-constexpr std::size_t kMaxMessageBytes = 2047;
 // How long a reply may wait for the client to make room, and how long the
 // final flush may wait for the client to read.
 constexpr std::uint32_t kWriteBoundMs = 1000;

@@ -8,8 +8,8 @@
 #include "guard/guard_protocol.h"
 #include "platform/platform.h"
 #include "probe/guard_loader.h"
-#include "session/integrity.h"
-#include "session/message_fields.h"
+#include "protocol/evidence.h"
+#include "protocol/message_fields.h"
 
 namespace vorn::probe {
 namespace {

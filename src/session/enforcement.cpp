@@ -1,7 +1,7 @@
 #include "session/enforcement.h"
 
 #include "log/service_log.h"
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
 
 namespace vorn {
 

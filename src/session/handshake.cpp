@@ -2,8 +2,8 @@
 
 #include "log/service_log.h"
 #include "pipe/pipe_channel.h"
+#include "protocol/message_fields.h"
 #include "session/integrity.h"
-#include "session/message_fields.h"
 
 namespace vorn {
 
@@ -90,7 +90,7 @@ std::optional<SessionState> run_handshake(os::PipeHandle pipe) {
   if (!read_message(pipe, message)) return drop(client, pipe);
 
   const FieldList fields = split_fields(message);
-  if (fields.size() != 5 || !text_equals(fields[0], "HELLO")) {
+  if (fields.size() != 5 || !text_equals(fields[0], kHelloKeyword)) {
     return refuse(client, pipe, kReplyHelloError);
   }
 
@@ -128,7 +128,8 @@ std::optional<SessionState> run_handshake(os::PipeHandle pipe) {
   if (token.empty()) return drop(client, pipe);
 
   // A client that has gone already is noticed by the session loop.
-  (void)write_message(pipe, "OK|" + token + "|" + kProtocolVersion);
+  (void)write_message(
+      pipe, std::string(kOkKeyword) + "|" + token + "|" + kProtocolVersion);
   log_line("SESSION READY pid=" + format_decimal_u32(client_pid) +
            " host=" + escape_log_value(file_name_from_path(client_image_path)));
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "protocol/wire.h"
 #include "session/session_state.h"
 
 namespace vorn {
@@ -14,12 +15,6 @@ namespace vorn {
 constexpr std::uint32_t kFirstMessageTimeoutMs = 12000;
 // How often the wait for the first message looks at the pipe.
 constexpr std::uint32_t kFirstMessagePollMs = 5;
-
-constexpr char kReplyHelloError[] = "ERR|HELLO";
-constexpr char kReplyIdentityError[] = "ERR|IDENTITY";
-constexpr char kReplyIntegrityError[] = "ERR|INTEGRITY";
-constexpr char kReplyProcessError[] = "ERR|PROCESS";
-constexpr char kProtocolVersion[] = "1.0.0";
 
 // Returns the session, or nothing once it has replied (or not) and released
 // the pipe.

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
 
 namespace vorn {
 namespace {
@@ -63,13 +63,6 @@ FileVerdict verify(os::ProcessHandle process, os::ProcessId pid,
 }
 
 }  // namespace
-
-bool file_evidence(const std::string& path, std::string& hex) {
-  std::uint8_t digest[32] = {};
-  if (!os::sha256_file(path, digest)) return false;
-  hex = digest_to_hex(digest);
-  return true;
-}
 
 IntegrityOutcome integrity_check(os::ProcessHandle process,
                                  os::ProcessId client_pid,

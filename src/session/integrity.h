@@ -6,7 +6,8 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "session/message_fields.h"
+#include "protocol/evidence.h"
+#include "protocol/message_fields.h"
 
 namespace vorn {
 
@@ -49,15 +50,5 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
 bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
                        const IntegrityRecord& record,
                        IntegrityCancel cancel = {});
-
-// Upper-case hex of a digest.
-inline std::string digest_to_hex(const std::uint8_t (&digest)[32]) {
-  return format_hex_upper(digest, sizeof digest);
-}
-
-// The evidence value of one file: the upper-case hex SHA-256 of its
-// contents, as the guard module sends it and the check expects it. False when
-// the file cannot be read.
-bool file_evidence(const std::string& path, std::string& hex);
 
 }  // namespace vorn

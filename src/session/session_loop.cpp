@@ -2,9 +2,9 @@
 
 #include "log/service_log.h"
 #include "pipe/pipe_channel.h"
+#include "protocol/message_fields.h"
 #include "session/enforcement.h"
 #include "session/integrity.h"
-#include "session/message_fields.h"
 
 namespace vorn {
 
@@ -25,7 +25,7 @@ Step handle_message(SessionState& state) {
   if (!read_message(state.pipe, message)) return Step::end_quietly;
   const FieldList fields = split_fields(message);
 
-  if (fields.size() == 4 && text_equals(fields[0], "PING")) {
+  if (fields.size() == 4 && text_equals(fields[0], kPingKeyword)) {
     const std::int64_t sequence = parse_decimal_i64(fields[2]);
     if (!text_equals(fields[1], state.token) ||
         sequence <= state.last_sequence) {
@@ -33,7 +33,8 @@ Step handle_message(SessionState& state) {
     }
     state.last_sequence = sequence;
     state.last_heartbeat_tick = os::tick_ms();
-    if (send_message(state.pipe, "PONG|" + format_decimal_i64(sequence)) ==
+    if (send_message(state.pipe, std::string(kPongKeyword) + "|" +
+                                     format_decimal_i64(sequence)) ==
         os::WriteOutcome::timed_out) {
       // A client that does not read its replies is gone for the session. The
       // heartbeat deadline cannot have passed: it was renewed just before
@@ -43,7 +44,7 @@ Step handle_message(SessionState& state) {
     // A failed write is noticed at the next look at the pipe.
     return Step::go_on;
   }
-  if (fields.size() >= 2 && text_equals(fields[0], "BYE") &&
+  if (fields.size() >= 2 && text_equals(fields[0], kByeKeyword) &&
       text_equals(fields[1], state.token)) {
     return Step::end_quietly;
   }

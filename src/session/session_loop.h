@@ -3,12 +3,11 @@
 
 #include <cstdint>
 
+#include "protocol/wire.h"
 #include "session/session_state.h"
 
 namespace vorn {
 
-constexpr std::uint64_t kHeartbeatTimeoutMs = 12000;
-constexpr std::uint64_t kRecheckIntervalMs = 10000;
 constexpr std::uint32_t kPollIntervalMs = 200;
 
 // Runs passes until the session ends, then closes the process handle, logs

@@ -1,8 +1,8 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "protocol/message_fields.h"
 #include "session/handshake.h"
-#include "session/message_fields.h"
 
 namespace vorn {
 

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
 
 namespace vorn::test {
 

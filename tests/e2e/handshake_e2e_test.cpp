@@ -7,7 +7,7 @@
 #include "e2e/e2e_support.h"
 #include "platform/platform.h"
 #include "session/integrity.h"
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
 
 namespace vorn::test {
 namespace {

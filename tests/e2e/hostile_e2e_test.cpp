@@ -22,7 +22,7 @@
 #include "e2e/hostile_support.h"
 #include "platform/platform.h"
 #include "probe/probe_args.h"
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
 
 namespace vorn::test {
 namespace {

@@ -9,7 +9,7 @@
 #include "e2e/e2e_support.h"
 #include "probe/guard_loader.h"
 #include "session/integrity.h"
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 

@@ -19,7 +19,7 @@
 
 #include "platform/platform.h"
 #include "probe/guard_loader.h"
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 

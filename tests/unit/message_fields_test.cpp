@@ -1,6 +1,6 @@
 // The field rules of the text protocol: cutting, comparing, reading and
 // writing numbers, case, hex digits, file names and log escaping.
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
 
 #include <gtest/gtest.h>
 

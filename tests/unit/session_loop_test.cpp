@@ -20,7 +20,7 @@
 #include "pipe/pipe_channel.h"
 #include "session/enforcement.h"
 #include "session/handshake.h"
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
 #include "session/session_state.h"
 
 namespace vorn {

@@ -6,7 +6,6 @@
 // process's own root, and then accepted only when it is the mapped file.
 #include <dirent.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/fd_util.h"
+#include "platform/posix/file_hash.h"
 
 namespace vorn::os {
 
@@ -25,8 +25,6 @@ namespace {
 
 constexpr char kGuardModuleName[] = "libvorn_guard.so";
 constexpr char kDeletedSuffix[] = " (deleted)";
-constexpr std::size_t kHashChunk = 64 * 1024;
-constexpr std::size_t kChunksBetweenChecks = 16;
 // /proc/<pid>/maps is read through a fixed buffer, and only this far: a
 // client can make it hundreds of megabytes. A game's is well under 8 MiB.
 constexpr std::size_t kMapsChunk = 64 * 1024;
@@ -37,10 +35,6 @@ constexpr std::size_t kMaxMapsLine = 20 * 1024;
 // Every open of something a client can influence: no controlling terminal
 // taken over, no wait on a FIFO or device.
 constexpr int kClientOpenFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-
-struct DigestContextFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
 
 std::int64_t nanoseconds(const timespec& time) {
   return static_cast<std::int64_t>(time.tv_sec) * 1000000000LL +
@@ -268,44 +262,6 @@ posix::UniqueFd open_mapped_file(int process_directory,
   return fd;
 }
 
-// Hashes an open file of at most `limit` bytes, asking `keep_going` between
-// chunks.
-ExamineOutcome hash_open_file(int fd, std::uint64_t limit, KeepGoing keep_going,
-                              void* context, std::uint8_t (&digest)[32]) {
-  std::unique_ptr<EVP_MD_CTX, DigestContextFree> hasher(EVP_MD_CTX_new());
-  if (!hasher || EVP_DigestInit_ex(hasher.get(), EVP_sha256(), nullptr) != 1) {
-    return ExamineOutcome::unreadable;
-  }
-  std::vector<unsigned char> chunk(kHashChunk);
-  std::uint64_t total = 0;
-  for (std::size_t chunks = 0;; ++chunks) {
-    // Asked every megabyte: often enough to stop within milliseconds, seldom
-    // enough to cost nothing beside the hash.
-    if (keep_going != nullptr && chunks % kChunksBetweenChecks == 0 &&
-        !keep_going(context)) {
-      return ExamineOutcome::cancelled;
-    }
-    const ssize_t count = posix::retry_on_eintr(
-        [&] { return ::read(fd, chunk.data(), chunk.size()); });
-    if (count < 0) return ExamineOutcome::unreadable;
-    if (count == 0) break;
-    // The file may grow while it is read.
-    total += static_cast<std::uint64_t>(count);
-    if (total > limit) return ExamineOutcome::too_large;
-    if (EVP_DigestUpdate(hasher.get(), chunk.data(),
-                         static_cast<std::size_t>(count)) != 1) {
-      return ExamineOutcome::unreadable;
-    }
-  }
-  unsigned int length = 0;
-  unsigned char result[EVP_MAX_MD_SIZE];
-  if (EVP_DigestFinal_ex(hasher.get(), result, &length) != 1 || length != 32) {
-    return ExamineOutcome::unreadable;
-  }
-  std::memcpy(digest, result, 32);
-  return ExamineOutcome::examined;
-}
-
 }  // namespace
 
 ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
@@ -355,8 +311,8 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
   if (static_cast<std::uint64_t>(before.st_size) > limit) {
     return ExamineOutcome::too_large;
   }
-  const ExamineOutcome hashed =
-      hash_open_file(file.get(), limit, keep_going, context, result.digest);
+  const ExamineOutcome hashed = posix::hash_open_file(
+      file.get(), limit, keep_going, context, result.digest);
   if (hashed != ExamineOutcome::examined) return hashed;
   // A file that changed under the hash is not remembered as verified.
   struct stat after {};
@@ -365,17 +321,6 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
     result.identity.known = false;
   }
   return ExamineOutcome::examined;
-}
-
-bool sha256_file(const std::string& path, std::uint8_t (&digest)[32]) {
-  // O_NONBLOCK: a FIFO put in place of the file must not hang the caller.
-  posix::UniqueFd fd(posix::retry_on_eintr(
-      [&] { return ::open(path.c_str(), kClientOpenFlags); }));
-  if (!fd.valid()) return false;
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  return hash_open_file(fd.get(), UINT64_MAX, nullptr, nullptr, digest) ==
-         ExamineOutcome::examined;
 }
 
 }  // namespace vorn::os

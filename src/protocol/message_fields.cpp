@@ -1,4 +1,4 @@
-#include "session/message_fields.h"
+#include "protocol/message_fields.h"
 
 #include <limits>
 

@@ -1,0 +1,19 @@
+// Hashing an open file, shared by the integrity check's inspection and the
+// client side's own evidence. A file of its own, so a program that only
+// hashes (the guard module) links nothing of the inspection.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace vorn::os::win32 {
+
+// SHA-256 of an open file from where it stands to its end, in 64 KiB chunks,
+// asking `keep_going` (when given) every megabyte.
+ExamineOutcome hash_open_file(HANDLE file, KeepGoing keep_going, void* context,
+                              std::uint8_t (&digest)[32]);
+
+}  // namespace vorn::os::win32
