@@ -37,10 +37,11 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// A copy of `from` with one byte more: it still runs or loads, but hashes to
-// something else.
-std::string patched_copy(const std::string& from, const std::string& to) {
-  write_file(to, read_file(from) + std::string(1, '\0'));
+// A runnable copy of `from`; a patched one has one byte more: it still runs
+// or loads, but hashes to something else.
+std::string copy_of(const std::string& from, const std::string& to,
+                    bool patched = false) {
+  write_file(to, read_file(from) + (patched ? std::string(1, '\0') : ""));
   ::chmod(to.c_str(), 0755);
   return to;
 }
@@ -143,9 +144,7 @@ AssertionResult pid_reuse(const ServiceRun& run) {
 // without O_NOCTTY: a link at "game (deleted)" to a terminal made it the
 // service's controlling terminal, and ^C on it stopped the service.
 AssertionResult terminal_link(const ServiceRun& run) {
-  const std::string game = run.dir->file("game");
-  write_file(game, read_file(attacker()));
-  ::chmod(game.c_str(), 0755);
+  const std::string game = copy_of(attacker(), run.dir->file("game"));
   const std::string output =
       attack(run,
              {"load", module(), "unlink", game, "pty-link", game + " (deleted)",
@@ -163,9 +162,9 @@ AssertionResult terminal_link(const ServiceRun& run) {
 // copies (or any file at all, such as a root-only secret) at the literal
 // names "... (deleted)" stood for the patched files that really ran.
 AssertionResult deleted_names(const ServiceRun& run, bool secret) {
-  const std::string game = patched_copy(attacker(), run.dir->file("game"));
+  const std::string game = copy_of(attacker(), run.dir->file("game"), true);
   const std::string guard =
-      patched_copy(module(), run.dir->file("libvorn_guard.so"));
+      copy_of(module(), run.dir->file("libvorn_guard.so"), true);
   std::string claimed_image = evidence(attacker());
   Steps steps = {"load", guard,    "unlink",
                  guard,  "unlink", game,
@@ -190,8 +189,8 @@ AssertionResult escaped_name(const ServiceRun& run) {
   const std::string look_alike = run.dir->file("a\\012b");
   ::mkdir(real.c_str(), 0755);
   ::mkdir(look_alike.c_str(), 0755);
-  write_file(look_alike + "/libvorn_guard.so", read_file(module()));
-  const std::string guard = patched_copy(module(), real + "/libvorn_guard.so");
+  copy_of(module(), look_alike + "/libvorn_guard.so");
+  const std::string guard = copy_of(module(), real + "/libvorn_guard.so", true);
   return reply_is(attack(run, {"load", guard, "hello", evidence(attacker()),
                                evidence(module())}),
                   "ERR|INTEGRITY");
@@ -201,11 +200,9 @@ AssertionResult escaped_name(const ServiceRun& run) {
 // client that bound a patched program over the genuine path in a namespace
 // of its own was judged by the genuine file.
 AssertionResult own_mount_view(const ServiceRun& run) {
-  const std::string game = run.dir->file("game");
-  write_file(game, read_file(attacker()));
-  ::chmod(game.c_str(), 0755);
+  const std::string game = copy_of(attacker(), run.dir->file("game"));
   const std::string patched =
-      patched_copy(attacker(), run.dir->file("patched"));
+      copy_of(attacker(), run.dir->file("patched"), true);
   return reply_is(
       attack(run, {"own-mounts", "bind", patched, game, "exec", game, "load",
                    module(), "hello", evidence(game), evidence(module())}),

@@ -5,7 +5,7 @@
 //   map-data PATH        map PATH read-only
 //   map-exec PATH        map PATH readable and executable
 //   map-many N PATH      map the first page of PATH N times, apart
-//   unlink PATH | copy FROM TO | symlink TARGET LINK | mkdir PATH
+//   unlink PATH | copy FROM TO | symlink TARGET LINK
 //   pty-link LINK        open a pseudo-terminal and link LINK to its slave
 //   ctrl-c               type ^C on that terminal
 //   own-mounts           a mount namespace of its own, sharing nothing back
@@ -164,8 +164,6 @@ void run_steps(State& state) {
     } else if (step == "symlink") {
       const std::string target = take(state);
       if (::symlink(target.c_str(), take(state).c_str()) != 0) fail("symlink");
-    } else if (step == "mkdir") {
-      if (::mkdir(take(state).c_str(), 0755) != 0) fail("mkdir");
     } else if (step == "pty-link") {
       state.pty_master = ::posix_openpt(O_RDWR | O_NOCTTY);
       if (state.pty_master < 0 || ::grantpt(state.pty_master) != 0 ||
