@@ -36,10 +36,10 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "guard/guard_protocol.h"
-#include "platform/platform.h"
+#include "protocol/guard_protocol.h"
+#include "platform/client.h"
 #include "probe/guard_loader.h"
-#include "session/integrity.h"
+#include "integrity/integrity.h"
 
 namespace vorn::bench {
 namespace {

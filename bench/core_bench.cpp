@@ -8,9 +8,10 @@
 #include <string>
 
 #include "bench_support.h"
-#include "platform/platform.h"
+#include "platform/runtime.h"
+#include "platform/client.h"
 #include "probe/guard_loader.h"
-#include "session/integrity.h"
+#include "integrity/integrity.h"
 #include "protocol/message_fields.h"
 
 namespace vorn::bench {

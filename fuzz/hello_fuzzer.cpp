@@ -11,8 +11,8 @@
 #include "fakes/fake_runtime.h"
 #include "fuzz/fuzz_support.h"
 #include "pipe/pipe_channel.h"
-#include "session/handshake.h"
 #include "protocol/message_fields.h"
+#include "session/handshake.h"
 
 namespace {
 
@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::string message(reinterpret_cast<const char*>(data), size);
   fake::deliver_at(fake::kStartTick, message);
 
-  std::optional<SessionState> state = run_handshake(fake::connected_pipe());
+  std::optional<SessionState> state =
+      run_handshake(Connection(fake::connected_pipe()));
   const std::vector<std::string> written = fake::written_bytes();
   require(written.size() <= 1);
 
@@ -56,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     require(written[0] == "OK|" + state->token + "|1.0.0\n");
     require(state->token.size() == 64 && is_hex_text(state->token));
     require(fake::integrity().checks.size() == 1);
-    os::process_close(state->client_process);
-    close_channel(state->pipe);
+    state->client_process.close();
+    state->connection.close();
   } else {
     // Refused or dropped: released once, nothing left open, never terminated.
     require(written.empty() || is_known_refusal(written[0]));

@@ -61,9 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   fake::stop_at(fake::kStartTick + 60000);
 
   SessionState state;
-  state.pipe = fake::connected_pipe();
+  state.connection = Connection(fake::connected_pipe());
   state.client_pid = fake::kDefaultClientPid;
-  state.client_process = os::process_open_for_session(state.client_pid);
+  state.client_process =
+      ClientProcess(os::process_open_for_session(state.client_pid));
   state.token = kToken;
   state.last_heartbeat_tick = fake::now();
   state.last_recheck_tick = fake::now();

@@ -15,8 +15,9 @@
 #include <system_error>
 #include <thread>
 
-#include "guard/guard_protocol.h"
-#include "platform/platform.h"
+#include "protocol/guard_protocol.h"
+#include "platform/runtime.h"
+#include "platform/client.h"
 #include "protocol/evidence.h"
 
 namespace {

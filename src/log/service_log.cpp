@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace vorn {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 #include "protocol/wire.h"
 
 namespace vorn {

@@ -12,7 +12,8 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/system.h"
+#include "platform/client.h"
 
 namespace vorn::probe {
 namespace {

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "guard/guard_protocol.h"
-#include "platform/platform.h"
+#include "protocol/guard_protocol.h"
+#include "platform/runtime.h"
+#include "platform/client.h"
 #include "probe/guard_loader.h"
 #include "protocol/evidence.h"
 #include "protocol/message_fields.h"

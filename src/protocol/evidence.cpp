@@ -1,6 +1,6 @@
 #include "protocol/evidence.h"
 
-#include "platform/platform.h"
+#include "platform/client.h"
 
 namespace vorn {
 

@@ -1,15 +1,32 @@
-// What the service does between "running" and "stopped", on every platform.
+// The service's one start-stop sequence, on every platform: open the
+// endpoint, start the listener (whose first act is the banner), wait for the
+// stop, let the listener and the session workers end, close the endpoint.
+// The hosts around it keep only what is theirs: the service manager's
+// reports, signals, the stop event's creation.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace vorn {
 
-// How long the host waits for the listener after a stop.
+// How long the service waits for the listener after a stop; what is left of
+// it lets running session workers write their CLOSED lines.
 constexpr std::uint32_t kListenerStopWaitMs = 2000;
 
-// Starts the listener, waits for the stop event, then waits at most
-// kListenerStopWaitMs for the listener. Session workers are not waited for.
-void run_until_stopped();
+// What a host reports along the way; either may be left out.
+struct ServiceHooks {
+  // The endpoint is open; the listener starts right after (Windows: report
+  // running; Linux: tell systemd it is ready).
+  void (*listening)(const std::string& endpoint) = nullptr;
+  // The listener and the workers had their time; the endpoint closes next.
+  void (*stopping)() = nullptr;
+};
+
+// Runs the service until the stop event is set. False, with `error`, when
+// the endpoint cannot be opened; nothing has started then. A listener thread
+// that cannot start leaves the service running without clients until the
+// stop. Session workers still running at the end are not waited for longer.
+bool service_run(const ServiceHooks& hooks, std::string& error);
 
 }  // namespace vorn

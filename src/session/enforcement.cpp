@@ -5,13 +5,14 @@
 
 namespace vorn {
 
-void enforce(os::ProcessHandle process, os::ProcessId pid, const char* reason) {
-  if (!process.open) return;
+void enforce(const ClientProcess& process, os::ProcessId pid,
+             const char* reason) {
+  if (!process.is_open()) return;
   // A client that has already ended (or cannot be waited on) is left alone.
-  if (!os::process_is_running(process)) return;
+  if (!process.is_running()) return;
   // Logged first, so the line stands even if the termination fails.
   log_line("ENFORCEMENT pid=" + format_decimal_u32(pid) + " reason=" + reason);
-  os::process_terminate(process);
+  process.terminate();
 }
 
 }  // namespace vorn

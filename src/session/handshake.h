@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/platform.h"
+#include "pipe/connection.h"
 #include "protocol/wire.h"
 #include "session/session_state.h"
 
@@ -17,8 +17,8 @@ constexpr std::uint32_t kFirstMessageTimeoutMs = 12000;
 constexpr std::uint32_t kFirstMessagePollMs = 5;
 
 // Returns the session, or nothing once it has replied (or not) and released
-// the pipe.
-std::optional<SessionState> run_handshake(os::PipeHandle pipe);
+// the client process and the connection.
+std::optional<SessionState> run_handshake(Connection connection);
 
 // 64 upper-case hex digits from 32 random bytes; empty when the generator
 // fails.

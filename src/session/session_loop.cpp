@@ -1,10 +1,10 @@
 #include "session/session_loop.h"
 
+#include "integrity/integrity.h"
 #include "log/service_log.h"
-#include "pipe/pipe_channel.h"
+#include "platform/runtime.h"
 #include "protocol/message_fields.h"
 #include "session/enforcement.h"
-#include "session/integrity.h"
 
 namespace vorn {
 
@@ -22,7 +22,7 @@ Step end_with(SessionState& state, const char* reason) {
 // like a broken connection, unless the heartbeat deadline has passed by then.
 Step handle_message(SessionState& state) {
   std::string message;
-  if (!read_message(state.pipe, message)) return Step::end_quietly;
+  if (!state.connection.read_message(message)) return Step::end_quietly;
   const FieldList fields = split_fields(message);
 
   if (fields.size() == 4 && text_equals(fields[0], kPingKeyword)) {
@@ -33,8 +33,8 @@ Step handle_message(SessionState& state) {
     }
     state.last_sequence = sequence;
     state.last_heartbeat_tick = os::tick_ms();
-    if (send_message(state.pipe, std::string(kPongKeyword) + "|" +
-                                     format_decimal_i64(sequence)) ==
+    if (state.connection.send(std::string(kPongKeyword) + "|" +
+                              format_decimal_i64(sequence)) ==
         os::WriteOutcome::timed_out) {
       // A client that does not read its replies is gone for the session. The
       // heartbeat deadline cannot have passed: it was renewed just before
@@ -54,15 +54,14 @@ Step handle_message(SessionState& state) {
 // A re-check's hash is abandoned once the service stops or the client ends.
 bool recheck_keeps_going(void* context) {
   const auto* state = static_cast<const SessionState*>(context);
-  return !os::stop_event_is_set() &&
-         os::process_is_running(state->client_process);
+  return !os::stop_event_is_set() && state->client_process.is_running();
 }
 
 Step run_pass(SessionState& state) {
-  if (!os::process_is_running(state.client_process)) return Step::end_quietly;
+  if (!state.client_process.is_running()) return Step::end_quietly;
 
   std::uint32_t waiting = 0;
-  if (!os::pipe_bytes_waiting(state.pipe, waiting)) return Step::end_quietly;
+  if (!state.connection.bytes_waiting(waiting)) return Step::end_quietly;
   if (waiting > 0) {
     const Step step = handle_message(state);
     if (step != Step::go_on) return step;
@@ -75,7 +74,7 @@ Step run_pass(SessionState& state) {
   if (now - state.last_recheck_tick > kRecheckIntervalMs) {
     // Intervals run from the start of one re-check to the start of the next.
     state.last_recheck_tick = now;
-    if (!integrity_recheck(state.client_process, state.client_pid,
+    if (!integrity_recheck(state.client_process.handle(), state.client_pid,
                            state.integrity_record,
                            {recheck_keeps_going, &state})) {
       return end_with(state, kReasonIntegrityChanged);
@@ -85,9 +84,11 @@ Step run_pass(SessionState& state) {
 }
 
 void close_session(SessionState& state) {
-  os::process_close(state.client_process);
+  // In this order: the process handle, the CLOSED line, then the connection
+  // with its bounded flush.
+  state.client_process.close();
   log_line("SESSION CLOSED pid=" + format_decimal_u32(state.client_pid));
-  close_channel(state.pipe);
+  state.connection.close();
   state.token.clear();
 }
 

@@ -1,18 +1,24 @@
 // The per-client record that the handshake fills and the session loop uses.
+// It owns the connection and the client process: moved, never copied, and
+// released by its destructor on any path that does not close it first.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
-#include "session/integrity.h"
+#include "integrity/integrity.h"
+#include "pipe/client_process.h"
+#include "pipe/connection.h"
+#include "platform/types.h"
 
 namespace vorn {
 
 struct SessionState {
-  os::PipeHandle pipe;
+  // Declared before the process, so a state that is dropped releases the
+  // process handle first, as a session's close does.
+  Connection connection;
   os::ProcessId client_pid = 0;
-  os::ProcessHandle client_process;
+  ClientProcess client_process;
   std::string token;
   IntegrityRecord integrity_record;
   std::uint64_t last_heartbeat_tick = 0;

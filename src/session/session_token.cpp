@@ -1,6 +1,6 @@
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 #include "protocol/message_fields.h"
 #include "session/handshake.h"
 

@@ -3,7 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <utility>
 
+#include "platform/runtime.h"
 #include "session/handshake.h"
 #include "session/session_loop.h"
 
@@ -17,16 +20,29 @@ std::atomic<int> running_workers{0};
 
 int active_session_workers() { return running_workers.load(); }
 
-void SessionWorker(void* pipe_argument) {
+bool start_session_worker(Connection connection) {
+  // Without memory for the hand-over, `connection` is released on return.
+  auto* handed = new (std::nothrow) Connection(std::move(connection));
+  if (handed == nullptr) return false;
+  // Counted before the thread exists, so a stop right after the hand-over
+  // still waits for this worker's close.
   ++running_workers;
-  // The listener hands over a heap-held handle; the worker owns it now.
-  const std::unique_ptr<os::PipeHandle> handed(
-      static_cast<os::PipeHandle*>(pipe_argument));
+  if (!os::start_detached_thread(SessionWorker, handed)) {
+    --running_workers;
+    delete handed;
+    return false;
+  }
+  return true;
+}
+
+void SessionWorker(void* connection_argument) {
+  // The listener hands over a heap-held connection; the worker owns it now.
+  const std::unique_ptr<Connection> handed(
+      static_cast<Connection*>(connection_argument));
   // Nothing a client does may take the service down: a worker that runs out
-  // of memory ends its own connection only (its handles may then leak, which
-  // costs one instance, not the service).
+  // of memory ends its own connection only, released by its owners.
   try {
-    std::optional<SessionState> state = run_handshake(*handed);
+    std::optional<SessionState> state = run_handshake(std::move(*handed));
     if (state) run_session_loop(*state);
   } catch (...) {
   }

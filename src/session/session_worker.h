@@ -1,12 +1,19 @@
 // The thread that serves one connected client from HELLO to close.
 #pragma once
 
+#include "pipe/connection.h"
+
 namespace vorn {
 
-// The argument is the connected pipe handle's raw value, cast to a pointer.
-void SessionWorker(void* pipe_argument);
+// Hands `connection` to a new session worker thread. False when none could
+// start; the connection is then released.
+bool start_session_worker(Connection connection);
 
-// How many session workers are running right now.
+// The thread entry: takes a heap-held Connection and owns it from then on.
+void SessionWorker(void* connection_argument);
+
+// How many session workers are running right now, counted from before
+// their threads start.
 int active_session_workers();
 
 }  // namespace vorn

@@ -5,7 +5,7 @@
 #include <map>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "protocol/message_fields.h"
 
 namespace vorn::test {

@@ -5,8 +5,9 @@
 #include <regex>
 
 #include "e2e/e2e_support.h"
-#include "platform/platform.h"
-#include "session/integrity.h"
+#include "platform/system.h"
+#include "platform/client.h"
+#include "integrity/integrity.h"
 #include "protocol/message_fields.h"
 
 namespace vorn::test {

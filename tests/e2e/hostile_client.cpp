@@ -16,7 +16,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
+#include "platform/client.h"
 
 namespace {
 

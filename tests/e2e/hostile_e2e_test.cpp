@@ -20,7 +20,8 @@
 
 #include "e2e/e2e_support.h"
 #include "e2e/hostile_support.h"
-#include "platform/platform.h"
+#include "platform/runtime.h"
+#include "platform/system.h"
 #include "probe/probe_args.h"
 #include "protocol/message_fields.h"
 

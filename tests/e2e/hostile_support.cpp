@@ -8,7 +8,7 @@
 
 #include "e2e/e2e_support.h"
 #include "probe/guard_loader.h"
-#include "session/integrity.h"
+#include "integrity/integrity.h"
 #include "protocol/message_fields.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"

@@ -10,7 +10,7 @@
 
 #include "e2e/service_harness.h"
 #include "e2e/service_resources.h"
-#include "platform/platform.h"
+#include "platform/client.h"
 
 namespace vorn::test {
 

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "e2e/e2e_support.h"
-#include "platform/platform.h"
 
 namespace vorn::test {
 namespace {

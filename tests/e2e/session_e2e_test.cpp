@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "e2e/e2e_support.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace vorn::test {
 namespace {

@@ -22,7 +22,7 @@
 
 #include "e2e/e2e_support.h"
 #include "e2e/hostile_support.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace vorn::test {
 namespace {

@@ -1,4 +1,4 @@
-// A scripted stand-in for the integrity check (session/integrity.h): the
+// A scripted stand-in for the integrity check (integrity/integrity.h): the
 // outcome and image path are set by the test, every call is recorded, and
 // the periodic re-check answers from a list, one entry per call.
 #pragma once
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
-#include "session/integrity.h"
+#include "integrity/integrity.h"
+#include "platform/types.h"
 #include "session/session_state.h"
 
 namespace vorn::fake {

@@ -112,7 +112,7 @@ std::size_t count_log_lines() {
 }  // namespace vorn::fake
 
 // ------------------------------------------------------------------------
-// The runtime part of platform.h, answered from the world above.
+// The runtime, answered from the world above.
 namespace vorn::os {
 
 using fake::Call;
@@ -323,38 +323,6 @@ bool random_bytes(std::uint8_t* buffer, std::size_t size) {
     buffer[i] = fake::random_byte(call_index, i);
   }
   return true;
-}
-
-bool client_connect(ClientConnection& connection, std::uint32_t /*timeout*/) {
-  connection = ClientConnection();
-  return false;
-}
-
-bool client_write(ClientConnection /*connection*/, const char* /*data*/,
-                  std::size_t /*size*/) {
-  return false;
-}
-
-bool client_read(ClientConnection /*connection*/, std::string& /*message*/,
-                 std::uint32_t /*timeout_ms*/, bool& closed) {
-  closed = true;
-  return false;
-}
-
-void client_close(ClientConnection& connection) {
-  connection = ClientConnection();
-}
-
-ProcessId current_process_id() { return 1; }
-
-bool current_executable_path(std::string& path) {
-  path.clear();
-  return false;
-}
-
-bool module_path_of(const void* /*address_in_module*/, std::string& path) {
-  path.clear();
-  return false;
 }
 
 }  // namespace vorn::os

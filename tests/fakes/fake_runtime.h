@@ -1,4 +1,4 @@
-// A scripted stand-in for the OS runtime part of platform/platform.h: a clock
+// A scripted stand-in for the OS runtime (platform/runtime.h): a clock
 // that only moves when the code under test sleeps (or a test advances it), one
 // connected pipe whose incoming messages arrive at chosen ticks, one client
 // process, the stop event and the random generator. Everything the session
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 
 namespace vorn::fake {
 

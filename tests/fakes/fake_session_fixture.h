@@ -13,7 +13,8 @@
 
 #include "fakes/fake_integrity.h"
 #include "fakes/fake_runtime.h"
-#include "platform/platform.h"
+#include "platform/runtime.h"
+#include "platform/system.h"
 #include "support/temp_dir.h"
 
 namespace vorn::fake {

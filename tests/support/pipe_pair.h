@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/types.h"
 
 namespace vorn::test {
 

@@ -19,8 +19,8 @@ using fake::kStartTick;
 
 class EnforcementTest : public fake::FakeSessionTest {
  protected:
-  static os::ProcessHandle open_client() {
-    return os::process_open_for_session(7);
+  static ClientProcess open_client() {
+    return ClientProcess(os::process_open_for_session(7));
   }
 
   static void expect_nothing_done() {
@@ -31,7 +31,7 @@ class EnforcementTest : public fake::FakeSessionTest {
 };
 
 TEST_F(EnforcementTest, NullHandleDoesNothing) {
-  enforce(os::ProcessHandle(), 7, kReasonInvalid);
+  enforce(ClientProcess(), 7, kReasonInvalid);
   EXPECT_TRUE(log_messages().empty());
   EXPECT_TRUE(fake::events_of(Call::process_is_running).empty());
   expect_nothing_done();
@@ -39,7 +39,7 @@ TEST_F(EnforcementTest, NullHandleDoesNothing) {
 }
 
 TEST_F(EnforcementTest, ExitedClientIsLeftAlone) {
-  os::ProcessHandle process = open_client();
+  const ClientProcess process = open_client();
   fake::world().process.exit_tick = kStartTick;
   enforce(process, 7, kReasonInvalid);
   EXPECT_TRUE(log_messages().empty());
@@ -49,7 +49,7 @@ TEST_F(EnforcementTest, ExitedClientIsLeftAlone) {
 }
 
 TEST_F(EnforcementTest, HandleThatCannotBeWaitedOnIsLeftAlone) {
-  os::ProcessHandle process = open_client();
+  const ClientProcess process = open_client();
   fake::world().process.wait_fails = true;
   enforce(process, 7, kReasonReplay);
   EXPECT_TRUE(log_messages().empty());
@@ -58,7 +58,7 @@ TEST_F(EnforcementTest, HandleThatCannotBeWaitedOnIsLeftAlone) {
 }
 
 TEST_F(EnforcementTest, RunningClientIsLoggedThenTerminated) {
-  os::ProcessHandle process = open_client();
+  const ClientProcess process = open_client();
   enforce(process, 7, kReasonInvalid);
   EXPECT_EQ(log_messages(),
             std::vector<std::string>{
@@ -71,7 +71,7 @@ TEST_F(EnforcementTest, RunningClientIsLoggedThenTerminated) {
   // The caller closes the handle.
   EXPECT_TRUE(fake::events_of(Call::process_close).empty());
   EXPECT_TRUE(fake::world().process.handle_open);
-  EXPECT_TRUE(process.open);
+  EXPECT_TRUE(process.is_open());
   expect_own_handles_only();
 }
 
@@ -96,7 +96,7 @@ class EnforcementReasonTest : public EnforcementTest,
 
 TEST_P(EnforcementReasonTest, LogsPidAndReasonUnchanged) {
   const ReasonCase& c = GetParam();
-  enforce(os::process_open_for_session(c.pid), c.pid, c.reason);
+  enforce(ClientProcess(os::process_open_for_session(c.pid)), c.pid, c.reason);
   EXPECT_EQ(log_messages(), std::vector<std::string>{c.line});
   EXPECT_EQ(fake::events_of(Call::process_terminate).size(), 1u);
 }

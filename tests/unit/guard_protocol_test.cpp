@@ -1,5 +1,5 @@
 // The guard module's side of the protocol texts.
-#include "guard/guard_protocol.h"
+#include "protocol/guard_protocol.h"
 
 #include <gtest/gtest.h>
 

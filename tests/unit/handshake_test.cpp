@@ -56,7 +56,7 @@ std::string ok_reply(const std::string& token) {
 class HandshakeTest : public fake::FakeSessionTest {
  protected:
   std::optional<SessionState> run() {
-    return run_handshake(fake::connected_pipe());
+    return run_handshake(Connection(fake::connected_pipe()));
   }
 
   // A refusal: the one reply, then one release; nothing logged, nobody
@@ -241,9 +241,9 @@ TEST_F(HandshakeTest, AcceptedClientGetsTokenAndSessionState) {
 
   EXPECT_EQ(state.token, token);
   EXPECT_EQ(state.client_pid, 42u);
-  EXPECT_EQ(state.pipe.raw, fake::kPipeRaw);
-  EXPECT_TRUE(state.client_process.open);
-  EXPECT_EQ(state.client_process.raw, fake::kProcessRaw);
+  EXPECT_TRUE(state.connection.is_open());
+  EXPECT_TRUE(state.client_process.is_open());
+  EXPECT_EQ(state.client_process.handle().raw, fake::kProcessRaw);
   EXPECT_TRUE(fake::world().process.handle_open);
   EXPECT_EQ(state.last_heartbeat_tick, kStartTick + 30);
   EXPECT_EQ(state.last_recheck_tick, kStartTick + 30);

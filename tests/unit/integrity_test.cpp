@@ -1,7 +1,7 @@
 // The integrity check against real processes: the test process itself, with
 // a copy of the built guard module loaded from a temporary directory, and
 // probe child processes with and without the module.
-#include "session/integrity.h"
+#include "integrity/integrity.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
+#include "platform/system.h"
+#include "platform/client.h"
 #include "probe/guard_loader.h"
 #include "protocol/message_fields.h"
 #include "support/child_process.h"

@@ -9,7 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
+#include "platform/system.h"
 #include "support/pipe_pair.h"
 
 namespace vorn {

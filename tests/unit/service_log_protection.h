@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "support/temp_dir.h"
 
 namespace vorn::test {

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "support/temp_dir.h"
 
 namespace vorn {

@@ -18,9 +18,9 @@
 #include "fakes/fake_session_fixture.h"
 #include "log/service_log.h"
 #include "pipe/pipe_channel.h"
+#include "protocol/message_fields.h"
 #include "session/enforcement.h"
 #include "session/handshake.h"
-#include "protocol/message_fields.h"
 #include "session/session_state.h"
 
 namespace vorn {
@@ -53,9 +53,9 @@ class SessionLoopTest : public fake::FakeSessionTest {
   // A session as a successful handshake leaves it, built by hand.
   void begin() {
     state_ = SessionState();
-    state_.pipe = fake::connected_pipe();
+    state_.connection = Connection(fake::connected_pipe());
     state_.client_pid = kPid;
-    state_.client_process = os::process_open_for_session(kPid);
+    state_.client_process = ClientProcess(os::process_open_for_session(kPid));
     state_.token = kToken;
     state_.integrity_record.pid = kPid;
     state_.integrity_record.evidence_1 = kEvidence1;
@@ -71,9 +71,10 @@ class SessionLoopTest : public fake::FakeSessionTest {
   bool begin_with_handshake() {
     fake::deliver_at(fake::now(), "HELLO|42|client-tag-0001|" + kEvidence1 +
                                       "|" + kEvidence2);
-    std::optional<SessionState> result = run_handshake(fake::connected_pipe());
+    std::optional<SessionState> result =
+        run_handshake(Connection(fake::connected_pipe()));
     if (!result) return false;
-    state_ = *result;
+    state_ = std::move(*result);
     fake::integrity().observed = &state_;
     return true;
   }

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 #include "platform/win32/stop_event_win32.h"
 
 namespace vorn {

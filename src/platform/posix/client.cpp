@@ -13,7 +13,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
+#include "platform/client.h"
 #include "platform/posix/fd_util.h"
 
 namespace vorn::os {

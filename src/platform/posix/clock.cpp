@@ -1,7 +1,7 @@
 #include <errno.h>
 #include <time.h>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 
 namespace vorn::os {
 

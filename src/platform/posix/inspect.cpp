@@ -15,7 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
+#include "platform/system.h"
 #include "platform/posix/fd_util.h"
 #include "platform/posix/file_hash.h"
 

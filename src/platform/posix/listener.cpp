@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 #include "platform/posix/fd_util.h"
 #include "platform/posix/runtime_internal.h"
 

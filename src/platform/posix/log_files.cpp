@@ -13,7 +13,7 @@
 
 #include <cstdlib>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "platform/posix/fd_util.h"
 
 namespace vorn::os {

@@ -10,7 +10,7 @@
 
 #include <algorithm>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 #include "platform/posix/fd_util.h"
 #include "platform/posix/runtime_internal.h"
 

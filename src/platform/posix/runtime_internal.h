@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 
 namespace vorn::os::posix {
 

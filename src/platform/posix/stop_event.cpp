@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 #include "platform/posix/fd_util.h"
 #include "platform/posix/runtime_internal.h"
 

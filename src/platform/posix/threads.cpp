@@ -5,7 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 
 namespace vorn::os {
 

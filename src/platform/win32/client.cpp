@@ -6,7 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
+#include "platform/client.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 
 namespace vorn::os {
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace vorn::os::win32 {
 

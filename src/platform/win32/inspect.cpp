@@ -17,7 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
+#include "platform/system.h"
 #include "platform/win32/file_hash.h"
 #include "platform/win32/win32_handle.h"
 

@@ -3,7 +3,7 @@
 // Needs the definitions of windows.h.
 #include <sddl.h>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {

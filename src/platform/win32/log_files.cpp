@@ -18,7 +18,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {

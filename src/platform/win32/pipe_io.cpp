@@ -3,7 +3,7 @@
 // calls; the write and the flush are bounded as described at each.
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {

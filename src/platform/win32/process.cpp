@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {

@@ -2,7 +2,7 @@
 // Needs the definitions of windows.h.
 #include <bcrypt.h>
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 
 namespace vorn::os {
 

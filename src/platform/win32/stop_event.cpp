@@ -1,4 +1,4 @@
-#include "platform/platform.h"
+#include "platform/runtime.h"
 #include "platform/win32/stop_event_win32.h"
 
 namespace vorn::os {

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
 #include "platform/posix/fd_util.h"
+#include "platform/runtime.h"
 #include "service/service_run.h"
 
 namespace vorn {
@@ -83,15 +83,16 @@ int run_service_host() {
                  "vorn-guard-service: cannot install signal handlers\n");
     return 1;
   }
+  ServiceHooks hooks;
+  hooks.listening = [](const std::string& endpoint) {
+    notify_service_manager("READY=1\nSTATUS=Listening on " + endpoint);
+  };
+  hooks.stopping = [] { notify_service_manager("STOPPING=1"); };
   std::string error;
-  if (!os::listener_open(error)) {
+  if (!service_run(hooks, error)) {
     std::fprintf(stderr, "vorn-guard-service: %s\n", error.c_str());
     return 1;
   }
-  notify_service_manager("READY=1\nSTATUS=Listening on " + os::endpoint_name());
-  run_until_stopped();
-  notify_service_manager("STOPPING=1");
-  os::listener_close();
   return 0;
 }
 

@@ -1,6 +1,6 @@
 #include "service/win32/service_host.h"
 
-#include "platform/platform.h"
+#include "platform/runtime.h"
 #include "service/service_run.h"
 
 namespace vorn {
@@ -45,11 +45,20 @@ void WINAPI ServiceMain(DWORD /*argument_count*/, LPSTR* /*arguments*/) {
     report_status(SERVICE_STOPPED, kAcceptedControls, event_error);
     return;
   }
-  report_status(SERVICE_RUNNING, kAcceptedControls, NO_ERROR);
-
-  // Listener thread, wait for the stop event, at most 2000 ms for the
-  // listener; session workers are not waited for.
-  run_until_stopped();
+  // Running is reported once the endpoint is open, before the listener
+  // starts; after the stop, at most 2000 ms for the listener.
+  ServiceHooks hooks;
+  hooks.listening = [](const std::string& /*endpoint*/) {
+    report_status(SERVICE_RUNNING, kAcceptedControls, NO_ERROR);
+  };
+  std::string error;
+  if (!service_run(hooks, error)) {
+    // Opening the pipe endpoint cannot fail today (instances are made by
+    // the listener); a failure would end the start like this.
+    report_status(SERVICE_STOPPED, kAcceptedControls,
+                  ERROR_SERVICE_SPECIFIC_ERROR);
+    return;
+  }
 
   // The stop event is deliberately left open: a listener still blocked on a
   // client or a session worker between two polls may look at it in the

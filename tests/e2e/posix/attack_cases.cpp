@@ -13,7 +13,7 @@
 
 #include "e2e/e2e_support.h"
 #include "e2e/service_resources.h"
-#include "session/integrity.h"
+#include "integrity/integrity.h"
 
 namespace vorn::test {
 namespace {

@@ -37,7 +37,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/client.h"
 
 namespace {
 

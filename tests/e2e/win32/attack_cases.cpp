@@ -9,8 +9,8 @@
 #include <fstream>
 #include <string>
 
-#include "platform/platform.h"
-#include "session/integrity.h"
+#include "platform/client.h"
+#include "integrity/integrity.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/client.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // module file must hash to the values the client presented. Both files are
 // reached through the held client process itself (never through a name the
 // client shows), so a client cannot point the check at files of its choosing.
-#include "session/integrity.h"
+#include "integrity/integrity.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "protocol/evidence.h"
 #include "protocol/message_fields.h"
 

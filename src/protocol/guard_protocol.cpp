@@ -1,4 +1,4 @@
-#include "guard/guard_protocol.h"
+#include "protocol/guard_protocol.h"
 
 #include "protocol/message_fields.h"
 #include "protocol/wire.h"

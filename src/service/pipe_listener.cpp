@@ -1,11 +1,8 @@
-#include "pipe/pipe_listener.h"
-
-#include <cstdint>
-#include <new>
+#include "service/pipe_listener.h"
 
 #include "log/service_log.h"
-#include "pipe/pipe_channel.h"
-#include "platform/platform.h"
+#include "pipe/connection.h"
+#include "platform/runtime.h"
 #include "session/session_worker.h"
 
 namespace vorn {
@@ -23,15 +20,9 @@ void PipeListener(void* /*unused*/) {
       case os::AcceptOutcome::connect_failed:
         break;
       case os::AcceptOutcome::connected:
-        // The worker owns the instance (and this copy of its handle) from
-        // here on.
-        auto* handed = new (std::nothrow) os::PipeHandle(pipe);
-        if (handed == nullptr ||
-            !os::start_detached_thread(SessionWorker, handed)) {
-          delete handed;
-          os::pipe_disconnect(pipe);
-          os::pipe_close(pipe);
-        }
+        // The worker owns the connection from here on; when none can start,
+        // it is released here.
+        (void)start_session_worker(Connection(pipe));
         break;
     }
   }

@@ -1,0 +1,138 @@
+// The OS runtime the service's portable code runs on: clock, stop event,
+// processes, pipe I/O, the listening endpoint, threads and randomness.
+//
+// Two real implementations (platform/posix/, platform/win32/) and one fake
+// (tests/fakes/), which the unit tests link instead so that timing rules run
+// on a fake clock. Every function here therefore needs all three.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/types.h"
+
+namespace vorn::os {
+
+// ---------------------------------------------------------------- clock
+// Monotonic milliseconds that stand still while the machine sleeps
+// (QueryUnbiasedInterruptTime / CLOCK_MONOTONIC), so a resumed laptop does not
+// look like a silent client.
+std::uint64_t tick_ms();
+void sleep_ms(std::uint32_t ms);
+
+// ---------------------------------------------------------------- stop event
+// The process-wide manual-reset stop event (g_stop_event). It is created once
+// and stays valid until the process ends, so no poller ever sees a closed
+// handle. Returns 0 on success, else the OS error code.
+std::uint32_t stop_event_create();
+void stop_event_set();
+// Zero-timeout poll: true only when the event is set. A failed wait counts as
+// not set.
+bool stop_event_is_set();
+// Blocks until the event is set.
+void stop_event_wait();
+
+// ---------------------------------------------------------------- processes
+// OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION |
+// PROCESS_TERMINATE) / pidfd_open. Returns a handle with open == false on
+// failure.
+ProcessHandle process_open_for_session(ProcessId pid);
+// Zero-timeout wait: true only for "still running" (WAIT_TIMEOUT). A handle
+// that has exited or cannot be waited on gives false.
+bool process_is_running(ProcessHandle process);
+// TerminateProcess(process, 0) / SIGKILL through the pidfd. Does not wait.
+void process_terminate(ProcessHandle process);
+void process_close(ProcessHandle& process);
+
+// ---------------------------------------------------------------- pipe I/O
+// The process id of the client at the other end (GetNamedPipeClientProcessId
+// / SO_PEERCRED).
+bool pipe_client_pid(PipeHandle pipe, ProcessId& pid);
+
+enum class ClientHold {
+  held,         // pid and process are the client; the caller owns `process`
+  pid_unknown,  // the pipe cannot tell who is at the other end
+  not_held      // pid is known, but that process cannot be held as the client
+};
+// Takes hold of the client process the moment its connection is seen, so a
+// pid reused later can never be mistaken for it. POSIX: the pidfd that the
+// connection itself carries (SO_PEERPIDFD), else pidfd_open on the SO_PEERCRED
+// pid; Windows: OpenProcess on the pipe's client pid. Where the handle was
+// opened by pid, the process must have started before `pipe.connected_at`.
+// The handle has the session's rights (wait, query, terminate).
+ClientHold pipe_client_process(PipeHandle pipe, ProcessId& pid,
+                               ProcessHandle& process);
+
+// True when the next message waiting is an empty one, which the byte count of
+// pipe_bytes_waiting cannot show (POSIX). Windows cannot tell it from
+// silence: always false there.
+bool pipe_empty_message_waiting(PipeHandle pipe);
+
+// One read of one message into buf (at most `capacity` bytes). Fails when the
+// connection is broken, when the message is longer than `capacity` (the
+// message is then not delivered to the caller), and on any other error.
+bool pipe_read(PipeHandle pipe, char* buf, std::size_t capacity,
+               std::size_t& bytes_read);
+
+enum class WriteOutcome { written, failed, timed_out };
+// Writes one message, waiting at most `timeout_ms` for the pipe to take it.
+// `written` only when every byte went out in one message.
+WriteOutcome pipe_write(PipeHandle pipe, const char* data, std::size_t size,
+                        std::uint32_t timeout_ms);
+
+// Total bytes waiting to be read, removing nothing (PeekNamedPipe /
+// FIONREAD). Fails once the connection is broken and nothing is left to read.
+bool pipe_bytes_waiting(PipeHandle pipe, std::uint32_t& bytes);
+
+// Waits at most `timeout_ms` until the client has read everything written
+// (FlushFileBuffers), or the connection is broken.
+void pipe_flush(PipeHandle pipe, std::uint32_t timeout_ms);
+// DisconnectNamedPipe / shutdown.
+void pipe_disconnect(PipeHandle pipe);
+// CloseHandle / close. The instance no longer counts against the limit.
+void pipe_close(PipeHandle& pipe);
+
+// ---------------------------------------------------------------- listener
+// The service's local endpoint: "\\.\pipe\VORNGuardLocalGuard" on Windows;
+// on POSIX "$RUNTIME_DIRECTORY/VORNGuardLocalGuard" (RUNTIME_DIRECTORY set
+// and not empty) or "/run/VORN/VORNGuardLocalGuard".
+std::string endpoint_name();
+
+// Prepares listening before the listener thread starts. Windows: nothing to
+// do. POSIX: creates the directory when missing, replaces a stale socket file,
+// binds and listens (mode 0666); fails with a message when another instance
+// answers at the endpoint or the socket cannot be made.
+bool listener_open(std::string& error);
+// Releases what listener_open made (POSIX: the socket and its file).
+void listener_close();
+
+enum class AcceptOutcome {
+  connected,      // `pipe` holds a connected client, owned by the caller
+  create_failed,  // no instance could be made (limit reached, error)
+  connect_failed  // instance made but no client connected; already released
+};
+// Creates one instance and waits for one client. POSIX: the wait also wakes
+// on the stop event (then connect_failed).
+AcceptOutcome accept_client(PipeHandle& pipe);
+
+// ---------------------------------------------------------------- threads
+struct ThreadHandle {
+  std::intptr_t raw = 0;
+  bool open = false;
+};
+using ThreadEntry = void (*)(void* argument);
+// Starts a thread and closes its handle at once; nobody waits for it.
+bool start_detached_thread(ThreadEntry entry, void* argument);
+// Starts a thread that can be waited for with a time limit.
+ThreadHandle start_thread(ThreadEntry entry, void* argument);
+// Waits at most `timeout_ms` for the thread to end. The handle stays valid.
+void thread_wait(ThreadHandle thread, std::uint32_t timeout_ms);
+void thread_close(ThreadHandle& thread);
+
+// ---------------------------------------------------------------- random
+// Cryptographically secure bytes (BCryptGenRandom with the system-preferred
+// generator / getrandom).
+bool random_bytes(std::uint8_t* buffer, std::size_t size);
+
+}  // namespace vorn::os

@@ -1,0 +1,103 @@
+// The OS parts that are always real, in tests too: the log's files and
+// folders, and the inspection of a client process for the integrity check.
+// Implemented in platform/posix/ and platform/win32/.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace vorn::os {
+
+// ---------------------------------------------------------------- log files
+// The machine's ProgramData directory as the environment holds it, or the
+// fallback ("C:\ProgramData" / "/var/log") when missing or empty.
+std::string program_data_directory();
+// "\" on Windows, "/" on POSIX.
+char path_separator();
+
+struct LocalTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+LocalTime local_time_now();
+
+// The log's directory levels below `base` ({"VORN", "ClientService"}), each
+// inside the one before, walked one by one without following a link or
+// reparse point: a missing level is created (Windows: with a DACL that lets
+// only SYSTEM and Administrators write and everyone else read; POSIX: mode
+// 0755). A level is refused when it is not a plain directory (a link,
+// junction or other reparse point), when its owner is neither this process's
+// own account nor SYSTEM / root nor Administrators, or (POSIX) when group or
+// others may write it. Windows gives a level with a trusted owner but a DACL
+// that lets others write the protective DACL again. `base` itself is never
+// created. True when every level is there and trusted.
+bool create_log_directories(const std::string& base,
+                            const std::vector<std::string>& levels);
+
+// Walks and creates the levels as create_log_directories does, then appends
+// `bytes` to the file `file_name` in the innermost one: created when missing,
+// shared for reading, writing and deleting, opened without following a link
+// or reparse point, and left unwritten when it is not a plain file, has more
+// than one name (a hard link) or has an untrusted owner. Nothing is written
+// below a refused level. False when nothing was written.
+bool append_to_log_file(const std::string& base,
+                        const std::vector<std::string>& levels,
+                        const std::string& file_name, const std::string& bytes);
+
+// ---------------------------------------------------------------- inspection
+// Used by the integrity check only. Every look goes through the held client
+// process, never through a name the client could have chosen; every handle
+// opened here is closed before the call returns.
+
+// What identifies one version of a file, where the OS can tell it soundly
+// (POSIX: device, inode, size, mtime, ctime). `known` is false where no sound
+// identity is available; the caller then re-hashes. `device` and `inode` may
+// be filled without `known` to tell one file from another.
+struct FileIdentity {
+  bool known = false;
+  std::uint64_t device = 0, inode = 0, size = 0;
+  std::int64_t modified_ns = 0, changed_ns = 0;
+};
+
+enum class ClientFile { image, guard_module };
+
+// Largest files hashed: an executable image and a guard module. Anything
+// larger is refused before a byte is read.
+constexpr std::uint64_t kMaxImageBytes = 4ull << 30;
+constexpr std::uint64_t kMaxGuardModuleBytes = 256ull << 20;
+
+enum class ExamineOutcome {
+  examined,    // `result` holds the file's path, identity and digest
+  unchanged,   // its identity equals `unchanged`: not hashed again
+  not_found,   // no such file: the guard module is not loaded (as an
+               // executable mapping of a real file), or the process is gone
+  unreadable,  // found, but it cannot be opened or read soundly
+  too_large,   // larger than the limit for its kind
+  cancelled    // keep_going said stop between two chunks
+};
+
+struct ExaminedFile {
+  std::string path;       // its full path as the OS names it (for the log)
+  FileIdentity identity;  // the version hashed, when the OS names one
+  std::uint8_t digest[32] = {};
+};
+
+// Asked between chunks while hashing: false abandons the hash.
+using KeepGoing = bool (*)(void* context);
+
+// Finds the file `process` runs as its executable image, or the guard module
+// mapped into it (Windows: an image mapping of "vorn_guard.dll", any case;
+// POSIX: an executable mapping of a file named "libvorn_guard.so"), opens that
+// very file and hashes it. A file whose identity equals `unchanged` (when
+// known) is not hashed. POSIX opens /proc/<pid>/exe and the mapping's own
+// file; Windows opens the file the kernel has mapped, anonymously, on local
+// disks only.
+ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
+                                   ClientFile which,
+                                   const FileIdentity& unchanged,
+                                   KeepGoing keep_going, void* context,
+                                   ExaminedFile& result);
+
+}  // namespace vorn::os
