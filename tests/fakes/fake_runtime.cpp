@@ -304,6 +304,7 @@ AcceptOutcome accept_client(PipeHandle& pipe) {
 }
 
 bool start_detached_thread(ThreadEntry /*entry*/, void* /*argument*/) {
+  if (world().on_thread_start) world().on_thread_start();
   return false;
 }
 

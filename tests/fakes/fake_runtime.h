@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -113,6 +114,8 @@ struct FakeWorld {
   std::vector<Event> events;
   // service.log of the current test; empty: log lines are not counted.
   std::string log_path;
+  // Called when a thread is asked for; no thread ever starts.
+  std::function<void()> on_thread_start;
 };
 
 FakeWorld& world();

@@ -22,6 +22,7 @@
 #include "session/enforcement.h"
 #include "session/handshake.h"
 #include "session/session_state.h"
+#include "session/session_worker.h"
 
 namespace vorn {
 namespace {
@@ -646,6 +647,19 @@ TEST_F(SessionLoopTest, GapOfTwelveAndAHalfSecondsTimesOut) {
   EXPECT_EQ(pongs(), std::vector<std::string>{pong("1")});
   expect_closed(kReasonHeartbeatTimeout);
   EXPECT_EQ(close_tick(), ready + 23200);
+}
+
+// A stop that comes right after the hand-over must see the worker: it is
+// counted before its thread is asked for, and released when none starts.
+TEST_F(SessionLoopTest, WorkerCountsBeforeItsThreadStarts) {
+  int counted_at_start = -1;
+  fake::world().on_thread_start = [&] {
+    counted_at_start = active_session_workers();
+  };
+  EXPECT_FALSE(start_session_worker(Connection(fake::connected_pipe())));
+  EXPECT_EQ(counted_at_start, 1);
+  EXPECT_EQ(active_session_workers(), 0);
+  expect_channel_closed_once();
 }
 
 }  // namespace
