@@ -20,6 +20,8 @@
 
 #include "e2e/e2e_support.h"
 #include "e2e/hostile_support.h"
+#include "e2e/service_fixture.h"
+#include "e2e/service_log_reader.h"
 #include "platform/platform.h"
 #include "probe/probe_args.h"
 #include "protocol/message_fields.h"
@@ -101,12 +103,13 @@ std::string in_session_reason(const std::string& message) {
   return "LOCAL_PROTOCOL_INVALID";
 }
 
-class EndToEndHostile : public ::testing::Test {
+class EndToEndHostile : public ServiceTest<> {
  protected:
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(prepare_test_process_client(error)) << error;
-    ASSERT_TRUE(service_start(run_, error)) << error;
+    ServiceTest::SetUp();
+    if (HasFatalFailure()) return;
     aim_clients_at(run_);
     own_pid_ = test_process_pid();
 
@@ -126,11 +129,9 @@ class EndToEndHostile : public ::testing::Test {
 
   void TearDown() override {
     for (Watched& watched : children_) release_child(watched.child);
-    if (run_.started) {
-      int exit_code = -1;
-      EXPECT_TRUE(service_stop(run_, 10000, exit_code));
-      EXPECT_EQ(exit_code, 0);
-    }
+    int exit_code = -1;
+    EXPECT_TRUE(stop_service(exit_code));
+    EXPECT_EQ(exit_code, 0);
   }
 
   // Lines logged since the warm-up session.
@@ -214,7 +215,6 @@ class EndToEndHostile : public ::testing::Test {
     EXPECT_EQ(back_to_baseline(run_, baseline_, baseline_limits(), 15000), "");
   }
 
-  ServiceRun run_;
   unsigned own_pid_ = 0;
   ServiceResources baseline_;
   std::size_t lines_before_ = 0;
