@@ -17,8 +17,6 @@
 #include <cmath>
 #include <cstring>
 
-extern char** environ;
-
 namespace vorn::bench {
 
 std::int64_t monotonic_ns() {
@@ -74,37 +72,9 @@ std::string describe(const Summary& s, const char* unit) {
 
 // ---------------------------------------------------------------- files
 
-std::string make_temp_dir(const char* prefix) {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") +
-                        "/" + prefix + "XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) return "";
-  return buffer.data();
-}
-
-namespace {
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-  return ::remove(path);
-}
-}  // namespace
-
-void remove_tree(const std::string& path) {
-  if (path.empty()) return;
-  nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
 std::string directory_of(const std::string& path) {
   const std::size_t last = path.rfind('/');
   return last == std::string::npos ? std::string(".") : path.substr(0, last);
-}
-
-std::string own_directory() {
-  char buffer[4096];
-  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length <= 0) return ".";
-  return directory_of(std::string(buffer, static_cast<std::size_t>(length)));
 }
 
 namespace {
@@ -170,11 +140,6 @@ bool pad_file(const std::string& path, std::uint64_t size) {
   return true;
 }
 
-bool write_text(const std::string& path, const std::string& text) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  return fd.fd >= 0 && write_all(fd.fd, text.data(), text.size());
-}
-
 std::string make_client_copy(const std::string& bin_dir,
                              const std::string& target_dir,
                              std::uint64_t size) {
@@ -189,150 +154,7 @@ std::string make_client_copy(const std::string& bin_dir,
   return client;
 }
 
-// ---------------------------------------------------------------- children
-
-bool spawn(Child& child, const std::string& program,
-           const std::vector<std::string>& arguments,
-           const Environment& environment, bool pipes,
-           const std::string& stdout_path) {
-  // Everything the child needs is built before fork: only async-signal-safe
-  // calls happen between fork and exec.
-  std::vector<std::string> argv_text{program};
-  argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& text : argv_text) argv.push_back(text.data());
-  argv.push_back(nullptr);
-
-  std::vector<std::string> env_text;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    const std::string name = text.substr(0, text.find('='));
-    const bool replaced =
-        std::any_of(environment.begin(), environment.end(),
-                    [&](const auto& pair) { return pair.first == name; });
-    if (!replaced) env_text.push_back(text);
-  }
-  for (const auto& [name, value] : environment) {
-    env_text.push_back(name + "=" + value);
-  }
-  std::vector<char*> envp;
-  for (std::string& text : env_text) envp.push_back(text.data());
-  envp.push_back(nullptr);
-
-  int in_pipe[2] = {-1, -1};
-  int out_pipe[2] = {-1, -1};
-  if (pipes &&
-      (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0)) {
-    return false;
-  }
-  int out_file = -1;
-  if (!pipes && !stdout_path.empty()) {
-    out_file = ::open(stdout_path.c_str(),
-                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out_file < 0) return false;
-  }
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (pipes) {
-      ::dup2(in_pipe[0], 0);
-      ::dup2(out_pipe[1], 1);
-    } else if (out_file >= 0) {
-      ::dup2(out_file, 1);
-      ::dup2(out_file, 2);
-    }
-    ::execve(program.c_str(), argv.data(), envp.data());
-    ::_exit(127);
-  }
-  if (out_file >= 0) ::close(out_file);
-  if (pipes) {
-    ::close(in_pipe[0]);
-    ::close(out_pipe[1]);
-    if (pid < 0) {
-      ::close(in_pipe[1]);
-      ::close(out_pipe[0]);
-      return false;
-    }
-    child.stdin_fd = in_pipe[1];
-    child.stdout_fd = out_pipe[0];
-  }
-  if (pid < 0) return false;
-  child.pid = pid;
-  child.pending.clear();
-  return true;
-}
-
-bool read_line(Child& child, std::string& line, int timeout_ms) {
-  const std::int64_t deadline = monotonic_ns() + timeout_ms * 1000000LL;
-  for (;;) {
-    const std::size_t end = child.pending.find('\n');
-    if (end != std::string::npos) {
-      line = child.pending.substr(0, end);
-      child.pending.erase(0, end + 1);
-      return true;
-    }
-    if (child.stdout_fd < 0) return false;
-    const std::int64_t left = deadline - monotonic_ns();
-    if (left <= 0) return false;
-    pollfd entry{child.stdout_fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, static_cast<int>(left / 1000000 + 1));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    char chunk[4096];
-    const ssize_t count = ::read(child.stdout_fd, chunk, sizeof chunk);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      ::close(child.stdout_fd);
-      child.stdout_fd = -1;
-      continue;
-    }
-    child.pending.append(chunk, static_cast<std::size_t>(count));
-  }
-}
-
-bool write_line(Child& child, const std::string& line) {
-  if (child.stdin_fd < 0) return false;
-  const std::string text = line + "\n";
-  // A child that ended must not kill the harness with SIGPIPE.
-  signal(SIGPIPE, SIG_IGN);
-  return write_all(child.stdin_fd, text.data(), text.size());
-}
-
-void close_stdin(Child& child) {
-  if (child.stdin_fd >= 0) ::close(child.stdin_fd);
-  child.stdin_fd = -1;
-}
-
-bool wait_exit(Child& child, int timeout_ms, int& exit_code) {
-  if (child.pid <= 0) return false;
-  const std::int64_t deadline = monotonic_ns() + timeout_ms * 1000000LL;
-  for (;;) {
-    int status = 0;
-    const pid_t done = ::waitpid(child.pid, &status, WNOHANG);
-    if (done == child.pid) {
-      exit_code =
-          WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-      child.pid = -1;
-      close_stdin(child);
-      if (child.stdout_fd >= 0) ::close(child.stdout_fd);
-      child.stdout_fd = -1;
-      return true;
-    }
-    if (done < 0 && errno != EINTR) return false;
-    if (monotonic_ns() >= deadline) return false;
-    sleep_for_ms(1);
-  }
-}
-
-void kill_and_reap(Child& child) {
-  if (child.pid > 0) {
-    ::kill(child.pid, SIGKILL);
-    int exit_code = 0;
-    wait_exit(child, 5000, exit_code);
-  }
-  close_stdin(child);
-  if (child.stdout_fd >= 0) ::close(child.stdout_fd);
-  child.stdout_fd = -1;
-}
+// ---------------------------------------------------------------- commands
 
 std::int64_t time_command(const std::vector<std::string>& argv_text,
                           std::int64_t* cpu_ns) {

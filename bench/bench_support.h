@@ -1,13 +1,12 @@
 // Small helpers shared by the benchmark programs (Linux only): timing,
-// figures over samples, child processes with pipes, padded client copies and
-// what /proc tells about the service.
+// figures over samples, padded client copies, timed commands and what /proc
+// tells about the service.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace vorn::bench {
@@ -28,17 +27,14 @@ Summary summarize(const std::vector<double>& samples);
 std::string describe(const Summary& summary, const char* unit);
 
 // ---------------------------------------------------------------- files
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents by
-// remove_tree.
-std::string make_temp_dir(const char* prefix);
-void remove_tree(const std::string& path);
+// Temporary folders, child processes driven over pipes, the binary
+// folder and whole-file writes come from the tests' support library
+// (support/temp_dir.h, support/child_process.h).
 std::string directory_of(const std::string& path);
-std::string own_directory();  // of /proc/self/exe
 bool copy_file(const std::string& from, const std::string& to, mode_t mode);
 // Pads the file with bytes after its end up to `size` bytes. An ELF program
 // ignores bytes after its last section, so the copy still runs.
 bool pad_file(const std::string& path, std::uint64_t size);
-bool write_text(const std::string& path, const std::string& text);
 
 // A directory holding a copy of vorn-bench-client padded to `size` bytes (0:
 // unpadded) and a copy of libvorn_guard.so beside it, so the client loads
@@ -46,35 +42,7 @@ bool write_text(const std::string& path, const std::string& text);
 std::string make_client_copy(const std::string& bin_dir,
                              const std::string& target_dir, std::uint64_t size);
 
-// ---------------------------------------------------------------- children
-using Environment = std::vector<std::pair<std::string, std::string>>;
-
-struct Child {
-  pid_t pid = -1;
-  int stdin_fd = -1;    // write end of the child's stdin, -1 when not piped
-  int stdout_fd = -1;   // read end of the child's stdout, -1 when not piped
-  std::string pending;  // read but not yet returned by read_line
-};
-
-// Starts `program` with `arguments`; `environment` entries are added to
-// this process's own. With `pipes` the child's stdin and stdout are pipes to
-// us; otherwise stdout goes to `stdout_path` (or stays ours when empty).
-bool spawn(Child& child, const std::string& program,
-           const std::vector<std::string>& arguments,
-           const Environment& environment, bool pipes,
-           const std::string& stdout_path = "");
-// One line of the child's stdout without its line feed; false on EOF or
-// when nothing complete came within timeout_ms.
-bool read_line(Child& child, std::string& line, int timeout_ms);
-bool write_line(Child& child, const std::string& line);
-// Closes our end of the child's stdin (the client's signal to finish).
-void close_stdin(Child& child);
-// Waits for the end; false when it did not end within timeout_ms. The exit
-// code of a child killed by a signal is 128 + the signal.
-bool wait_exit(Child& child, int timeout_ms, int& exit_code);
-// SIGKILL, wait, close the pipes; nothing for a child already reaped.
-void kill_and_reap(Child& child);
-
+// ---------------------------------------------------------------- commands
 // Runs a program to its end with stdout and stderr discarded; the wall time
 // from fork to reaped exit in nanoseconds, -1 on failure. `cpu_ns`, when
 // given, receives the program's user plus system CPU time.

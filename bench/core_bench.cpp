@@ -8,11 +8,13 @@
 #include <string>
 
 #include "bench_support.h"
-#include "platform/runtime.h"
-#include "platform/client.h"
-#include "probe/guard_loader.h"
 #include "integrity/integrity.h"
+#include "platform/client.h"
+#include "platform/runtime.h"
+#include "probe/guard_loader.h"
 #include "protocol/message_fields.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace vorn::bench {
 namespace {
@@ -88,10 +90,10 @@ BENCHMARK(BM_EvidenceUpperCaseAndHex);
 
 // Files and processes made once, on first use, and removed at the end.
 struct Fixtures {
-  std::string dir;
+  test::TempDir dir;
   probe::GuardLibrary own_module;
   std::string own_e1, own_e2;
-  Child big_client;  // a 64 MiB vorn-bench-client in idle mode
+  test::ChildProcess big_client;  // a 64 MiB vorn-bench-client in idle mode
   os::ProcessId big_pid = 0;
   std::string big_e1, big_e2;
   std::string error;
@@ -99,15 +101,14 @@ struct Fixtures {
 
 Fixtures& fixtures() {
   static Fixtures instance;
-  if (instance.dir.empty()) instance.dir = make_temp_dir("vorn-core-bench-");
   return instance;
 }
 
 void BM_Sha256File(benchmark::State& state) {
   const std::uint64_t size = static_cast<std::uint64_t>(state.range(0)) * kMiB;
   const std::string path =
-      fixtures().dir + "/" + std::to_string(state.range(0)) + "MiB.bin";
-  if (!write_text(path, "") || !pad_file(path, size)) {
+      fixtures().dir.file(std::to_string(state.range(0)) + "MiB.bin");
+  if (!test::write_file(path, "") || !pad_file(path, size)) {
     state.SkipWithError("cannot write the file");
     return;
   }
@@ -128,7 +129,7 @@ bool own_process_ready() {
   Fixtures& f = fixtures();
   if (f.own_module.handle != nullptr) return true;
   std::string executable;
-  const std::string module = own_directory() + "/libvorn_guard.so";
+  const std::string module = test::binary_directory() + "/libvorn_guard.so";
   std::string error;
   if (!probe::load_guard_library(module, f.own_module, error) ||
       !os::current_executable_path(executable) ||
@@ -144,11 +145,12 @@ bool own_process_ready() {
 bool big_client_ready() {
   Fixtures& f = fixtures();
   if (f.big_pid != 0) return true;
-  const std::string client =
-      make_client_copy(own_directory(), f.dir + "/client64", 64 * kMiB);
+  const std::string client = make_client_copy(
+      test::binary_directory(), f.dir.file("client64"), 64 * kMiB);
   std::string line;
-  if (client.empty() || !spawn(f.big_client, client, {"idle"}, {}, true) ||
-      !read_line(f.big_client, line, 30000) ||
+  if (client.empty() ||
+      !test::start_piped_child(f.big_client, client, {"idle"}) ||
+      !test::read_child_line(f.big_client, line, 30000) ||
       line.rfind("ready pid=", 0) != 0) {
     f.error = "the 64 MiB client did not start: " + line;
     return false;
@@ -248,13 +250,11 @@ BENCHMARK(BM_IntegrityRecheck_NoIdentity)
 
 void release_fixtures() {
   Fixtures& f = fixtures();
-  if (f.big_client.pid > 0) {
-    close_stdin(f.big_client);
-    int exit_code = 0;
-    if (!wait_exit(f.big_client, 5000, exit_code)) kill_and_reap(f.big_client);
-  }
+  test::close_child_input(f.big_client);
+  int exit_code = 0;
+  test::wait_child(f.big_client, 5000, exit_code);
+  test::release_child(f.big_client);
   probe::unload_guard_library(f.own_module);
-  remove_tree(f.dir);
 }
 
 }  // namespace

@@ -32,9 +32,14 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace vorn::bench {
 namespace {
+
+using test::ChildProcess;
+using Environment = std::vector<std::pair<std::string, std::string>>;
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr int kSessions = 32;
@@ -67,7 +72,7 @@ void report(const char* format, ...) {
 
 struct Service {
   std::string dir;  // run/ (socket), data/ (ProgramData), service.out
-  Child process;
+  ChildProcess process;
 };
 
 std::string socket_path(const Service& service) {
@@ -101,15 +106,15 @@ bool start_service(const std::string& bin_dir, const std::string& work_dir,
   ::mkdir(service.dir.c_str(), 0755);
   // The service never creates the base folder itself.
   ::mkdir((service.dir + "/data").c_str(), 0755);
-  if (!spawn(service.process, bin_dir + "/vorn-guard-service", {},
-             {{"RUNTIME_DIRECTORY", service.dir + "/run"},
-              {"ProgramData", service.dir + "/data"}},
-             false, service.dir + "/service.out")) {
+  if (!test::start_child(service.process, bin_dir + "/vorn-guard-service", {},
+                         {{"RUNTIME_DIRECTORY", service.dir + "/run"},
+                          {"ProgramData", service.dir + "/data"}},
+                         service.dir + "/service.out")) {
     return false;
   }
   for (int i = 0; i < 500; ++i) {
     int exit_code = 0;
-    if (wait_exit(service.process, 0, exit_code)) return false;
+    if (test::wait_child(service.process, 0, exit_code)) return false;
     // The probe connection costs the service one accepted-and-dropped
     // connection, which it handles like any client that closes at once.
     if (endpoint_answers(socket_path(service))) return true;
@@ -122,13 +127,13 @@ bool start_service(const std::string& bin_dir, const std::string& work_dir,
 // 10 s.
 double stop_service(Service& service, int& exit_code) {
   const std::int64_t start = monotonic_ns();
-  ::kill(service.process.pid, SIGTERM);
-  // waitpid with 1 ms naps: the figure's resolution is about 1 ms.
-  if (!wait_exit(service.process, 10000, exit_code)) {
-    kill_and_reap(service.process);
-    return -1;
-  }
-  return static_cast<double>(monotonic_ns() - start) / 1e6;
+  ::kill(static_cast<pid_t>(service.process.pid), SIGTERM);
+  // wait_child naps 1 ms between its looks: the figure's resolution is
+  // about 1 ms.
+  const bool ended = test::wait_child(service.process, 10000, exit_code);
+  const std::int64_t end = monotonic_ns();
+  test::release_child(service.process);
+  return ended ? static_cast<double>(end - start) / 1e6 : -1;
 }
 
 std::map<std::string, int> count_log_lines(const Service& service) {
@@ -152,12 +157,13 @@ int count_of(const std::map<std::string, int>& counts, const char* key) {
 
 // ---------------------------------------------------------------- clients
 
-bool start_client(Child& child, const std::string& client,
+bool start_client(ChildProcess& child, const std::string& client,
                   const std::vector<std::string>& arguments,
                   const Service& service, std::string& ready_line,
-                  int timeout_ms) {
-  return spawn(child, client, arguments, client_environment(service), true) &&
-         read_line(child, ready_line, timeout_ms) &&
+                  unsigned timeout_ms) {
+  return test::start_piped_child(child, client, arguments,
+                                 client_environment(service)) &&
+         test::read_child_line(child, ready_line, timeout_ms) &&
          ready_line.rfind("ready", 0) == 0;
 }
 
@@ -180,7 +186,7 @@ void bench_handshake(const Options& options, const std::string& bin_dir,
   struct Client {
     int size_mib;
     std::string exe, module;
-    Child child;
+    ChildProcess child;
   };
   std::vector<Client> clients;
   for (int size : sizes) {
@@ -202,18 +208,18 @@ void bench_handshake(const Options& options, const std::string& bin_dir,
   // openssl's own start-up, for reading the figures: the same command on an
   // empty file.
   const std::string empty = work_dir + "/empty";
-  write_text(empty, "");
+  test::write_file(empty, "");
   std::vector<double> startup, startup_cpu;
 
   // The wall time the client saw, and the CPU time the service spent (it is
   // otherwise idle), for one handshake.
-  const pid_t service_pid = service.process.pid;
+  const pid_t service_pid = static_cast<pid_t>(service.process.pid);
   auto handshake_once = [service_pid](Client& client, double& wall_ms,
                                       double& cpu_ms) {
     std::string line;
     const std::int64_t cpu_start = process_cpu_ns(service_pid);
-    if (!write_line(client.child, "go") ||
-        !read_line(client.child, line, 20000) ||
+    if (!test::write_child_line(client.child, "go") ||
+        !test::read_child_line(client.child, line, 20000) ||
         line.rfind("handshake_us ", 0) != 0) {
       report("handshake failed (%d MiB): %s\n", client.size_mib, line.c_str());
       return false;
@@ -268,9 +274,10 @@ void bench_handshake(const Options& options, const std::string& bin_dir,
     }
   }
   for (Client& client : clients) {
-    close_stdin(client.child);
+    test::close_child_input(client.child);
     int exit_code = 0;
-    if (!wait_exit(client.child, 5000, exit_code)) kill_and_reap(client.child);
+    test::wait_child(client.child, 5000, exit_code);
+    test::release_child(client.child);
   }
   const double startup_ms = summarize(startup).median;
   const double startup_cpu_ms = summarize(startup_cpu).median;
@@ -329,7 +336,7 @@ double cpu_percent(std::int64_t cpu_start, std::int64_t cpu_end,
 bool measure_window(const Service& service, const std::string& client,
                     int sessions, int interval_ms, int seconds, pid_t floor_pid,
                     Window& window) {
-  Child child;
+  ChildProcess child;
   if (!client.empty()) {
     std::string line;
     if (!start_client(child, client,
@@ -337,13 +344,13 @@ bool measure_window(const Service& service, const std::string& client,
                        "--interval-ms", std::to_string(interval_ms)},
                       service, line, 120000)) {
       report("sessions client did not get ready: %s\n", line.c_str());
-      kill_and_reap(child);
+      test::release_child(child);
       return false;
     }
     // Let the handshakes' worker threads finish their first passes.
     sleep_for_ms(2000);
   }
-  const pid_t pid = service.process.pid;
+  const pid_t pid = static_cast<pid_t>(service.process.pid);
   const std::int64_t floor_start =
       floor_pid > 0 ? process_cpu_ns(floor_pid) : 0;
   const std::int64_t cpu_start = process_cpu_ns(pid);
@@ -362,9 +369,9 @@ bool measure_window(const Service& service, const std::string& client,
   window.pss_kib = smaps_rollup_kib(pid, "Pss");
   window.threads = thread_count(pid);
   if (!client.empty()) {
-    close_stdin(child);
+    test::close_child_input(child);
     std::string line;
-    while (read_line(child, line, 10000)) {
+    while (test::read_child_line(child, line, 10000)) {
       if (line.rfind("pong_us ", 0) == 0) {
         window.pong_ms.push_back(std::atof(line.c_str() + 8) / 1000.0);
       } else if (line.rfind("done ", 0) == 0) {
@@ -372,7 +379,8 @@ bool measure_window(const Service& service, const std::string& client,
       }
     }
     int exit_code = 0;
-    if (!wait_exit(child, 5000, exit_code)) kill_and_reap(child);
+    test::wait_child(child, 5000, exit_code);
+    test::release_child(child);
     // The sessions close at their next pass.
     sleep_for_ms(500);
   }
@@ -417,7 +425,7 @@ void bench_sessions(const Options& options, const std::string& bin_dir,
   }
   // The floor: the same system calls per pass from as many threads, in
   // another process, measured over the same windows.
-  Child floor;
+  ChildProcess floor;
   std::string line;
   if (!start_client(floor, small, {"floor", "--threads", "32"}, service, line,
                     10000)) {
@@ -431,17 +439,18 @@ void bench_sessions(const Options& options, const std::string& bin_dir,
 
   char what[64];
   measure_window(service, small, kSessions, 5000, options.cpu_window_s,
-                 floor.pid, small_run);
+                 static_cast<pid_t>(floor.pid), small_run);
   std::snprintf(what, sizeof what, "%d sessions, %.1f MiB image", kSessions,
                 small_mib);
   report_window(what, options.cpu_window_s, small_run, kSessions);
-  measure_window(service, big, kSessions, 5000, options.cpu_window_s, floor.pid,
-                 big_run);
+  measure_window(service, big, kSessions, 5000, options.cpu_window_s,
+                 static_cast<pid_t>(floor.pid), big_run);
   std::snprintf(what, sizeof what, "%d sessions, 64 MiB image", kSessions);
   report_window(what, options.cpu_window_s, big_run, kSessions);
-  close_stdin(floor);
+  test::close_child_input(floor);
   int floor_exit = 0;
-  if (!wait_exit(floor, 5000, floor_exit)) kill_and_reap(floor);
+  test::wait_child(floor, 5000, floor_exit);
+  test::release_child(floor);
 
   const double per_session =
       (big_run.cpu_percent - idle.cpu_percent) / kSessions;
@@ -518,7 +527,7 @@ void bench_enforcement(const Options& options, const std::string& bin_dir,
     return;
   }
   struct Held {
-    Child child;
+    ChildProcess child;
     std::int64_t sent_ns = 0, pong_ns = 0, death_ns = 0;
   };
   std::vector<Held> held(static_cast<std::size_t>(options.enforcement_clients));
@@ -528,7 +537,7 @@ void bench_enforcement(const Options& options, const std::string& bin_dir,
       report("hold client did not start: %s\n", line.c_str());
     }
     long long sent = 0, pong = 0;
-    if (!read_line(held[i].child, line, 20000) ||
+    if (!test::read_child_line(held[i].child, line, 20000) ||
         std::sscanf(line.c_str(), "pinged %lld %lld", &sent, &pong) != 2) {
       report("hold client: no PONG: %s\n", line.c_str());
     }
@@ -541,11 +550,10 @@ void bench_enforcement(const Options& options, const std::string& bin_dir,
   std::size_t left = held.size();
   while (left > 0 && monotonic_ns() < give_up) {
     for (Held& h : held) {
-      if (h.child.pid <= 0 || h.death_ns != 0) continue;
-      int status = 0;
-      if (::waitpid(h.child.pid, &status, WNOHANG) == h.child.pid) {
+      if (h.child.pid == 0 || h.death_ns != 0) continue;
+      int exit_code = 0;
+      if (test::wait_child(h.child, 0, exit_code)) {
         h.death_ns = monotonic_ns();
-        h.child.pid = -1;
         --left;
       }
     }
@@ -554,7 +562,7 @@ void bench_enforcement(const Options& options, const std::string& bin_dir,
   std::vector<double> after_ping, after_pong;
   csv << "after_ping_ms,after_pong_ms\n";
   for (Held& h : held) {
-    kill_and_reap(h.child);
+    test::release_child(h.child);
     if (h.death_ns == 0 || h.sent_ns == 0) continue;
     after_ping.push_back(ms(h.death_ns - h.sent_ns));
     after_pong.push_back(ms(h.death_ns - h.pong_ns));
@@ -585,7 +593,7 @@ void bench_stop(const Options& options, const std::string& bin_dir,
     for (int i = 0; i < options.stop_repeats; ++i) {
       Service service;
       if (!start_service(bin_dir, work_dir, service)) continue;
-      Child child;
+      ChildProcess child;
       std::string line;
       if (sessions > 0 &&
           !start_client(child, client,
@@ -600,13 +608,12 @@ void bench_stop(const Options& options, const std::string& bin_dir,
       const double stop_ms = stop_service(service, exit_code);
       times.push_back(stop_ms);
       csv << sessions << "," << stop_ms << "," << exit_code << "\n";
-      close_stdin(child);
+      test::close_child_input(child);
       // A stop ends sessions without terminating their client, which then
       // ends by itself with 0.
       int client_exit = -1;
-      if (child.pid > 0 && !wait_exit(child, 5000, client_exit)) {
-        kill_and_reap(child);
-      }
+      test::wait_child(child, 5000, client_exit);
+      test::release_child(child);
       const auto counts = count_log_lines(service);
       report(
           "  %2d sessions: stop %.1f ms, exit code %d, READY %d CLOSED %d "
@@ -650,8 +657,9 @@ int main(int argc, char** argv) {
       return usage();
     }
   }
-  const std::string bin_dir = own_directory();
-  const std::string work_dir = make_temp_dir("vorn-service-bench-");
+  const std::string bin_dir = vorn::test::binary_directory();
+  const vorn::test::TempDir work;
+  const std::string work_dir = work.path();
   if (work_dir.empty()) return 2;
   char host[256] = {};
   ::gethostname(host, sizeof host - 1);
@@ -665,7 +673,6 @@ int main(int argc, char** argv) {
     Service service;
     if (!start_service(bin_dir, work_dir, service)) {
       report("the service did not start (%s)\n", bin_dir.c_str());
-      remove_tree(work_dir);
       return 2;
     }
     bench_handshake(options, bin_dir, work_dir, service, handshake_csv,
@@ -680,13 +687,14 @@ int main(int argc, char** argv) {
 
   if (!options.out_dir.empty()) {
     ::mkdir(options.out_dir.c_str(), 0755);
-    write_text(options.out_dir + "/handshake.csv", handshake_csv.str());
-    write_text(options.out_dir + "/pong.csv", pong_csv.str());
-    write_text(options.out_dir + "/cpu.csv", cpu_csv.str());
-    write_text(options.out_dir + "/enforcement.csv", enforcement_csv.str());
-    write_text(options.out_dir + "/stop.csv", stop_csv.str());
-    write_text(options.out_dir + "/summary.txt", g_report);
+    vorn::test::write_file(options.out_dir + "/handshake.csv",
+                           handshake_csv.str());
+    vorn::test::write_file(options.out_dir + "/pong.csv", pong_csv.str());
+    vorn::test::write_file(options.out_dir + "/cpu.csv", cpu_csv.str());
+    vorn::test::write_file(options.out_dir + "/enforcement.csv",
+                           enforcement_csv.str());
+    vorn::test::write_file(options.out_dir + "/stop.csv", stop_csv.str());
+    vorn::test::write_file(options.out_dir + "/summary.txt", g_report);
   }
-  remove_tree(work_dir);
   return 0;
 }

@@ -9,7 +9,8 @@
 #include <thread>
 
 #include "e2e/attack_cases.h"
-#include "e2e/e2e_support.h"
+#include "e2e/service_fixture.h"
+#include "e2e/service_log_reader.h"
 
 namespace vorn::test {
 namespace {
@@ -21,21 +22,14 @@ struct AttackName {
   }
 };
 
-class EndToEndAttack : public ::testing::TestWithParam<AttackCase> {
+class EndToEndAttack
+    : public ServiceTest<::testing::TestWithParam<AttackCase>> {
  protected:
-  void SetUp() override {
-    service_cleanup();
-    std::string error;
-    ASSERT_TRUE(service_start(run_, error)) << error;
-  }
   void TearDown() override {
     int exit_code = -1;
-    if (run_.started) {
-      EXPECT_TRUE(service_stop(run_, 10000, exit_code));
-    }
+    EXPECT_TRUE(stop_service(exit_code));
     service_cleanup();
   }
-  ServiceRun run_;
 };
 
 TEST_P(EndToEndAttack, Fails) {

@@ -1,7 +1,6 @@
-// Helpers shared by the end-to-end tests: probe runs and log inspection.
+// Helpers shared by the end-to-end tests: probe runs and what they printed.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,23 +21,9 @@ ProbeResult run_probe(const ServiceRun& run,
                       unsigned timeout_ms);
 
 // Starts a probe without waiting for it.
-bool start_probe(const ServiceRun& run, const std::vector<std::string>& arguments,
-                 ChildProcess& child, const std::string& output_file = "");
-
-// Waits until a log line satisfies `match`, at most timeout_ms.
-bool wait_for_log(const ServiceRun& run,
-                  const std::function<bool(const std::string&)>& match,
-                  unsigned timeout_ms);
-bool wait_for_log_line(const ServiceRun& run, const std::string& line,
-                       unsigned timeout_ms);
-// Lines starting with `prefix`.
-std::vector<std::string> log_lines_starting(const ServiceRun& run,
-                                            const std::string& prefix);
-
-// Every "SESSION READY pid=N ..." is followed by exactly one
-// "SESSION CLOSED pid=N", with at most one ENFORCEMENT line for N between.
-// Returns an empty text when the log keeps that rule, else what is wrong.
-std::string check_session_pairs(const std::vector<std::string>& lines);
+bool start_probe(const ServiceRun& run,
+                 const std::vector<std::string>& arguments, ChildProcess& child,
+                 const std::string& output_file = "");
 
 // What a probe wrote to its output file, with CR LF line ends (a Windows
 // console program's) read as LF.

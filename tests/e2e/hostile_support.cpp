@@ -2,13 +2,12 @@
 
 #include <chrono>
 #include <cstdio>
-#include <map>
 #include <mutex>
 #include <thread>
 
 #include "e2e/e2e_support.h"
-#include "probe/guard_loader.h"
 #include "integrity/integrity.h"
+#include "probe/guard_loader.h"
 #include "protocol/message_fields.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -54,15 +53,6 @@ bool load_once(TestProcessEvidence& evidence) {
                    "|" + kClientTag + "|" + evidence_1 + "|" + evidence_2;
   evidence.file_name = file_name_from_path(executable);
   return true;
-}
-
-bool is_pid_end(const std::string& line, std::size_t at) {
-  return at == line.size() || line[at] == ' ';
-}
-
-std::string pid_after(const std::string& line, const std::string& prefix) {
-  const std::string rest = line.substr(prefix.size());
-  return rest.substr(0, rest.find(' '));
 }
 
 }  // namespace
@@ -212,84 +202,6 @@ bool session_bye(Session& session, std::uint32_t timeout_ms,
     return false;
   }
   return true;
-}
-
-// ------------------------------------------------------- the log
-
-std::vector<std::string> lines_naming(const std::vector<std::string>& lines,
-                                      unsigned pid) {
-  const std::string key = "pid=" + format_decimal_u32(pid);
-  std::vector<std::string> found;
-  for (const std::string& line : lines) {
-    const std::size_t at = line.find(key);
-    if (at != std::string::npos && is_pid_end(line, at + key.size())) {
-      found.push_back(line);
-    }
-  }
-  return found;
-}
-
-std::size_t count_starting(const std::vector<std::string>& lines,
-                           const std::string& prefix) {
-  std::size_t count = 0;
-  for (const std::string& line : lines) {
-    if (line.compare(0, prefix.size(), prefix) == 0) ++count;
-  }
-  return count;
-}
-
-std::string check_session_balance(const std::vector<std::string>& lines,
-                                  unsigned shared_pid) {
-  const std::string shared = format_decimal_u32(shared_pid);
-  const std::string ready = "SESSION READY pid=";
-  const std::string closed = "SESSION CLOSED pid=";
-  const std::string enforcement = "ENFORCEMENT pid=";
-  std::vector<std::string> others;
-  long open = 0;
-  for (const std::string& line : lines) {
-    std::string pid;
-    if (line.compare(0, ready.size(), ready) == 0) {
-      pid = pid_after(line, ready);
-      if (pid == shared) ++open;
-    } else if (line.compare(0, closed.size(), closed) == 0) {
-      pid = pid_after(line, closed);
-      if (pid == shared && --open < 0) return "CLOSED without READY: " + line;
-    } else if (line.compare(0, enforcement.size(), enforcement) == 0) {
-      pid = pid_after(line, enforcement);
-      if (pid == shared) return "ENFORCEMENT against the test process: " + line;
-    }
-    if (pid != shared) others.push_back(line);
-  }
-  if (open != 0) {
-    return std::to_string(open) + " READY without CLOSED for the test process";
-  }
-  return check_session_pairs(others);
-}
-
-bool wait_sessions_closed(const ServiceRun& run, unsigned shared_pid,
-                          unsigned timeout_ms) {
-  const std::uint64_t start = now_ms();
-  for (;;) {
-    const std::vector<std::string> lines = service_log_lines(run);
-    if (count_starting(lines, "SESSION READY pid=") ==
-            count_starting(lines, "SESSION CLOSED pid=") &&
-        check_session_balance(lines, shared_pid).empty()) {
-      return true;
-    }
-    if (now_ms() - start > timeout_ms) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-}
-
-std::string raw_log_since_start(const ServiceRun& run) {
-  std::string text;
-  for (std::size_t i = 0; i < run.log_paths.size(); ++i) {
-    const std::string content = read_file(run.log_paths[i]);
-    if (content.size() > run.log_offsets[i]) {
-      text += content.substr(run.log_offsets[i]);
-    }
-  }
-  return text;
 }
 
 // ------------------------------------------------------- resources

@@ -1,7 +1,6 @@
 // Helpers for the hostile-client and soak tests: the test process itself as
 // a client of the service (with the guard module loaded, so it can hold many
-// sessions at once), log checks that allow several sessions of one process,
-// and the service's resources against a baseline.
+// sessions at once), and the service's resources against a baseline.
 #pragma once
 
 #include <cstdint>
@@ -65,23 +64,6 @@ bool session_expect_pong(Session& session, std::uint32_t timeout_ms,
 // BYE, then the service's close.
 bool session_bye(Session& session, std::uint32_t timeout_ms,
                  std::string& error);
-
-// ------------------------------------------------------- the log
-// Lines that name exactly this pid ("pid=N" followed by a blank or the end).
-std::vector<std::string> lines_naming(const std::vector<std::string>& lines,
-                                      unsigned pid);
-std::size_t count_starting(const std::vector<std::string>& lines,
-                           const std::string& prefix);
-// check_session_pairs for every pid but `shared_pid`, whose sessions may
-// overlap (the test process holds many at once): for it, READY and CLOSED
-// must balance, CLOSED never comes first, and no ENFORCEMENT is logged.
-std::string check_session_balance(const std::vector<std::string>& lines,
-                                  unsigned shared_pid);
-// Waits until every session in the log has its CLOSED line.
-bool wait_sessions_closed(const ServiceRun& run, unsigned shared_pid,
-                          unsigned timeout_ms);
-// The log's bytes written since the service started, timestamps included.
-std::string raw_log_since_start(const ServiceRun& run);
 
 // ------------------------------------------------------- resources
 struct ResourceLimits {

@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "e2e/e2e_support.h"
+#include "e2e/service_fixture.h"
+#include "e2e/service_log_reader.h"
 
 namespace vorn::test {
 namespace {
@@ -16,18 +18,11 @@ bool ready_line_for(const std::string& line, unsigned pid) {
   return line.rfind("SESSION READY pid=" + pid_text(pid) + " ", 0) == 0;
 }
 
-class EndToEndService : public ::testing::Test {
+class EndToEndService : public ServiceTest<> {
  protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(service_start(run_, error)) << error;
-  }
   void TearDown() override {
     for (ChildProcess& child : clients_) release_child(child);
-    if (run_.started) {
-      int exit_code = -1;
-      service_stop(run_, 10000, exit_code);
-    }
+    ServiceTest::TearDown();
   }
 
   // Starts a client that holds a session with heartbeats for `seconds`.
@@ -47,11 +42,11 @@ class EndToEndService : public ::testing::Test {
 
   bool wait_ready(unsigned pid, unsigned timeout_ms) {
     return wait_for_log(
-        run_, [&](const std::string& line) { return ready_line_for(line, pid); },
+        run_,
+        [&](const std::string& line) { return ready_line_for(line, pid); },
         timeout_ms);
   }
 
-  ServiceRun run_;
   std::vector<ChildProcess> clients_;
 };
 
@@ -85,7 +80,7 @@ TEST_F(EndToEndService, StopEndsLiveSessionsWithoutTerminatingClients) {
   EXPECT_EQ(exit_code, 0);
   const std::vector<std::string> lines = service_log_lines(run_);
   EXPECT_EQ(check_session_pairs(lines), "");
-  EXPECT_TRUE(log_lines_starting(run_, "ENFORCEMENT").empty());
+  EXPECT_EQ(count_starting(lines, "ENFORCEMENT"), 0u);
   // The clients were not terminated: each noticed the closed session and
   // ended on its own with the probe's "closed early" code.
   for (ChildProcess& child : clients_) {

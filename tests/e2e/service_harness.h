@@ -14,9 +14,9 @@
 namespace vorn::test {
 
 struct ServiceRun {
-  std::unique_ptr<TempDir> dir;  // POSIX: socket and log folders
-  ChildProcess process;          // POSIX: the service process
-  std::vector<std::string> log_paths;  // candidate log files
+  std::unique_ptr<TempDir> dir;          // POSIX: socket and log folders
+  ChildProcess process;                  // POSIX: the service process
+  std::vector<std::string> log_paths;    // candidate log files
   std::vector<std::size_t> log_offsets;  // their sizes before the start
   bool started = false;
 };
@@ -26,8 +26,6 @@ bool service_start(ServiceRun& run, std::string& error);
 // Requests a stop (SIGTERM / SERVICE_CONTROL_STOP) and waits for the end;
 // gives the exit code (process exit code / the service's Win32 exit code).
 bool service_stop(ServiceRun& run, unsigned timeout_ms, int& exit_code);
-// Lines the service logged since service_start, without timestamp and CR LF.
-std::vector<std::string> service_log_lines(const ServiceRun& run);
 // What a client process needs in its environment to find the service.
 std::vector<std::pair<std::string, std::string>> client_environment(
     const ServiceRun& run);

@@ -6,6 +6,8 @@
 #include <fstream>
 
 #include "e2e/e2e_support.h"
+#include "e2e/service_fixture.h"
+#include "e2e/service_log_reader.h"
 #include "platform/system.h"
 
 namespace vorn::test {
@@ -13,15 +15,10 @@ namespace {
 
 const char kHello[] = "HELLO|{pid}|e2e-test-client|{e1}|{e2}";
 
-class EndToEndSession : public ::testing::Test {
+class EndToEndSession : public ServiceTest<> {
  protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(service_start(run_, error)) << error;
-  }
   void TearDown() override {
-    int exit_code = -1;
-    service_stop(run_, 10000, exit_code);
+    ServiceTest::TearDown();
     EXPECT_EQ(check_session_pairs(service_log_lines(run_)), "");
   }
 
@@ -47,18 +44,13 @@ class EndToEndSession : public ::testing::Test {
   }
 
   std::vector<std::string> lines_for(unsigned pid) {
-    std::vector<std::string> found;
-    for (const std::string& line : service_log_lines(run_)) {
-      if (line.find("pid=" + pid_text(pid)) != std::string::npos)
-        found.push_back(line);
-    }
-    return found;
+    return lines_naming(service_log_lines(run_), pid);
   }
 
   // The log of a session that ended with `reason`.
   void expect_enforced(unsigned pid, const std::string& reason) {
-    ASSERT_TRUE(wait_for_log_line(run_, "SESSION CLOSED pid=" + pid_text(pid),
-                                  5000));
+    ASSERT_TRUE(
+        wait_for_log_line(run_, "SESSION CLOSED pid=" + pid_text(pid), 5000));
     const std::vector<std::string> lines = lines_for(pid);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1],
@@ -66,23 +58,22 @@ class EndToEndSession : public ::testing::Test {
   }
 
   void expect_quiet_end(unsigned pid) {
-    ASSERT_TRUE(wait_for_log_line(run_, "SESSION CLOSED pid=" + pid_text(pid),
-                                  5000));
+    ASSERT_TRUE(
+        wait_for_log_line(run_, "SESSION CLOSED pid=" + pid_text(pid), 5000));
     const std::vector<std::string> lines = lines_for(pid);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].rfind("SESSION READY pid=" + pid_text(pid), 0), 0u);
   }
 
-  ServiceRun run_;
   int runs_ = 0;
 };
 
 TEST_F(EndToEndSession, PingsArePongedAndByeEndsQuietly) {
   unsigned pid = 0;
-  const ProbeResult result = session(
-      {"raw", "--load-guard", kHello, "PING|{token}|1|a", "PING|{token}|007|b",
-       "PING|{token}|+9|c", "BYE|{token}|done"},
-      pid);
+  const ProbeResult result =
+      session({"raw", "--load-guard", kHello, "PING|{token}|1|a",
+               "PING|{token}|007|b", "PING|{token}|+9|c", "BYE|{token}|done"},
+              pid);
   ASSERT_TRUE(result.ended);
   EXPECT_NE(result.output.find("< PONG|1\n"), std::string::npos)
       << result.output;
@@ -137,10 +128,10 @@ TEST_F(EndToEndSession, SilenceAfterHelloIsAHeartbeatTimeout) {
 TEST_F(EndToEndSession, ClientThatNeverReadsIsStillTerminatedOnTimeout) {
   // It pings without reading its PONGs, then falls silent.
   unsigned pid = 0;
-  const ProbeResult result = session(
-      {"raw", "--load-guard", "--no-read", "--hold-ms", "30000", kHello,
-       "PING|{token}|1|a", "PING|{token}|2|a", "PING|{token}|3|a"},
-      pid);
+  const ProbeResult result =
+      session({"raw", "--load-guard", "--no-read", "--hold-ms", "30000", kHello,
+               "PING|{token}|1|a", "PING|{token}|2|a", "PING|{token}|3|a"},
+              pid);
   ASSERT_TRUE(result.ended);
   EXPECT_EQ(result.exit_code, terminated_exit_code());
   // 12000 ms, plus two passes, plus the write bound, plus process start-up.
@@ -170,9 +161,10 @@ TEST_F(EndToEndSession, GuardModuleChangedOnDiskIsCaughtAtTheRecheck) {
   fs::copy_file(bin / module_name, copy / module_name);
 
   ChildProcess child;
-  ASSERT_TRUE(start_child(child, (copy / probe_file_name()).string(),
-                          {"session", "--seconds", "40", "--interval-ms", "1000"},
-                          client_environment(run_), run_.dir->file("copy.out")));
+  ASSERT_TRUE(
+      start_child(child, (copy / probe_file_name()).string(),
+                  {"session", "--seconds", "40", "--interval-ms", "1000"},
+                  client_environment(run_), run_.dir->file("copy.out")));
   const unsigned pid = child.pid;
   ASSERT_TRUE(wait_for_log(
       run_,

@@ -22,6 +22,8 @@
 
 #include "e2e/e2e_support.h"
 #include "e2e/hostile_support.h"
+#include "e2e/service_fixture.h"
+#include "e2e/service_log_reader.h"
 #include "platform/system.h"
 
 namespace vorn::test {
@@ -206,12 +208,12 @@ const std::regex& well_formed_line() {
   return line;
 }
 
-TEST(EndToEndSoak, ThirtyTwoClientLoopsKeepTheLogWholeAndTheServiceFlat) {
+using EndToEndSoak = ServiceTest<>;
+
+TEST_F(EndToEndSoak, ThirtyTwoClientLoopsKeepTheLogWholeAndTheServiceFlat) {
   std::string error;
   ASSERT_TRUE(prepare_test_process_client(error)) << error;
-  ServiceRun run;
-  ASSERT_TRUE(service_start(run, error)) << error;
-  aim_clients_at(run);
+  aim_clients_at(run_);
   const unsigned own_pid = test_process_pid();
 
   {
@@ -219,8 +221,8 @@ TEST(EndToEndSoak, ThirtyTwoClientLoopsKeepTheLogWholeAndTheServiceFlat) {
     ASSERT_TRUE(session_open(warm, 20000, error)) << error;
     ASSERT_TRUE(session_bye(warm, 5000, error)) << error;
   }
-  ASSERT_TRUE(wait_sessions_closed(run, own_pid, 5000));
-  const ServiceResources baseline = settled_resources(run, 5000);
+  ASSERT_TRUE(wait_sessions_closed(run_, own_pid, 5000));
+  const ServiceResources baseline = settled_resources(run_, 5000);
   const unsigned seconds = soak_seconds();
   std::printf("soak: %u s, %d loops; baseline %s\n", seconds, kLoops,
               describe(baseline).c_str());
@@ -235,7 +237,7 @@ TEST(EndToEndSoak, ThirtyTwoClientLoopsKeepTheLogWholeAndTheServiceFlat) {
     const std::uint64_t start = now_ms();
     std::uint64_t next_report = start + kProgressEveryMs;
     while (sampling) {
-      Sample sample{now_ms(), read_service_resources(run)};
+      Sample sample{now_ms(), read_service_resources(run_)};
       {
         std::lock_guard<std::mutex> lock(samples_mutex);
         samples.push_back(sample);
@@ -254,26 +256,27 @@ TEST(EndToEndSoak, ThirtyTwoClientLoopsKeepTheLogWholeAndTheServiceFlat) {
   const std::uint64_t deadline = now_ms() + seconds * 1000ull;
   std::vector<std::thread> loops;
   for (int loop = 0; loop < kLoops; ++loop) {
-    loops.emplace_back([&, loop] { client_loop(run, tally, loop, deadline); });
+    loops.emplace_back([&, loop] { client_loop(run_, tally, loop, deadline); });
   }
   for (std::thread& loop : loops) loop.join();
   sampling = false;
   sampler.join();
 
-  EXPECT_TRUE(service_is_running(run));
-  EXPECT_TRUE(wait_sessions_closed(run, own_pid, 30000));
+  EXPECT_TRUE(service_is_running(run_));
+  EXPECT_TRUE(wait_sessions_closed(run_, own_pid, 30000));
   // Descriptors or handles must come all the way back; memory is judged by
   // its band below, since the C runtime keeps what 32 busy workers used.
   ResourceLimits handles_only = baseline_limits();
   handles_only.check_memory = false;
-  const std::string back = back_to_baseline(run, baseline, handles_only, 30000);
-  const ServiceResources after = read_service_resources(run);
+  const std::string back =
+      back_to_baseline(run_, baseline, handles_only, 30000);
+  const ServiceResources after = read_service_resources(run_);
   for (const std::string& problem : tally.problems) {
     ADD_FAILURE() << problem;
   }
 
   // The log, byte for byte.
-  const std::string text = raw_log_since_start(run);
+  const std::string text = raw_log_since_start(run_);
   ASSERT_GE(text.size(), 2u);
   EXPECT_EQ(text.substr(text.size() - 2), "\r\n") << "last line unfinished";
   std::size_t lines = 0;
@@ -289,7 +292,7 @@ TEST(EndToEndSoak, ThirtyTwoClientLoopsKeepTheLogWholeAndTheServiceFlat) {
     start = end + 2;
   }
   EXPECT_EQ(malformed, 0u);
-  const std::vector<std::string> log = service_log_lines(run);
+  const std::vector<std::string> log = service_log_lines(run_);
   const std::size_t ready = count_starting(log, "SESSION READY pid=");
   const std::size_t closed = count_starting(log, "SESSION CLOSED pid=");
   const std::size_t enforced = count_starting(log, "ENFORCEMENT pid=");
@@ -368,7 +371,7 @@ TEST(EndToEndSoak, ThirtyTwoClientLoopsKeepTheLogWholeAndTheServiceFlat) {
   EXPECT_EQ(back, "");
 
   int exit_code = -1;
-  EXPECT_TRUE(service_stop(run, 10000, exit_code));
+  EXPECT_TRUE(service_stop(run_, 10000, exit_code));
   EXPECT_EQ(exit_code, 0);
 }
 

@@ -12,6 +12,12 @@ struct ChildProcess {
   std::intptr_t handle = 0;  // Windows process handle / POSIX pid
   std::uint32_t pid = 0;
   bool running = false;
+  // Started by start_piped_child: our ends of the child's standard input
+  // and output (Windows handle / POSIX descriptor; -1 when none), and what
+  // was read from its output but not yet returned as a line.
+  std::intptr_t input = -1;
+  std::intptr_t output = -1;
+  std::string pending;
 };
 
 // Starts `program` with `arguments`; `environment` entries (NAME, value) are
@@ -24,11 +30,25 @@ bool start_child(
     const std::vector<std::string>& arguments,
     const std::vector<std::pair<std::string, std::string>>& environment = {},
     const std::string& stdout_file = "", bool own_session = false);
+// Starts `program` with its standard input and output as pipes to this
+// process, for a child that is told what to do line by line.
+bool start_piped_child(
+    ChildProcess& child, const std::string& program,
+    const std::vector<std::string>& arguments,
+    const std::vector<std::pair<std::string, std::string>>& environment = {});
+// One line of the child's output without its line feed; false at the end of
+// its output or when no whole line came within timeout_ms.
+bool read_child_line(ChildProcess& child, std::string& line,
+                     unsigned timeout_ms);
+bool write_child_line(ChildProcess& child, const std::string& line);
+// Closes the child's standard input, which tells it that nothing follows.
+void close_child_input(ChildProcess& child);
 // Waits at most timeout_ms; true with the exit code when it ended (a POSIX
 // child killed by a signal gives 128 + signal number).
 bool wait_child(ChildProcess& child, unsigned timeout_ms, int& exit_code);
 void kill_child(ChildProcess& child);
-// Frees what start_child holds (kills the child first when still running).
+// Frees what start_child or start_piped_child holds (kills the child first
+// when still running).
 void release_child(ChildProcess& child);
 
 // Directory of the running test binary (build/<preset>/bin).

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "e2e/e2e_support.h"
+#include "e2e/service_log_reader.h"
 #include "e2e/service_resources.h"
 #include "integrity/integrity.h"
 

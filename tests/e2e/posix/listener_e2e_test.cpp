@@ -8,34 +8,34 @@
 #include <cstring>
 
 #include "e2e/e2e_support.h"
+#include "e2e/service_fixture.h"
 
 namespace vorn::test {
 namespace {
 
-TEST(EndToEndPosixHost, SecondInstanceOnTheSameSocketFailsClearly) {
-  ServiceRun run;
-  std::string error;
-  ASSERT_TRUE(service_start(run, error)) << error;
-  const ProbeResult probe = run_probe(run, {"status"}, 30000);
+using EndToEndPosixHost = ServiceTest<>;
+
+TEST_F(EndToEndPosixHost, SecondInstanceOnTheSameSocketFailsClearly) {
+  const ProbeResult probe = run_probe(run_, {"status"}, 30000);
   EXPECT_EQ(probe.exit_code, 0) << probe.output;
 
   ChildProcess second;
-  const std::string out = run.dir->file("second.out");
+  const std::string out = run_.dir->file("second.out");
   ASSERT_TRUE(start_child(second, binary_directory() + "/vorn-guard-service",
                           {},
-                          {{"RUNTIME_DIRECTORY", run.dir->file("run")},
-                           {"ProgramData", run.dir->file("data")}},
+                          {{"RUNTIME_DIRECTORY", run_.dir->file("run")},
+                           {"ProgramData", run_.dir->file("data")}},
                           out));
   int exit_code = 0;
   ASSERT_TRUE(wait_child(second, 10000, exit_code));
   release_child(second);
   EXPECT_NE(exit_code, 0);
   int stop_code = -1;
-  ASSERT_TRUE(service_stop(run, 10000, stop_code));
+  ASSERT_TRUE(service_stop(run_, 10000, stop_code));
   EXPECT_EQ(stop_code, 0);
 }
 
-TEST(EndToEndPosixHost, StaleSocketFileIsReplaced) {
+TEST(EndToEndPosixSocketFile, StaleSocketFileIsReplaced) {
   TempDir dir;
   const std::string run_dir = dir.file("run");
   ASSERT_EQ(mkdir(run_dir.c_str(), 0755), 0);
@@ -50,11 +50,10 @@ TEST(EndToEndPosixHost, StaleSocketFileIsReplaced) {
   close(fd);
 
   ChildProcess service;
-  ASSERT_TRUE(start_child(service, binary_directory() + "/vorn-guard-service",
-                          {},
-                          {{"RUNTIME_DIRECTORY", run_dir},
-                           {"ProgramData", dir.file("data")}},
-                          dir.file("service.out")));
+  ASSERT_TRUE(start_child(
+      service, binary_directory() + "/vorn-guard-service", {},
+      {{"RUNTIME_DIRECTORY", run_dir}, {"ProgramData", dir.file("data")}},
+      dir.file("service.out")));
   const std::string log = dir.file("data") + "/VORN/ClientService/service.log";
   bool banner = false;
   for (int i = 0; i < 500 && !banner; ++i) {

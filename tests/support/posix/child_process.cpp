@@ -2,12 +2,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -59,11 +61,14 @@ void pause_ms(long ms) {
 
 }  // namespace
 
-bool start_child(
+namespace {
+
+// posix_spawn with the test's environment plus `environment`.
+bool spawn_child(
     ChildProcess& child, const std::string& program,
     const std::vector<std::string>& arguments,
     const std::vector<std::pair<std::string, std::string>>& environment,
-    const std::string& stdout_file, bool own_session) {
+    const posix_spawn_file_actions_t& actions, bool own_session) {
   std::vector<std::string> argument_texts;
   argument_texts.push_back(program);
   argument_texts.insert(argument_texts.end(), arguments.begin(),
@@ -72,14 +77,6 @@ bool start_child(
   std::vector<char*> argv = pointers_to(argument_texts);
   std::vector<char*> envp = pointers_to(environment_texts);
 
-  posix_spawn_file_actions_t actions;
-  if (posix_spawn_file_actions_init(&actions) != 0) return false;
-  if (!stdout_file.empty() && posix_spawn_file_actions_addopen(
-                                  &actions, STDOUT_FILENO, stdout_file.c_str(),
-                                  O_WRONLY | O_CREAT | O_TRUNC, 0644) != 0) {
-    posix_spawn_file_actions_destroy(&actions);
-    return false;
-  }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   if (own_session) posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
@@ -87,13 +84,115 @@ bool start_child(
   const int result = posix_spawn(&pid, program.c_str(), &actions, &attributes,
                                  argv.data(), envp.data());
   posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
   if (result != 0) return false;
   child.handle = pid;
   child.pid = static_cast<std::uint32_t>(pid);
   child.running = true;
   return true;
 }
+
+void close_descriptor(std::intptr_t& fd) {
+  if (fd >= 0) ::close(static_cast<int>(fd));
+  fd = -1;
+}
+
+}  // namespace
+
+bool start_child(
+    ChildProcess& child, const std::string& program,
+    const std::vector<std::string>& arguments,
+    const std::vector<std::pair<std::string, std::string>>& environment,
+    const std::string& stdout_file, bool own_session) {
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  const bool started =
+      (stdout_file.empty() || posix_spawn_file_actions_addopen(
+                                  &actions, STDOUT_FILENO, stdout_file.c_str(),
+                                  O_WRONLY | O_CREAT | O_TRUNC, 0644) == 0) &&
+      spawn_child(child, program, arguments, environment, actions, own_session);
+  posix_spawn_file_actions_destroy(&actions);
+  return started;
+}
+
+bool start_piped_child(
+    ChildProcess& child, const std::string& program,
+    const std::vector<std::string>& arguments,
+    const std::vector<std::pair<std::string, std::string>>& environment) {
+  int to_child[2] = {-1, -1};
+  int from_child[2] = {-1, -1};
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  // dup2 clears close-on-exec on the child's copies only.
+  const bool started =
+      ::pipe2(to_child, O_CLOEXEC) == 0 &&
+      ::pipe2(from_child, O_CLOEXEC) == 0 &&
+      posix_spawn_file_actions_adddup2(&actions, to_child[0], STDIN_FILENO) ==
+          0 &&
+      posix_spawn_file_actions_adddup2(&actions, from_child[1],
+                                       STDOUT_FILENO) == 0 &&
+      spawn_child(child, program, arguments, environment, actions, false);
+  posix_spawn_file_actions_destroy(&actions);
+  for (int fd : {to_child[0], from_child[1]}) {
+    if (fd >= 0) ::close(fd);
+  }
+  child.input = to_child[1];
+  child.output = from_child[0];
+  child.pending.clear();
+  if (!started) {
+    close_descriptor(child.input);
+    close_descriptor(child.output);
+  }
+  return started;
+}
+
+bool read_child_line(ChildProcess& child, std::string& line,
+                     unsigned timeout_ms) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const std::size_t end = child.pending.find('\n');
+    if (end != std::string::npos) {
+      line = child.pending.substr(0, end);
+      child.pending.erase(0, end + 1);
+      return true;
+    }
+    if (child.output < 0) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() < 0) return false;
+    pollfd entry{static_cast<int>(child.output), POLLIN, 0};
+    const int ready = ::poll(&entry, 1, static_cast<int>(left.count()) + 1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    char chunk[4096];
+    const ssize_t count =
+        ::read(static_cast<int>(child.output), chunk, sizeof chunk);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      close_descriptor(child.output);
+      continue;
+    }
+    child.pending.append(chunk, static_cast<std::size_t>(count));
+  }
+}
+
+bool write_child_line(ChildProcess& child, const std::string& line) {
+  if (child.input < 0) return false;
+  // A child that has ended must not end this process with SIGPIPE.
+  ::signal(SIGPIPE, SIG_IGN);
+  const std::string text = line + "\n";
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t written = ::write(static_cast<int>(child.input),
+                                    text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+void close_child_input(ChildProcess& child) { close_descriptor(child.input); }
 
 bool wait_child(ChildProcess& child, unsigned timeout_ms, int& exit_code) {
   const pid_t pid = static_cast<pid_t>(child.handle);
@@ -105,8 +204,11 @@ bool wait_child(ChildProcess& child, unsigned timeout_ms, int& exit_code) {
     exit_code = found->second;
     return true;
   }
-  constexpr unsigned kStepMs = 10;
-  for (unsigned waited = 0;; waited += kStepMs) {
+  // Naps of 1 ms: how long a child took to end can be read to about a
+  // millisecond (the benchmarks time the service's stop this way).
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
     int status = 0;
     const pid_t result = ::waitpid(pid, &status, WNOHANG);
     if (result == pid) {
@@ -117,8 +219,8 @@ bool wait_child(ChildProcess& child, unsigned timeout_ms, int& exit_code) {
       return true;
     }
     if (result < 0 && errno != EINTR) return false;
-    if (waited >= timeout_ms) return false;
-    pause_ms(kStepMs);
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    pause_ms(1);
   }
 }
 
@@ -141,6 +243,9 @@ void release_child(ChildProcess& child) {
     std::lock_guard<std::mutex> lock(g_reaped_mutex);
     g_reaped.erase(pid);
   }
+  close_descriptor(child.input);
+  close_descriptor(child.output);
+  child.pending.clear();
   child.handle = 0;
   child.pid = 0;
   child.running = false;

@@ -1,5 +1,6 @@
 // Child processes for tests: CreateProcessA with the test's environment plus
-// some entries, optionally with standard output in a file.
+// some entries, optionally with standard output in a file or with standard
+// input and output as pipes.
 #include "support/child_process.h"
 
 #include <windows.h>
@@ -88,11 +89,16 @@ std::string quoted_argument(const std::string& argument) {
 
 }  // namespace
 
-bool start_child(
+namespace {
+
+// CreateProcessA with the test's environment plus `environment`; `input`
+// and `output`, when given, become the child's standard handles and must be
+// inheritable.
+bool create_child(
     ChildProcess& child, const std::string& program,
     const std::vector<std::string>& arguments,
     const std::vector<std::pair<std::string, std::string>>& environment,
-    const std::string& stdout_file, bool /*own_session*/) {
+    HANDLE input, HANDLE output) {
   std::string command_line = quoted_argument(program);
   for (const std::string& argument : arguments) {
     command_line += ' ';
@@ -104,7 +110,44 @@ bool start_child(
 
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
-  HANDLE output = INVALID_HANDLE_VALUE;
+  const bool redirected = input != nullptr || output != nullptr;
+  if (redirected) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input ? input : GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = output ? output : GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  }
+  PROCESS_INFORMATION started{};
+  // Handles are inherited only when a redirection has to reach the child.
+  if (!CreateProcessA(program.c_str(), writable_command.data(), nullptr,
+                      nullptr, redirected ? TRUE : FALSE, 0, block.data(),
+                      nullptr, &startup, &started)) {
+    return false;
+  }
+  CloseHandle(started.hThread);
+  child.handle = reinterpret_cast<std::intptr_t>(started.hProcess);
+  child.pid = started.dwProcessId;
+  child.running = true;
+  return true;
+}
+
+HANDLE handle_of(std::intptr_t value) {
+  return reinterpret_cast<HANDLE>(value);
+}
+
+void close_pipe_end(std::intptr_t& end) {
+  if (end != -1) CloseHandle(handle_of(end));
+  end = -1;
+}
+
+}  // namespace
+
+bool start_child(
+    ChildProcess& child, const std::string& program,
+    const std::vector<std::string>& arguments,
+    const std::vector<std::pair<std::string, std::string>>& environment,
+    const std::string& stdout_file, bool /*own_session*/) {
+  HANDLE output = nullptr;
   if (!stdout_file.empty()) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     output = CreateFileA(stdout_file.c_str(), GENERIC_WRITE,
@@ -112,25 +155,85 @@ bool start_child(
                          &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
     if (output == INVALID_HANDLE_VALUE) return false;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = output;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   }
-  PROCESS_INFORMATION started{};
-  // Handles are inherited only when the output file has to reach the child.
-  const BOOL created =
-      CreateProcessA(program.c_str(), writable_command.data(), nullptr, nullptr,
-                     output != INVALID_HANDLE_VALUE ? TRUE : FALSE, 0,
-                     block.data(), nullptr, &startup, &started);
-  if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
-  if (!created) return false;
-  CloseHandle(started.hThread);
-  child.handle = reinterpret_cast<std::intptr_t>(started.hProcess);
-  child.pid = started.dwProcessId;
-  child.running = true;
-  return true;
+  const bool created =
+      create_child(child, program, arguments, environment, nullptr, output);
+  if (output != nullptr) CloseHandle(output);
+  return created;
 }
+
+bool start_piped_child(
+    ChildProcess& child, const std::string& program,
+    const std::vector<std::string>& arguments,
+    const std::vector<std::pair<std::string, std::string>>& environment) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE child_input = nullptr, ours_in = nullptr;
+  HANDLE child_output = nullptr, ours_out = nullptr;
+  // Only the child's ends are inherited.
+  const bool piped = CreatePipe(&child_input, &ours_in, &inheritable, 0) &&
+                     CreatePipe(&ours_out, &child_output, &inheritable, 0) &&
+                     SetHandleInformation(ours_in, HANDLE_FLAG_INHERIT, 0) &&
+                     SetHandleInformation(ours_out, HANDLE_FLAG_INHERIT, 0);
+  const bool created =
+      piped && create_child(child, program, arguments, environment, child_input,
+                            child_output);
+  for (HANDLE end : {child_input, child_output}) {
+    if (end != nullptr) CloseHandle(end);
+  }
+  child.input = ours_in ? reinterpret_cast<std::intptr_t>(ours_in) : -1;
+  child.output = ours_out ? reinterpret_cast<std::intptr_t>(ours_out) : -1;
+  child.pending.clear();
+  if (!created) {
+    close_pipe_end(child.input);
+    close_pipe_end(child.output);
+  }
+  return created;
+}
+
+bool read_child_line(ChildProcess& child, std::string& line,
+                     unsigned timeout_ms) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  for (;;) {
+    const std::size_t end = child.pending.find('\n');
+    if (end != std::string::npos) {
+      line = child.pending.substr(0, end);
+      child.pending.erase(0, end + 1);
+      return true;
+    }
+    if (child.output == -1) return false;
+    // An anonymous pipe has no timed read: peek, then read what is there.
+    DWORD waiting = 0;
+    if (!PeekNamedPipe(handle_of(child.output), nullptr, 0, nullptr, &waiting,
+                       nullptr)) {
+      close_pipe_end(child.output);  // the child's end is closed
+      continue;
+    }
+    if (waiting == 0) {
+      if (GetTickCount64() >= deadline) return false;
+      Sleep(1);
+      continue;
+    }
+    char chunk[4096];
+    DWORD count = 0;
+    if (!ReadFile(handle_of(child.output), chunk, sizeof chunk, &count,
+                  nullptr)) {
+      close_pipe_end(child.output);
+      continue;
+    }
+    child.pending.append(chunk, count);
+  }
+}
+
+bool write_child_line(ChildProcess& child, const std::string& line) {
+  if (child.input == -1) return false;
+  const std::string text = line + "\n";
+  DWORD written = 0;
+  return WriteFile(handle_of(child.input), text.data(),
+                   static_cast<DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+}
+
+void close_child_input(ChildProcess& child) { close_pipe_end(child.input); }
 
 bool wait_child(ChildProcess& child, unsigned timeout_ms, int& exit_code) {
   if (child.handle == 0) return false;
@@ -157,6 +260,9 @@ void release_child(ChildProcess& child) {
     }
     CloseHandle(process_of(child));
   }
+  close_pipe_end(child.input);
+  close_pipe_end(child.output);
+  child.pending.clear();
   child.handle = 0;
   child.pid = 0;
   child.running = false;
