@@ -76,6 +76,11 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
   const std::string expected_1 = upper_case(evidence_1);
   const std::string expected_2 = upper_case(evidence_2);
   const os::FileIdentity none;
+  // A list that cannot be trusted admits nobody; nothing is hashed for it.
+  const DigestPolicyRef policy = current_digest_policy();
+  if (policy->kind == DigestPolicy::Kind::broken) {
+    return IntegrityOutcome::mismatch;
+  }
 
   // The module first: a client without it is not identified, whatever its
   // image, and its image is then never hashed.
@@ -97,6 +102,10 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
       image_verdict != FileVerdict::matches) {
     return IntegrityOutcome::mismatch;
   }
+  // The files are what the client says; the operator must also know them.
+  if (!policy->admits(expected_1, expected_2)) {
+    return IntegrityOutcome::mismatch;
+  }
 
   client_image_path = image.path;
   record.pid = client_pid;
@@ -106,12 +115,22 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
   record.evidence_2 = expected_2;
   record.image_identity = image.identity;
   record.module_identity = module.identity;
+  record.policy = policy;
   return IntegrityOutcome::pass;
 }
 
 bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
-                       const IntegrityRecord& record, IntegrityCancel cancel) {
+                       IntegrityRecord& record, IntegrityCancel cancel) {
   if (client_pid != record.pid) return false;
+
+  // An operator revokes a build by deleting its line; a list that has
+  // become untrusted leaves the session under the one it had.
+  const DigestPolicyRef policy = current_digest_policy();
+  if (policy->kind != DigestPolicy::Kind::broken) record.policy = policy;
+  if (record.policy &&
+      !record.policy->admits(record.evidence_1, record.evidence_2)) {
+    return false;
+  }
 
   // The module must still be mapped from the very file that was verified; a
   // module unloaded, or loaded again from another file, fails.

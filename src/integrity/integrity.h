@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "integrity/digest_policy.h"
 #include "platform/system.h"
 #include "protocol/evidence.h"
 #include "protocol/message_fields.h"
@@ -24,6 +25,9 @@ struct IntegrityRecord {
   // hashed again, and the module must stay the very file that was verified.
   os::FileIdentity image_identity;
   os::FileIdentity module_identity;
+  // The last usable policy the session was checked under: a list that turns
+  // untrusted later does not end it, a good list read later does.
+  DigestPolicyRef policy;
 };
 
 // Asked between the chunks of a hash; false abandons the check, which then
@@ -45,10 +49,10 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
                                  IntegrityRecord& record,
                                  IntegrityCancel cancel = {});
 
-// True while the guard module is still mapped from the verified file and
-// both files still hash to the HELLO's values.
+// True while the guard module is still mapped from the verified file, both
+// files still hash to the HELLO's values, and the trusted-digest policy still
+// admits them (the record takes the current policy when it is usable).
 bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
-                       const IntegrityRecord& record,
-                       IntegrityCancel cancel = {});
+                       IntegrityRecord& record, IntegrityCancel cancel = {});
 
 }  // namespace vorn

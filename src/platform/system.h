@@ -46,20 +46,43 @@ bool append_to_log_file(const std::string& base,
                         const std::vector<std::string>& levels,
                         const std::string& file_name, const std::string& bytes);
 
+// ---------------------------------------------------------------- trusted
+// digests The operator's list of trusted evidence values. Windows:
+// <ProgramData>\VORN\ClientService\trusted-digests.txt, below the log's
+// protected levels (walked as for the log, never created here); POSIX:
+// $CONFIGURATION_DIRECTORY/trusted-digests (its first entry, when set and not
+// empty), else /etc/vorn-guard/trusted-digests.
+std::string trusted_digests_path();
+
+constexpr std::uint64_t kMaxTrustedDigestsBytes = 1u << 20;
+
+enum class TrustedDigestsFile {
+  absent,     // no such file (or folder): no list
+  unchanged,  // its identity equals `unchanged`: not read again
+  read,       // `bytes` holds it, `identity` names the version read
+  untrusted   // there, but not to be trusted; `problem` says why
+};
+
+// Opens the list without following a link, without blocking, and checks it
+// through what was opened: a plain file, owned by root / SYSTEM /
+// Administrators (or the service's own account), which nobody else may write
+// (POSIX: no group or other write bit; Windows: no other account granted a
+// changing right), in a folder equally protected, readable, at most
+// kMaxTrustedDigestsBytes. Every look checks all of that; only the reading is
+// skipped when the identity is unchanged.
+TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
+                                        std::string& bytes,
+                                        FileIdentity& identity,
+                                        std::string& problem);
+
+// A line for the operator beside the log (POSIX: standard error, which the
+// journal keeps; Windows: not shown yet).
+void diagnostic_message(const std::string& message);
+
 // ---------------------------------------------------------------- inspection
 // Used by the integrity check only. Every look goes through the held client
 // process, never through a name the client could have chosen; every handle
 // opened here is closed before the call returns.
-
-// What identifies one version of a file, where the OS can tell it soundly
-// (POSIX: device, inode, size, mtime, ctime). `known` is false where no sound
-// identity is available; the caller then re-hashes. `device` and `inode` may
-// be filled without `known` to tell one file from another.
-struct FileIdentity {
-  bool known = false;
-  std::uint64_t device = 0, inode = 0, size = 0;
-  std::int64_t modified_ns = 0, changed_ns = 0;
-};
 
 enum class ClientFile { image, guard_module };
 

@@ -24,4 +24,21 @@ struct ProcessHandle {
   bool open = false;
 };
 
+// What identifies one version of a file, where the OS can tell it soundly
+// (POSIX: device, inode, size, mtime, ctime). `known` is false where no sound
+// identity is available; the caller then re-hashes. `device` and `inode` may
+// be filled without `known` to tell one file from another.
+struct FileIdentity {
+  bool known = false;
+  std::uint64_t device = 0, inode = 0, size = 0;
+  std::int64_t modified_ns = 0, changed_ns = 0;
+};
+
+// The same version of the same file; never for an unknown identity.
+inline bool same_version(const FileIdentity& a, const FileIdentity& b) {
+  return a.known && b.known && a.device == b.device && a.inode == b.inode &&
+         a.size == b.size && a.modified_ns == b.modified_ns &&
+         a.changed_ns == b.changed_ns;
+}
+
 }  // namespace vorn::os

@@ -38,8 +38,7 @@ IntegrityOutcome integrity_check(os::ProcessHandle /*process*/,
 }
 
 bool integrity_recheck(os::ProcessHandle /*process*/, os::ProcessId client_pid,
-                       const IntegrityRecord& record,
-                       IntegrityCancel /*cancel*/) {
+                       IntegrityRecord& record, IntegrityCancel /*cancel*/) {
   fake::FakeIntegrity& f = fake::integrity();
   const std::uint64_t seen =
       f.observed != nullptr ? f.observed->last_recheck_tick : 0;

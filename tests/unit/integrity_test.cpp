@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/client.h"
 #include "platform/runtime.h"
 #include "platform/system.h"
-#include "platform/client.h"
 #include "probe/guard_loader.h"
 #include "protocol/message_fields.h"
 #include "support/child_process.h"
@@ -58,7 +58,7 @@ IntegrityOutcome check(os::ProcessId pid, const std::string& evidence_1,
                          record);
 }
 
-bool recheck(os::ProcessId pid, const IntegrityRecord& record) {
+bool recheck(os::ProcessId pid, IntegrityRecord record) {
   const Held held(pid);
   return integrity_recheck(held.get(), pid, record);
 }
@@ -408,12 +408,13 @@ bool start_probe(test::ChildProcess& child, const test::TempDir& directory,
   for (int attempt = 0; attempt < 300; ++attempt) {
     const std::string text = test::read_file(output);
     if (text.find("ready") != std::string::npos) {
-      const std::size_t e1 = text.find("e1=");
-      const std::size_t e2 = text.find("e2=");
-      if (e1 == std::string::npos || e2 == std::string::npos) return false;
-      evidence.evidence_1 = text.substr(e1 + 3, 64);
-      evidence.evidence_2 = text.substr(e2 + 3, 64);
-      return true;
+      // Two list entries first: "<digest>  <name>".
+      const std::size_t second = text.find('\n') + 1;
+      evidence.evidence_1 = text.substr(0, 64);
+      evidence.evidence_2 = text.substr(second, 64);
+      return is_hex_text(evidence.evidence_1) &&
+             is_hex_text(evidence.evidence_2) &&
+             evidence.evidence_2.size() == 64;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }

@@ -1,4 +1,6 @@
 // The client end, for the reference guard module and the probe.
+#include "platform/client.h"
+
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -13,9 +15,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/runtime.h"
-#include "platform/client.h"
 #include "platform/posix/fd_util.h"
+#include "platform/runtime.h"
 
 namespace vorn::os {
 

@@ -4,12 +4,46 @@
 #pragma once
 
 #include <errno.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "platform/types.h"
+
 namespace vorn::os::posix {
+
+inline std::int64_t nanoseconds(const timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1000000000LL +
+         static_cast<std::int64_t>(time.tv_nsec);
+}
+
+// A file's version as fstat shows it: device, inode, size, mtime, ctime.
+inline FileIdentity identity_of(const struct stat& info) {
+  FileIdentity identity;
+  identity.known = true;
+  identity.device = static_cast<std::uint64_t>(info.st_dev);
+  identity.inode = static_cast<std::uint64_t>(info.st_ino);
+  identity.size = static_cast<std::uint64_t>(info.st_size);
+  identity.modified_ns = nanoseconds(info.st_mtim);
+  identity.changed_ns = nanoseconds(info.st_ctim);
+  return identity;
+}
+
+// The service's own account, or root, which may do anything anyway.
+inline bool trusted_owner(uid_t owner) {
+  return owner == ::geteuid() || owner == 0;
+}
+
+// A real directory that only a trusted account can change: anyone else who
+// may write it could plant a link or a file of their choosing inside.
+inline bool trusted_directory(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return false;
+  return S_ISDIR(status.st_mode) && trusted_owner(status.st_uid) &&
+         (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
 
 // Owns one file descriptor and closes it when it goes out of scope.
 class UniqueFd {

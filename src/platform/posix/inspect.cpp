@@ -15,10 +15,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/runtime.h"
-#include "platform/system.h"
 #include "platform/posix/fd_util.h"
 #include "platform/posix/file_hash.h"
+#include "platform/runtime.h"
+#include "platform/system.h"
 
 namespace vorn::os {
 
@@ -36,28 +36,6 @@ constexpr std::size_t kMaxMapsLine = 20 * 1024;
 // Every open of something a client can influence: no controlling terminal
 // taken over, no wait on a FIFO or device.
 constexpr int kClientOpenFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-
-std::int64_t nanoseconds(const timespec& time) {
-  return static_cast<std::int64_t>(time.tv_sec) * 1000000000LL +
-         static_cast<std::int64_t>(time.tv_nsec);
-}
-
-FileIdentity identity_of(const struct stat& info) {
-  FileIdentity identity;
-  identity.known = true;
-  identity.device = static_cast<std::uint64_t>(info.st_dev);
-  identity.inode = static_cast<std::uint64_t>(info.st_ino);
-  identity.size = static_cast<std::uint64_t>(info.st_size);
-  identity.modified_ns = nanoseconds(info.st_mtim);
-  identity.changed_ns = nanoseconds(info.st_ctim);
-  return identity;
-}
-
-bool same_version(const FileIdentity& a, const FileIdentity& b) {
-  return a.known && b.known && a.device == b.device && a.inode == b.inode &&
-         a.size == b.size && a.modified_ns == b.modified_ns &&
-         a.changed_ns == b.changed_ns;
-}
 
 bool pidfd_running(ProcessHandle process) {
   return process_is_running(process);
@@ -305,7 +283,7 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
   if (::fstat(file.get(), &before) != 0 || !S_ISREG(before.st_mode)) {
     return ExamineOutcome::unreadable;
   }
-  result.identity = identity_of(before);
+  result.identity = posix::identity_of(before);
   if (same_version(result.identity, unchanged)) {
     return ExamineOutcome::unchanged;
   }
@@ -318,7 +296,7 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
   // A file that changed under the hash is not remembered as verified.
   struct stat after {};
   if (::fstat(file.get(), &after) != 0 ||
-      !same_version(identity_of(after), result.identity)) {
+      !same_version(posix::identity_of(after), result.identity)) {
     result.identity.known = false;
   }
   return ExamineOutcome::examined;

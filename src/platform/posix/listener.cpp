@@ -13,9 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/runtime.h"
 #include "platform/posix/fd_util.h"
 #include "platform/posix/runtime_internal.h"
+#include "platform/runtime.h"
 
 namespace vorn::os {
 

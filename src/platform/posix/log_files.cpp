@@ -13,8 +13,8 @@
 
 #include <cstdlib>
 
-#include "platform/system.h"
 #include "platform/posix/fd_util.h"
+#include "platform/system.h"
 
 namespace vorn::os {
 
@@ -23,26 +23,13 @@ namespace {
 constexpr mode_t kDirectoryMode = 0755;
 constexpr mode_t kFileMode = 0644;
 
-// The service's own account, or root, which may do anything anyway.
-bool trusted_owner(uid_t owner) { return owner == ::geteuid() || owner == 0; }
-
-// A level may be used when it is a real directory that only a trusted
-// account can change: anyone else who may write it could plant a link or a
-// file of their choosing inside.
-bool trusted_directory(int fd) {
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) return false;
-  return S_ISDIR(status.st_mode) && trusted_owner(status.st_uid) &&
-         (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
 // The log file must be a plain file with this one name: a second hard link
 // would let whoever made it point the appends at a file of their choosing.
 bool trusted_log_file(int fd) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) return false;
   return S_ISREG(status.st_mode) && status.st_nlink == 1 &&
-         trusted_owner(status.st_uid);
+         posix::trusted_owner(status.st_uid);
 }
 
 // One name inside a directory, never a path: a slash would let openat follow
@@ -70,7 +57,7 @@ bool open_log_directories(const std::string& base,
       return ::openat(parent, level.c_str(),
                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }));
-    if (!next.valid() || !trusted_directory(next.get())) return false;
+    if (!next.valid() || !posix::trusted_directory(next.get())) return false;
     directory.reset(next.release());
   }
   return directory.valid();

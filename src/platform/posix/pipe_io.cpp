@@ -10,9 +10,9 @@
 
 #include <algorithm>
 
-#include "platform/runtime.h"
 #include "platform/posix/fd_util.h"
 #include "platform/posix/runtime_internal.h"
+#include "platform/runtime.h"
 
 namespace vorn::os {
 

@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/runtime.h"
 #include "platform/posix/fd_util.h"
 #include "platform/posix/runtime_internal.h"
+#include "platform/runtime.h"
 
 // Older C library headers lack the numbers; they are the same on every
 // architecture since the unified syscall table.

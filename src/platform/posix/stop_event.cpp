@@ -6,9 +6,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/runtime.h"
 #include "platform/posix/fd_util.h"
 #include "platform/posix/runtime_internal.h"
+#include "platform/runtime.h"
 
 namespace vorn::os {
 

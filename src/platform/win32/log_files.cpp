@@ -1,5 +1,6 @@
 // The Win32 side of the service log: where ProgramData is, the log's
-// directories and file, the local time.
+// directories and file, the local time; and the trusted-digest list, which
+// sits in the same protected folder and is checked the same way.
 //
 // The service runs as LocalSystem and writes below ProgramData, where every
 // user may create folders. Whoever could plant a junction or symbolic link at
@@ -16,6 +17,7 @@
 
 #include <list>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/system.h"
@@ -185,7 +187,8 @@ bool open_log_directories(const std::string& base,
                           PSECURITY_DESCRIPTOR protective,
                           const TrustedAccounts& accounts,
                           std::list<win32::UniqueHandle>& held,
-                          std::string& path) {
+                          std::string& path, bool create = true,
+                          bool* missing = nullptr) {
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), protective, FALSE};
   path = base;
   for (const std::string& level : levels) {
@@ -193,10 +196,17 @@ bool open_log_directories(const std::string& base,
     path += '\\';
     path += level;
     // Usually fails because the level exists; the checks decide.
-    CreateDirectoryA(path.c_str(), &attributes);
+    if (create) CreateDirectoryA(path.c_str(), &attributes);
+    const DWORD found = GetFileAttributesA(path.c_str());
+    if (found == INVALID_FILE_ATTRIBUTES && missing != nullptr &&
+        (GetLastError() == ERROR_FILE_NOT_FOUND ||
+         GetLastError() == ERROR_PATH_NOT_FOUND)) {
+      *missing = true;
+      return false;
+    }
     // Wine shows a Unix symbolic link as a reparse point only by path (its
     // handle opens the target); on Windows the handle below tells as well.
-    if (!plain_directory(GetFileAttributesA(path.c_str()))) return false;
+    if (!plain_directory(found)) return false;
     held.emplace_back(CreateFileA(
         path.c_str(), READ_CONTROL | WRITE_DAC,
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -256,6 +266,89 @@ bool append_checked(const std::string& path, const std::string& bytes,
     left -= written;
   }
   return true;
+}
+
+constexpr char kTrustedDigestsName[] = "trusted-digests.txt";
+
+TrustedDigestsFile untrusted(std::string& problem, const std::string& text) {
+  problem = text;
+  return TrustedDigestsFile::untrusted;
+}
+
+std::int64_t filetime_value(const LARGE_INTEGER& time) {
+  return static_cast<std::int64_t>(time.QuadPart);
+}
+
+// Checks the opened list and reads it unless `unchanged` names its version.
+TrustedDigestsFile read_checked(HANDLE file, const std::string& path,
+                                const TrustedAccounts& accounts,
+                                const FileIdentity& unchanged,
+                                std::string& bytes, FileIdentity& identity,
+                                std::string& problem) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  FILE_BASIC_INFO times{};
+  if (GetFileType(file) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(file, &information) ||
+      !plain_file(information.dwFileAttributes) ||
+      !GetFileInformationByHandleEx(file, FileBasicInfo, &times,
+                                    sizeof times)) {
+    return untrusted(problem, path + ": not a plain file");
+  }
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                      &owner, nullptr, &dacl, nullptr, &raw) != ERROR_SUCCESS) {
+    return untrusted(problem, path + ": its security cannot be read");
+  }
+  const LocalMemory descriptor(raw);
+  if (!accounts.trusted(owner)) {
+    return untrusted(problem, path + ": owned by an untrusted account");
+  }
+  if (!only_trusted_may_change(dacl, accounts)) {
+    return untrusted(problem, path +
+                                  ": writable by accounts other than SYSTEM "
+                                  "and Administrators");
+  }
+  const std::uint64_t size =
+      (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) |
+      information.nFileSizeLow;
+  if (size > kMaxTrustedDigestsBytes) {
+    return untrusted(problem, path + ": larger than 1 MiB");
+  }
+  identity = FileIdentity();
+  identity.known = true;
+  identity.device = information.dwVolumeSerialNumber;
+  identity.inode =
+      (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
+      information.nFileIndexLow;
+  identity.size = size;
+  // In 100 ns units; the change time also moves when only the security
+  // does, though every look checks that anyway.
+  identity.modified_ns = filetime_value(times.LastWriteTime);
+  identity.changed_ns = filetime_value(times.ChangeTime);
+  if (same_version(identity, unchanged)) return TrustedDigestsFile::unchanged;
+
+  // One byte more than allowed tells a file that grew since the look.
+  bytes.resize(kMaxTrustedDigestsBytes + 1);
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    DWORD count = 0;
+    if (!ReadFile(file, &bytes[filled],
+                  static_cast<DWORD>(bytes.size() - filled), &count, nullptr)) {
+      bytes.clear();
+      return untrusted(problem, path + ": cannot be read");
+    }
+    if (count == 0) break;
+    filled += count;
+  }
+  bytes.resize(filled);
+  if (filled > kMaxTrustedDigestsBytes) {
+    bytes.clear();
+    return untrusted(problem, path + ": larger than 1 MiB");
+  }
+  return TrustedDigestsFile::read;
 }
 
 }  // namespace
@@ -319,5 +412,62 @@ bool append_to_log_file(const std::string& base,
   }
   return append_checked(path + '\\' + file_name, bytes, accounts);
 }
+
+std::string trusted_digests_path() {
+  return program_data_directory() + "\\VORN\\ClientService\\" +
+         kTrustedDigestsName;
+}
+
+TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
+                                        std::string& bytes,
+                                        FileIdentity& identity,
+                                        std::string& problem) {
+  bytes.clear();
+  problem.clear();
+  const std::string path = trusted_digests_path();
+  const LocalMemory protective = protective_descriptor();
+  if (!protective) return untrusted(problem, path + ": cannot be checked");
+  const TrustedAccounts accounts;
+  std::list<win32::UniqueHandle> held;
+  std::string folder;
+  bool missing = false;
+  // The log's levels, checked the same way but never made here.
+  if (!open_log_directories(program_data_directory(), {"VORN", "ClientService"},
+                            protective.get(), accounts, held, folder, false,
+                            &missing)) {
+    if (missing) return TrustedDigestsFile::absent;
+    return untrusted(problem, folder + ": the folder is not protected");
+  }
+  // Wine shows a Unix symbolic link as a reparse point only by path.
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES &&
+      (GetLastError() == ERROR_FILE_NOT_FOUND ||
+       GetLastError() == ERROR_PATH_NOT_FOUND)) {
+    return TrustedDigestsFile::absent;
+  }
+  if (attributes != INVALID_FILE_ATTRIBUTES && !plain_file(attributes)) {
+    return untrusted(problem, path + ": not a plain file");
+  }
+  // Anonymous, so a name that leads to a pipe server learns nothing of the
+  // service; a reparse point is opened as itself, never followed.
+  const win32::UniqueHandle file(CreateFileA(
+      path.c_str(), GENERIC_READ | READ_CONTROL,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS,
+      nullptr));
+  if (!file.valid()) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return TrustedDigestsFile::absent;
+    return untrusted(problem, path + ": cannot be opened (error " +
+                                  std::to_string(error) + ")");
+  }
+  return read_checked(file.get(), path, accounts, unchanged, bytes, identity,
+                      problem);
+}
+
+// The operator's channel on Windows comes with the event log source; until
+// then these lines are not shown.
+void diagnostic_message(const std::string& /*message*/) {}
 
 }  // namespace vorn::os

@@ -1,0 +1,119 @@
+#include "integrity/digest_policy.h"
+
+#include <mutex>
+
+#include "platform/system.h"
+#include "protocol/message_fields.h"
+
+namespace vorn {
+
+namespace {
+
+struct PolicyCache {
+  std::mutex mutex;
+  DigestPolicyRef policy;
+  // The version `policy` was read from; unknown unless it came from a file.
+  os::FileIdentity identity;
+};
+
+PolicyCache& cache() {
+  static PolicyCache instance;
+  return instance;
+}
+
+DigestPolicyRef make_policy(DigestPolicy::Kind kind, TrustedDigests list,
+                            std::string problem) {
+  auto policy = std::make_shared<DigestPolicy>();
+  policy->kind = kind;
+  policy->list = std::move(list);
+  policy->problem = std::move(problem);
+  return policy;
+}
+
+// Tells the operator what changed, once per change.
+void report_change(const DigestPolicyRef& before, const DigestPolicy& now) {
+  if (before && before->kind == now.kind && before->problem == now.problem &&
+      now.kind != DigestPolicy::Kind::listed) {
+    return;
+  }
+  switch (now.kind) {
+    case DigestPolicy::Kind::no_list:
+      if (before) {
+        os::diagnostic_message("trusted digests: no list at " +
+                               os::trusted_digests_path() +
+                               "; every build is accepted");
+      }
+      break;
+    case DigestPolicy::Kind::listed:
+      os::diagnostic_message("trusted digests: " + os::trusted_digests_path() +
+                             " read, " +
+                             format_decimal_u32(static_cast<std::uint32_t>(
+                                 now.list.digests.size())) +
+                             " values");
+      break;
+    case DigestPolicy::Kind::broken:
+      os::diagnostic_message("trusted digests: " + now.problem +
+                             "; every new session is refused until it is "
+                             "mended");
+      break;
+  }
+}
+
+}  // namespace
+
+bool DigestPolicy::admits(const std::string& evidence_1,
+                          const std::string& evidence_2) const {
+  switch (kind) {
+    case Kind::no_list:
+      return true;
+    case Kind::listed:
+      return list.lists(evidence_1) && list.lists(evidence_2);
+    case Kind::broken:
+      break;
+  }
+  return false;
+}
+
+DigestPolicyRef current_digest_policy() {
+  PolicyCache& state = cache();
+  const std::lock_guard<std::mutex> lock(state.mutex);
+  std::string bytes;
+  std::string problem;
+  os::FileIdentity identity;
+  DigestPolicyRef next;
+  switch (os::read_trusted_digests(state.identity, bytes, identity, problem)) {
+    case os::TrustedDigestsFile::unchanged:
+      return state.policy;
+    case os::TrustedDigestsFile::absent:
+      if (state.policy && state.policy->kind == DigestPolicy::Kind::no_list) {
+        return state.policy;
+      }
+      next = make_policy(DigestPolicy::Kind::no_list, {}, {});
+      identity = os::FileIdentity();
+      break;
+    case os::TrustedDigestsFile::untrusted:
+      next = make_policy(DigestPolicy::Kind::broken, {}, problem);
+      identity = os::FileIdentity();
+      break;
+    case os::TrustedDigestsFile::read: {
+      TrustedDigests list;
+      std::size_t bad_line = 0;
+      if (parse_trusted_digests(bytes, list, bad_line)) {
+        next = make_policy(DigestPolicy::Kind::listed, std::move(list), {});
+      } else {
+        next = make_policy(
+            DigestPolicy::Kind::broken, {},
+            os::trusted_digests_path() + ": line " +
+                format_decimal_u32(static_cast<std::uint32_t>(bad_line)) +
+                " is not a digest, a comment or blank");
+      }
+      break;
+    }
+  }
+  report_change(state.policy, *next);
+  state.policy = next;
+  state.identity = identity;
+  return next;
+}
+
+}  // namespace vorn

@@ -1,0 +1,31 @@
+// Which evidence values the service accepts: any (no list), those the
+// operator's trusted-digest list names, or none (a list that cannot be
+// trusted, until it is mended).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "integrity/trusted_digests.h"
+
+namespace vorn {
+
+struct DigestPolicy {
+  enum class Kind { no_list, listed, broken };
+  Kind kind = Kind::no_list;
+  TrustedDigests list;
+  std::string problem;  // why a broken list cannot be used
+
+  bool admits(const std::string& evidence_1,
+              const std::string& evidence_2) const;
+};
+
+using DigestPolicyRef = std::shared_ptr<const DigestPolicy>;
+
+// The policy as the list stands now. Every call looks at the file (cheaply:
+// its checks and identity); it is read again only when it changed, was added
+// or removed. A change of state goes to the operator's diagnostic output.
+// Safe from any thread.
+DigestPolicyRef current_digest_policy();
+
+}  // namespace vorn

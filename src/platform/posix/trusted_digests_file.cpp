@@ -1,0 +1,125 @@
+// The POSIX side of the trusted-digest list: where it is, and reading it only
+// when nobody but root (or the service's own account) can have written it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix/fd_util.h"
+#include "platform/system.h"
+
+namespace vorn::os {
+
+namespace {
+
+constexpr char kDefaultDirectory[] = "/etc/vorn-guard";
+constexpr char kFileName[] = "trusted-digests";
+
+std::string list_directory() {
+  std::string directory = kDefaultDirectory;
+  if (const char* configured = std::getenv("CONFIGURATION_DIRECTORY")) {
+    // systemd passes a colon-separated list when a unit names several.
+    std::string first = configured;
+    first = first.substr(0, first.find(':'));
+    if (!first.empty()) directory = first;
+  }
+  return directory;
+}
+
+std::string os_error(int error) { return std::strerror(error); }
+
+TrustedDigestsFile untrusted(std::string& problem, const std::string& text) {
+  problem = text;
+  return TrustedDigestsFile::untrusted;
+}
+
+}  // namespace
+
+std::string trusted_digests_path() {
+  return list_directory() + '/' + kFileName;
+}
+
+TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
+                                        std::string& bytes,
+                                        FileIdentity& identity,
+                                        std::string& problem) {
+  bytes.clear();
+  problem.clear();
+  const std::string directory_path = list_directory();
+  const std::string path = trusted_digests_path();
+  // The folder as the administrator named it (its last part not followed);
+  // a missing folder is no list.
+  const posix::UniqueFd directory(posix::retry_on_eintr([&] {
+    return ::open(directory_path.c_str(),
+                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }));
+  if (!directory.valid()) {
+    if (errno == ENOENT) return TrustedDigestsFile::absent;
+    return untrusted(problem, directory_path + ": cannot open the folder: " +
+                                  os_error(errno));
+  }
+  // Whoever may change the folder may remove or swap the list.
+  if (!posix::trusted_directory(directory.get())) {
+    return untrusted(problem, directory_path +
+                                  ": the folder may be changed by an "
+                                  "untrusted account");
+  }
+  const posix::UniqueFd file(posix::retry_on_eintr([&] {
+    return ::openat(directory.get(), kFileName,
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  }));
+  if (!file.valid()) {
+    if (errno == ENOENT) return TrustedDigestsFile::absent;
+    if (errno == ELOOP) return untrusted(problem, path + ": a symbolic link");
+    return untrusted(problem, path + ": cannot open: " + os_error(errno));
+  }
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) {
+    return untrusted(problem, path + ": cannot read: " + os_error(errno));
+  }
+  if (!S_ISREG(status.st_mode)) {
+    return untrusted(problem, path + ": not a plain file");
+  }
+  if (!posix::trusted_owner(status.st_uid)) {
+    return untrusted(problem, path + ": owned by an untrusted account");
+  }
+  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return untrusted(problem, path + ": writable by group or others");
+  }
+  if (static_cast<std::uint64_t>(status.st_size) > kMaxTrustedDigestsBytes) {
+    return untrusted(problem, path + ": larger than 1 MiB");
+  }
+  identity = posix::identity_of(status);
+  if (same_version(identity, unchanged)) return TrustedDigestsFile::unchanged;
+
+  // One byte more than allowed tells a file that grew since the fstat.
+  bytes.resize(kMaxTrustedDigestsBytes + 1);
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    const ssize_t count = posix::retry_on_eintr([&] {
+      return ::read(file.get(), &bytes[filled], bytes.size() - filled);
+    });
+    if (count < 0) {
+      bytes.clear();
+      return untrusted(problem, path + ": cannot read: " + os_error(errno));
+    }
+    if (count == 0) break;
+    filled += static_cast<std::size_t>(count);
+  }
+  bytes.resize(filled);
+  if (filled > kMaxTrustedDigestsBytes) {
+    bytes.clear();
+    return untrusted(problem, path + ": larger than 1 MiB");
+  }
+  return TrustedDigestsFile::read;
+}
+
+void diagnostic_message(const std::string& message) {
+  std::fprintf(stderr, "vorn-guard-service: %s\n", message.c_str());
+}
+
+}  // namespace vorn::os

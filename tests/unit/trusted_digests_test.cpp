@@ -1,0 +1,73 @@
+// The trusted-digest list's text: what sha256sum prints, comments, blanks.
+#include "integrity/trusted_digests.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vorn {
+namespace {
+
+const std::string kA(64, 'a');
+const std::string kUpperA(64, 'A');
+const std::string kB = std::string(63, '0') + "F";
+
+struct ListCase {
+  const char* name;
+  std::string text;
+  std::vector<std::string> digests;  // when it parses
+  std::size_t bad_line;              // 0: it parses
+};
+
+class TrustedDigestsTable : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(TrustedDigestsTable, Parses) {
+  const ListCase& c = GetParam();
+  TrustedDigests list;
+  std::size_t bad_line = 99;
+  EXPECT_EQ(parse_trusted_digests(c.text, list, bad_line), c.bad_line == 0);
+  EXPECT_EQ(bad_line, c.bad_line);
+  EXPECT_EQ(list.digests, c.digests);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, TrustedDigestsTable,
+    ::testing::Values(
+        ListCase{"Empty", "", {}, 0},
+        ListCase{"TextMode", kA + "  game\n", {kUpperA}, 0},
+        ListCase{"BinaryMode", kA + " *vorn_guard.dll\n", {kUpperA}, 0},
+        ListCase{"DigitsAlone", kA, {kUpperA}, 0},
+        ListCase{"TabAndBlanksAround", "  " + kA + "\t game x\n", {kUpperA}, 0},
+        ListCase{"EscapedName", "\\" + kA + "  a\\nb\n", {kUpperA}, 0},
+        ListCase{"CrLfAndLastLineWithoutEnd",
+                 kB + "  b\r\n" + kA + "  a",
+                 {kB, kUpperA},
+                 0},
+        ListCase{"CommentsAndBlanks",
+                 "# builds\r\n\n \t\n  # " + kA + "\n" + kA + "\n",
+                 {kUpperA},
+                 0},
+        ListCase{"RepeatsOnce", kA + "\n" + kUpperA + "\n", {kUpperA}, 0},
+        ListCase{"ShortDigits", kA.substr(1) + "  x\n", {}, 1},
+        ListCase{"LongDigits", kA + "a  x\n", {}, 1},
+        ListCase{"NonHex", "\n" + std::string(63, 'a') + "g\n", {}, 2},
+        ListCase{"NameWithoutSeparator", kA + "*x\n", {}, 1},
+        ListCase{"OtherTool", "SHA256 (game) = " + kA + "\n", {}, 1},
+        ListCase{"LoneCarriageReturn", kA + "\n\r\r\n", {}, 2},
+        ListCase{"ThirdLineBad", kA + "\n#\nnot a digest\n" + kA, {}, 3}),
+    [](const ::testing::TestParamInfo<ListCase>& param_info) {
+      return param_info.param.name;
+    });
+
+TEST(TrustedDigests, ListsInAnyCase) {
+  TrustedDigests list;
+  std::size_t bad_line = 0;
+  ASSERT_TRUE(parse_trusted_digests(kA + "\n", list, bad_line));
+  EXPECT_TRUE(list.lists(kA));
+  EXPECT_TRUE(list.lists(kUpperA));
+  EXPECT_FALSE(list.lists(kB));
+}
+
+}  // namespace
+}  // namespace vorn
