@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/system.h"
 #include "platform/client.h"
+#include "platform/system.h"
 
 namespace vorn::probe {
 namespace {

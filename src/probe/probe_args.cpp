@@ -302,9 +302,11 @@ Usage:
       never reads its PONGs). --load-guard loads the guard module into the probe
       without starting it. Each message sent is shown as "> ".
   vorn-guard-probe evidence [--load-guard] [--hold-ms N]
-      Prints the probe's pid and the evidence values ("pid=", "e1=", "e2=",
-      "module="), then "ready"; with --load-guard the guard module is loaded
-      (not started) first; --hold-ms keeps the process alive afterwards.
+      Prints the evidence values of the probe and of the guard module as
+      lines of a trusted-digest list ("<digest>  <file name>"), then its pid,
+      the module's path and "ready" as comments ("# pid=", "# module=",
+      "# ready"); with --load-guard the guard module is loaded (not started)
+      first; --hold-ms keeps the process alive afterwards.
   vorn-guard-probe help | --help
 
 The guard module (vorn_guard.dll / libvorn_guard.so) is loaded from the

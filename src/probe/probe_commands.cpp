@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "protocol/guard_protocol.h"
-#include "platform/runtime.h"
 #include "platform/client.h"
+#include "platform/runtime.h"
 #include "probe/guard_loader.h"
 #include "protocol/evidence.h"
+#include "protocol/guard_protocol.h"
 #include "protocol/message_fields.h"
 
 namespace vorn::probe {
@@ -159,6 +159,16 @@ bool own_evidence(std::string& evidence_1) {
   std::string executable;
   return os::current_executable_path(executable) &&
          file_evidence(executable, evidence_1);
+}
+
+// A file's name as a label of the trusted-digest list: one line, whatever
+// the name holds.
+std::string list_label(const std::string& path) {
+  std::string label = file_name_from_path(path);
+  for (char& c : label) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return label;
 }
 
 // The module's evidence, and where it was found; `problem` says why not.
@@ -354,11 +364,14 @@ int run_evidence(const ProbeOptions& options) {
       return kExitNoGuardModule;
     }
   }
-  say("pid=" + format_decimal_u32(os::current_process_id()));
-  say("e1=" + evidence_1);
-  say("e2=" + evidence_2);
-  say("module=" + module_path);
-  say("ready");
+  // The trusted-digest list's own format: the two entries, then comments.
+  std::string executable;
+  (void)os::current_executable_path(executable);
+  say(evidence_1 + "  " + list_label(executable));
+  say(evidence_2 + "  " + list_label(module_path));
+  say("# pid=" + format_decimal_u32(os::current_process_id()));
+  say("# module=" + module_path);
+  say("# ready");
   if (options.hold_ms > 0) os::sleep_ms(options.hold_ms);
   unload_guard_library(library);
   return kExitOk;

@@ -443,11 +443,12 @@ TEST_F(EndToEndHostile, HelloNamingAnotherLiveProcessIsRefused) {
   std::smatch match;
   ASSERT_TRUE(std::regex_search(
       output, match,
-      std::regex("pid=([0-9]+)\ne1=([0-9A-F]{64})\ne2=([0-9A-F]{64})\n")))
+      std::regex("([0-9A-F]{64})  [^\n]*\n([0-9A-F]{64})  [^\n]*\n# "
+                 "pid=([0-9]+)\n")))
       << output;
-  ASSERT_EQ(match[1].str(), pid_text(other.pid));
-  const std::string claim = "HELLO|" + match[1].str() + "|e2e-hostile-claim|" +
-                            match[2].str() + "|" + match[3].str();
+  ASSERT_EQ(match[3].str(), pid_text(other.pid));
+  const std::string claim = "HELLO|" + match[3].str() + "|e2e-hostile-claim|" +
+                            match[1].str() + "|" + match[2].str();
 
   // From the test process, with the other process's pid and evidence.
   Client client;
