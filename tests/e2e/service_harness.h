@@ -30,6 +30,10 @@ bool service_stop(ServiceRun& run, unsigned timeout_ms, int& exit_code);
 std::vector<std::pair<std::string, std::string>> client_environment(
     const ServiceRun& run);
 
+// Where the service of `run` looks for its trusted-digest list (Windows:
+// beside each candidate log; POSIX: the folder the run configures).
+std::vector<std::string> trusted_digests_paths(const ServiceRun& run);
+
 // The exit code a client shows after the service terminated it: 0 on
 // Windows (TerminateProcess with 0), 128 + SIGKILL on POSIX.
 int terminated_exit_code();

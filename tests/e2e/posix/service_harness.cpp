@@ -42,10 +42,11 @@ bool service_start(ServiceRun& run, std::string& error) {
   run.log_paths = {data + "/VORN/ClientService/service.log"};
   run.log_offsets = {0};
   const std::string program = binary_directory() + "/vorn-guard-service";
-  if (!start_child(
-          run.process, program, {},
-          {{"RUNTIME_DIRECTORY", run.dir->file("run")}, {"ProgramData", data}},
-          run.dir->file("service.out"), /*own_session=*/true)) {
+  if (!start_child(run.process, program, {},
+                   {{"RUNTIME_DIRECTORY", run.dir->file("run")},
+                    {"ProgramData", data},
+                    {"CONFIGURATION_DIRECTORY", data + "/VORN/ClientService"}},
+                   run.dir->file("service.out"), /*own_session=*/true)) {
     error = "cannot start " + program;
     return false;
   }
@@ -66,6 +67,10 @@ bool service_start(ServiceRun& run, std::string& error) {
   }
   error = "service did not start listening";
   return false;
+}
+
+std::vector<std::string> trusted_digests_paths(const ServiceRun& run) {
+  return {run.dir->file("data") + "/VORN/ClientService/trusted-digests"};
 }
 
 bool service_stop(ServiceRun& run, unsigned timeout_ms, int& exit_code) {

@@ -103,6 +103,14 @@ bool service_start(ServiceRun& run, std::string& error) {
   return true;
 }
 
+std::vector<std::string> trusted_digests_paths(const ServiceRun& run) {
+  std::vector<std::string> paths;
+  for (const std::string& log : run.log_paths) {
+    paths.push_back(log.substr(0, log.rfind('\\')) + "\\trusted-digests.txt");
+  }
+  return paths;
+}
+
 bool service_stop(ServiceRun& run, unsigned timeout_ms, int& exit_code) {
   if (!run.started) return false;
   run.started = false;

@@ -1,0 +1,116 @@
+// The trusted-digest list against the real service: only listed builds are
+// admitted, a bad list refuses, a removed list admits again, and a build
+// whose line is deleted is ended at a re-check.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/e2e_support.h"
+#include "e2e/service_fixture.h"
+#include "e2e/service_log_reader.h"
+#include "probe/probe_args.h"
+#include "support/temp_dir.h"
+
+namespace vorn::test {
+namespace {
+
+class EndToEndPolicy : public ServiceTest<> {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    if (HasFatalFailure()) return;
+    // The probe's two entries, "<digest>  <name>", as an operator would
+    // write them with its evidence command.
+    const ProbeResult evidence = run_probe(run_, {"evidence"}, 30000);
+    ASSERT_EQ(evidence.exit_code, probe::kExitOk) << evidence.output;
+    const std::size_t first_end = evidence.output.find('\n');
+    image_line_ = evidence.output.substr(0, first_end + 1);
+    module_line_ = evidence.output.substr(
+        first_end + 1, evidence.output.find('\n', first_end + 1) - first_end);
+    ASSERT_EQ(image_line_.size(), 64u + 2u + probe_file_name().size() + 1u);
+  }
+  void TearDown() override {
+    remove_list();
+    ServiceTest::TearDown();
+  }
+
+  void write_list(const std::string& text) {
+    for (const std::string& path : trusted_digests_paths(run_)) {
+      write_file(path, text);
+    }
+  }
+  void remove_list() {
+    for (const std::string& path : trusted_digests_paths(run_)) {
+      std::remove(path.c_str());
+    }
+  }
+  int status() {
+    return run_probe(run_, {"status", "--timeout-ms", "10000"}, 60000)
+        .exit_code;
+  }
+
+  std::string image_line_, module_line_;
+};
+
+TEST_F(EndToEndPolicy, AdmitsOnlyListedBuilds) {
+  struct Row {
+    const char* name;
+    std::string list;
+    int exit_code;
+  };
+  const std::vector<Row> rows = {
+      {"no list", "", probe::kExitOk},
+      {"both listed", "# our build\r\n" + image_line_ + module_line_,
+       probe::kExitOk},
+      {"module not listed", image_line_, probe::kExitRefused},
+      {"image not listed", module_line_, probe::kExitRefused},
+      {"a bad line", image_line_ + module_line_ + "SHA256 (x) = y\n",
+       probe::kExitRefused},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.list.empty()) {
+      remove_list();
+    } else {
+      write_list(row.list);
+    }
+    EXPECT_EQ(status(), row.exit_code);
+  }
+  // A refused HELLO writes nothing to the log.
+  EXPECT_EQ(count_starting(service_log_lines(run_), "SESSION READY"), 2u);
+}
+
+TEST_F(EndToEndPolicy, RemovedListKeepsSessionsAndDeletedLineEndsThem) {
+  write_list(image_line_ + module_line_);
+  ChildProcess client;
+  ASSERT_TRUE(
+      start_probe(run_, {"session", "--seconds", "60", "--interval-ms", "1000"},
+                  client, run_.dir->file("session.out")));
+  const std::string pid = pid_text(client.pid);
+  ASSERT_TRUE(wait_for_log(
+      run_,
+      [&](const std::string& line) {
+        return line.rfind("SESSION READY pid=" + pid + " ", 0) == 0;
+      },
+      30000));
+  // No list admits every build: the re-check after this passes.
+  remove_list();
+  std::this_thread::sleep_for(std::chrono::seconds(12));
+  EXPECT_EQ(lines_naming(service_log_lines(run_), client.pid).size(), 1u);
+  // Revoked: the module's line is gone.
+  write_list(image_line_);
+  EXPECT_TRUE(wait_for_log_line(
+      run_, "ENFORCEMENT pid=" + pid + " reason=RUNTIME_INTEGRITY_CHANGED",
+      25000));
+  int exit_code = 0;
+  EXPECT_TRUE(wait_child(client, 10000, exit_code));
+  EXPECT_EQ(exit_code, terminated_exit_code());
+  release_child(client);
+}
+
+}  // namespace
+}  // namespace vorn::test
