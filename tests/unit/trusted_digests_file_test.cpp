@@ -86,7 +86,14 @@ TEST_P(TrustedDigestsRefusal, IsUntrusted) {
       break;
   }
   if (!staged) GTEST_SKIP() << "this system cannot stage it";
-  EXPECT_EQ(look(), os::TrustedDigestsFile::untrusted);
+  const os::TrustedDigestsFile outcome = look();
+  if (GetParam() == Tamper::folder_writable && !others_may_change(log_dir())) {
+    // Windows gives a folder with a trusted owner its protection back, as
+    // for the log; the list inside is then checked on its own.
+    EXPECT_EQ(outcome, os::TrustedDigestsFile::read);
+    return;
+  }
+  EXPECT_EQ(outcome, os::TrustedDigestsFile::untrusted);
   EXPECT_NE(problem_.find(log_dir()), std::string::npos) << problem_;
   EXPECT_TRUE(bytes_.empty());
 }
