@@ -41,9 +41,9 @@ enum class FileVerdict { matches, differs, missing };
 // whose recorded identity is unchanged stands for the hash verified with it.
 FileVerdict verify(os::ProcessHandle process, os::ProcessId pid,
                    os::ClientFile which, const std::string& expected,
-                   const os::FileIdentity& unchanged, IntegrityCancel cancel,
-                   os::ExaminedFile& file) {
-  switch (os::examine_client_file(process, pid, which, unchanged,
+                   const os::FileIdentity& unchanged, os::PinnedFile* pin,
+                   IntegrityCancel cancel, os::ExaminedFile& file) {
+  switch (os::examine_client_file(process, pid, which, unchanged, pin,
                                   cancel.keep_going, cancel.context, file)) {
     case os::ExamineOutcome::unchanged:
       return FileVerdict::matches;
@@ -83,18 +83,20 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
   }
 
   // The module first: a client without it is not identified, whatever its
-  // image, and its image is then never hashed.
+  // image, and its image is then never hashed. Each file is held, where the
+  // OS can, before it is hashed, and stays so for the session.
+  auto held = std::make_shared<HeldFiles>();
   os::ExaminedFile module;
   const FileVerdict module_verdict =
       verify(process, client_pid, os::ClientFile::guard_module, expected_2,
-             none, cancel, module);
+             none, &held->module, cancel, module);
   if (module_verdict == FileVerdict::missing) {
     return IntegrityOutcome::not_identified;
   }
   os::ExaminedFile image;
   const FileVerdict image_verdict =
       verify(process, client_pid, os::ClientFile::image, expected_1, none,
-             cancel, image);
+             &held->image, cancel, image);
   if (image_verdict == FileVerdict::missing) {
     return IntegrityOutcome::not_identified;
   }
@@ -116,6 +118,7 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
   record.image_identity = image.identity;
   record.module_identity = module.identity;
   record.policy = policy;
+  record.held_files = std::move(held);
   return IntegrityOutcome::pass;
 }
 
@@ -133,10 +136,13 @@ bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
   }
 
   // The module must still be mapped from the very file that was verified; a
-  // module unloaded, or loaded again from another file, fails.
+  // module unloaded, or loaded again from another file, fails. A file that
+  // could not be held at the check is held now, when it can be.
+  HeldFiles* held = record.held_files.get();
   os::ExaminedFile module;
   if (verify(process, client_pid, os::ClientFile::guard_module,
-             record.evidence_2, record.module_identity, cancel,
+             record.evidence_2, record.module_identity,
+             held != nullptr ? &held->module : nullptr, cancel,
              module) != FileVerdict::matches) {
     return false;
   }
@@ -146,7 +152,10 @@ bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
   }
   os::ExaminedFile image;
   return verify(process, client_pid, os::ClientFile::image, record.evidence_1,
-                record.image_identity, cancel, image) == FileVerdict::matches;
+                record.image_identity, held != nullptr ? &held->image : nullptr,
+                cancel, image) == FileVerdict::matches;
 }
+
+void release_held_files(IntegrityRecord& record) { record.held_files.reset(); }
 
 }  // namespace vorn

@@ -3,6 +3,7 @@
 // client sent in its HELLO.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "integrity/digest_policy.h"
@@ -13,6 +14,19 @@
 namespace vorn {
 
 enum class IntegrityOutcome { pass, not_identified, mismatch };
+
+// The image and the guard module file held for one session.
+struct HeldFiles {
+  os::PinnedFile image;
+  os::PinnedFile module;
+  HeldFiles() = default;
+  HeldFiles(const HeldFiles&) = delete;
+  HeldFiles& operator=(const HeldFiles&) = delete;
+  ~HeldFiles() {
+    os::release_pinned_file(image);
+    os::release_pinned_file(module);
+  }
+};
 
 // What the periodic re-check needs to repeat the verification.
 struct IntegrityRecord {
@@ -28,7 +42,14 @@ struct IntegrityRecord {
   // The last usable policy the session was checked under: a list that turns
   // untrusted later does not end it, a good list read later does.
   DigestPolicyRef policy;
+  // The verified files, held for the session where the OS can (Windows), so
+  // a re-check need not hash them again; shared by copies of the record and
+  // released with the last one, or by release_held_files.
+  std::shared_ptr<HeldFiles> held_files;
 };
+
+// Lets go of the files the record holds (the session's close).
+void release_held_files(IntegrityRecord& record);
 
 // Asked between the chunks of a hash; false abandons the check, which then
 // counts as not completed (a mismatch). Null: never abandon.

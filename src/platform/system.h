@@ -101,6 +101,15 @@ enum class ExamineOutcome {
   cancelled    // keep_going said stop between two chunks
 };
 
+// A verified client file held open for a session so that, while held,
+// nobody can write, rename or delete it (Windows: opened sharing reads only).
+// POSIX holds nothing: its file identity tells a changed file.
+struct PinnedFile {
+  std::intptr_t raw = 0;
+  bool held = false;
+};
+void release_pinned_file(PinnedFile& pin);
+
 struct ExaminedFile {
   std::string path;       // its full path as the OS names it (for the log)
   FileIdentity identity;  // the version hashed, when the OS names one
@@ -117,10 +126,16 @@ using KeepGoing = bool (*)(void* context);
 // known) is not hashed. POSIX opens /proc/<pid>/exe and the mapping's own
 // file; Windows opens the file the kernel has mapped, anonymously, on local
 // disks only.
+//
+// `pin` (may be null): one that is not held asks to hold the file examined
+// (Windows; it stays empty where the file cannot be held, say because
+// another process has it open for writing); a held one stands for the file
+// verified with it: when the file found now is that very file, it is not
+// hashed again (`unchanged`).
 ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
                                    ClientFile which,
                                    const FileIdentity& unchanged,
-                                   KeepGoing keep_going, void* context,
-                                   ExaminedFile& result);
+                                   PinnedFile* pin, KeepGoing keep_going,
+                                   void* context, ExaminedFile& result);
 
 }  // namespace vorn::os

@@ -84,9 +84,10 @@ Step run_pass(SessionState& state) {
 }
 
 void close_session(SessionState& state) {
-  // In this order: the process handle, the CLOSED line, then the connection
-  // with its bounded flush.
+  // In this order: the process handle and the client's files, the CLOSED
+  // line, then the connection with its bounded flush.
   state.client_process.close();
+  release_held_files(state.integrity_record);
   log_line("SESSION CLOSED pid=" + format_decimal_u32(state.client_pid));
   state.connection.close();
   state.token.clear();

@@ -49,4 +49,6 @@ bool integrity_recheck(os::ProcessHandle /*process*/, os::ProcessId client_pid,
   return result;
 }
 
+void release_held_files(IntegrityRecord& record) { record.held_files.reset(); }
+
 }  // namespace vorn

@@ -243,11 +243,14 @@ posix::UniqueFd open_mapped_file(int process_directory,
 
 }  // namespace
 
+// Nothing is held here: the identity rule tells a changed file.
+void release_pinned_file(PinnedFile& pin) { pin = PinnedFile(); }
+
 ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
                                    ClientFile which,
                                    const FileIdentity& unchanged,
-                                   KeepGoing keep_going, void* context,
-                                   ExaminedFile& result) {
+                                   PinnedFile* /*pin*/, KeepGoing keep_going,
+                                   void* context, ExaminedFile& result) {
   result = ExaminedFile();
   const posix::UniqueFd directory =
       open_live_view(open_process_directory(process, pid));

@@ -206,6 +206,16 @@ bool module_bases(HANDLE process, std::vector<HMODULE>& modules) {
 // Shared like the loader shares a module it has mapped, so a loaded DLL can
 // be read. Should the name lead to a pipe after all, the anonymous
 // impersonation level keeps its server from acting as the service.
+// Reading only, and nobody else may write, rename or delete while it is
+// open; a reparse point is opened as itself.
+HANDLE open_pinned(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                     OPEN_EXISTING,
+                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN |
+                         SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS,
+                     nullptr);
+}
+
 HANDLE open_for_hashing(const std::wstring& path, DWORD extra_flags) {
   return CreateFileW(path.c_str(), GENERIC_READ,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -248,13 +258,26 @@ bool open_data_behind_reparse_point(const std::wstring& path,
 // identity and digest, and `dos_path` the file's Win32 name when it has one.
 ExamineOutcome hash_client_file(const std::wstring& path, std::uint64_t limit,
                                 KeepGoing keep_going, void* context,
-                                ExaminedFile& result, std::wstring& dos_path) {
+                                ExaminedFile& result, std::wstring& dos_path,
+                                PinnedFile* pin) {
+  // Held first when asked: sharing reads only, so from now on nobody can
+  // open the file to write, rename or delete it, and the bytes hashed are
+  // the bytes the session keeps. Another process that has it open to write
+  // makes that fail; it is then opened as below and hashed at every look.
   // Shared like the loader shares a module it has mapped, so a loaded DLL can
   // be read. A reparse point is opened as itself, not followed; should the
   // name lead to a pipe after all, the anonymous impersonation level keeps
   // its server from acting as the service.
-  win32::UniqueHandle file(
-      open_for_hashing(path, FILE_FLAG_OPEN_REPARSE_POINT));
+  win32::UniqueHandle file;
+  bool pinning = false;
+  if (pin != nullptr && !pin->held) {
+    file = win32::UniqueHandle(open_pinned(path));
+    pinning = file.valid();
+  }
+  if (!file.valid()) {
+    file = win32::UniqueHandle(
+        open_for_hashing(path, FILE_FLAG_OPEN_REPARSE_POINT));
+  }
   if (!file.valid()) return ExamineOutcome::unreadable;
   // A pipe, console or character device is no file to hash.
   if (GetFileType(file.get()) != FILE_TYPE_DISK) {
@@ -272,9 +295,12 @@ ExamineOutcome hash_client_file(const std::wstring& path, std::uint64_t limit,
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return ExamineOutcome::unreadable;
   }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-      !open_data_behind_reparse_point(path, info, file)) {
-    return ExamineOutcome::unreadable;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // The data is read through a second handle, which holds nothing.
+    if (!open_data_behind_reparse_point(path, info, file)) {
+      return ExamineOutcome::unreadable;
+    }
+    pinning = false;
   }
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) {
@@ -297,8 +323,50 @@ ExamineOutcome hash_client_file(const std::wstring& path, std::uint64_t limit,
       win32::hash_open_file(file.get(), keep_going, context, result.digest);
   if (hashed == ExamineOutcome::examined) {
     dos_path = dos_path_of(file.get(), path);
+    if (pinning) {
+      pin->raw = win32::to_raw(file.release());
+      pin->held = true;
+    }
   }
   return hashed;
+}
+
+// True when `path` now opens the very file `pin` holds: the same volume and
+// file index, or, where the file system gives no index (Wine reads 0), the
+// same final name, which the held file cannot lose (it cannot be renamed
+// while held). `result` gets the identity and name of what was found.
+bool is_pinned_file(const std::wstring& path, const PinnedFile& pin,
+                    ExaminedFile& result, std::wstring& dos_path) {
+  const win32::UniqueHandle now(
+      open_for_hashing(path, FILE_FLAG_OPEN_REPARSE_POINT));
+  BY_HANDLE_FILE_INFORMATION found{};
+  BY_HANDLE_FILE_INFORMATION held{};
+  if (!now.valid() || GetFileType(now.get()) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(now.get(), &found) ||
+      !GetFileInformationByHandle(win32::to_handle(pin.raw), &held)) {
+    return false;
+  }
+  const std::uint64_t found_index =
+      (static_cast<std::uint64_t>(found.nFileIndexHigh) << 32) |
+      found.nFileIndexLow;
+  const std::uint64_t held_index =
+      (static_cast<std::uint64_t>(held.nFileIndexHigh) << 32) |
+      held.nFileIndexLow;
+  dos_path = dos_path_of(now.get(), path);
+  if (found_index != 0 || held_index != 0) {
+    if (found.dwVolumeSerialNumber != held.dwVolumeSerialNumber ||
+        found_index != held_index) {
+      return false;
+    }
+  } else if (dos_path != dos_path_of(win32::to_handle(pin.raw), L"")) {
+    return false;
+  }
+  result.identity.device = found.dwVolumeSerialNumber;
+  result.identity.inode = found_index;
+  result.identity.size =
+      (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) |
+      found.nFileSizeLow;
+  return true;
 }
 
 // The file the process runs as its image, from the kernel's record of the
@@ -355,13 +423,18 @@ bool still_running(ProcessHandle process) {
 
 }  // namespace
 
+void release_pinned_file(PinnedFile& pin) {
+  if (pin.held) CloseHandle(win32::to_handle(pin.raw));
+  pin = PinnedFile();
+}
+
 // `unchanged` is never matched: no identity here is `known` (see
-// hash_client_file).
+// hash_client_file); a held file stands in for it.
 ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
                                    ClientFile which,
                                    const FileIdentity& /*unchanged*/,
-                                   KeepGoing keep_going, void* context,
-                                   ExaminedFile& result) {
+                                   PinnedFile* pin, KeepGoing keep_going,
+                                   void* context, ExaminedFile& result) {
   result = ExaminedFile{};
   if (!still_running(process)) return ExamineOutcome::not_found;
   std::wstring kernel_name;
@@ -384,8 +457,17 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
   std::wstring path;
   if (!openable_path(kernel_name, path)) return ExamineOutcome::unreadable;
   std::wstring dos_path;
+  if (pin != nullptr && pin->held &&
+      is_pinned_file(path, *pin, result, dos_path)) {
+    // The very file verified, which nobody could change while it was held.
+    result.path =
+        narrow_path(which == ClientFile::image ? kernel_name : dos_path);
+    return ExamineOutcome::unchanged;
+  }
+  result = ExaminedFile{};
+  dos_path.clear();
   const ExamineOutcome outcome =
-      hash_client_file(path, limit, keep_going, context, result, dos_path);
+      hash_client_file(path, limit, keep_going, context, result, dos_path, pin);
   if (outcome != ExamineOutcome::examined) {
     result = ExaminedFile{};
     // A client that ended during the look has no files left to compare.

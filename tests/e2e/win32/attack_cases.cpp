@@ -9,8 +9,9 @@
 #include <fstream>
 #include <string>
 
-#include "platform/client.h"
+#include "e2e/service_log_reader.h"
 #include "integrity/integrity.h"
+#include "platform/client.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -38,6 +39,10 @@ const Staging kStagings[] = {
     // open the files.
     {"ClientFolderOutsideTheAnsiCodePage",
      L"\u0418\u0433\u0440\u0430_\u6e38\u620f", false, L"-", 0},
+    // A session's module file is held: it can be neither renamed nor opened
+    // to write (exit code 5 before), and unloading the module still ends the
+    // session at a re-check (terminated: exit code 0).
+    {"ModuleHeldForTheSession", L"held", false, L"+swap", 0},
 };
 
 std::wstring digest_of(const fs::path& path) {
@@ -48,7 +53,8 @@ std::wstring digest_of(const fs::path& path) {
 
 // Runs a copy of the client beside a copy of the genuine module, with the
 // genuine digests, from a fresh directory.
-::testing::AssertionResult stage(const Staging& staging) {
+::testing::AssertionResult stage(const Staging& staging,
+                                 const ServiceRun& run) {
   TempDir dir;
   const fs::path bin = binary_directory();
   const fs::path client = bin / executable_name("vorn_attack_client");
@@ -73,8 +79,21 @@ std::wstring digest_of(const fs::path& path) {
   const wchar_t* argv[] = {quoted.c_str(), loader_name.c_str(), e1.c_str(),
                            e2.c_str(), nullptr};
   const intptr_t code = _wspawnv(_P_WAIT, copy.c_str(), argv);
-  if (code == staging.exit_code) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "exit code " << code;
+  if (code != staging.exit_code) {
+    return ::testing::AssertionFailure() << "exit code " << code;
+  }
+  // Ended by the re-check, not by a missed heartbeat.
+  if (std::wstring(staging.loader_name) == L"+swap" &&
+      !wait_for_log(
+          run,
+          [](const std::string& line) {
+            return line.find("reason=RUNTIME_INTEGRITY_CHANGED") !=
+                   std::string::npos;
+          },
+          5000)) {
+    return ::testing::AssertionFailure() << "no re-check enforcement logged";
+  }
+  return ::testing::AssertionSuccess();
 }
 
 }  // namespace
@@ -82,8 +101,9 @@ std::wstring digest_of(const fs::path& path) {
 std::vector<AttackCase> attack_cases() {
   std::vector<AttackCase> cases;
   for (const Staging& staging : kStagings) {
-    cases.push_back({staging.name,
-                     [&staging](const ServiceRun&) { return stage(staging); }});
+    cases.push_back({staging.name, [&staging](const ServiceRun& run) {
+                       return stage(staging, run);
+                     }});
   }
   return cases;
 }

@@ -1,6 +1,11 @@
 // vorn_attack_client LOADER_NAME E1 E2: a client that lies about its guard
 // module through its own loader list.
 //
+// With LOADER_NAME "+swap" it keeps its session instead: it tries to rename
+// its module file and to open it for writing (exit code 5 when either
+// works), then unloads the module and keeps its heartbeat going until the
+// service ends it (exit code 6 when that takes more than 30 s).
+//
 // Loads the vorn_guard.dll beside itself (found with wide calls, so any
 // folder name works) and, unless LOADER_NAME is "-", points that module's
 // loader entry at LOADER_NAME, which is then the full name anyone reading the
@@ -53,6 +58,39 @@ bool rewrite_loader_entry(HMODULE module) {
 
 }  // namespace
 
+// PINGs every two seconds until the process is ended or `ms` have passed.
+void keep_heartbeat(vorn::os::ClientConnection connection,
+                    const std::string& token, DWORD ms) {
+  const ULONGLONG end = GetTickCount64() + ms;
+  for (int sequence = 1; GetTickCount64() < end; ++sequence) {
+    const std::string ping =
+        "PING|" + token + "|" + std::to_string(sequence) + "|0";
+    vorn::os::client_write(connection, ping.data(), ping.size());
+    std::string pong;
+    bool closed = false;
+    vorn::os::client_read(connection, pong, 2000, closed);
+    Sleep(2000);
+  }
+}
+
+int try_to_swap_module(HMODULE module, const std::wstring& module_path,
+                       vorn::os::ClientConnection connection,
+                       const std::string& reply) {
+  const std::string token = reply.substr(3, reply.find('|', 3) - 3);
+  const std::wstring moved = module_path + L".moved";
+  if (MoveFileExW(module_path.c_str(), moved.c_str(), 0)) return 5;
+  HANDLE writer = CreateFileW(module_path.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (writer != INVALID_HANDLE_VALUE) {
+    CloseHandle(writer);
+    return 5;
+  }
+  FreeLibrary(module);
+  keep_heartbeat(connection, token, 30000);
+  return 6;
+}
+
 int main(int argc, char** argv) {
   if (argc != 4) return 1;
   std::vector<wchar_t> own(32768);
@@ -63,9 +101,10 @@ int main(int argc, char** argv) {
   // Stays loaded until the process ends.
   HMODULE module = LoadLibraryW(module_path.c_str());
   const std::string loader_name = argv[1];
+  const bool swap = loader_name == "+swap";
   g_loader_name.assign(loader_name.begin(), loader_name.end());  // ASCII
   if (module == nullptr ||
-      (loader_name != "-" && !rewrite_loader_entry(module))) {
+      (loader_name != "-" && !swap && !rewrite_loader_entry(module))) {
     return 2;
   }
   vorn::os::ClientConnection connection;
@@ -77,6 +116,9 @@ int main(int argc, char** argv) {
   const bool replied =
       vorn::os::client_write(connection, hello.data(), hello.size()) &&
       vorn::os::client_read(connection, reply, 30000, closed);
+  if (swap && replied && reply.compare(0, 3, "OK|") == 0) {
+    return try_to_swap_module(module, module_path, connection, reply);
+  }
   vorn::os::client_close(connection);
   if (replied && reply.compare(0, 3, "OK|") == 0) return 0;
   return replied && reply.compare(0, 13, "ERR|INTEGRITY") == 0 ? 4 : 3;
