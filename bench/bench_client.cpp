@@ -36,10 +36,10 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "protocol/guard_protocol.h"
+#include "integrity/integrity.h"
 #include "platform/client.h"
 #include "probe/guard_loader.h"
-#include "integrity/integrity.h"
+#include "protocol/guard_protocol.h"
 
 namespace vorn::bench {
 namespace {

@@ -15,10 +15,10 @@
 #include <system_error>
 #include <thread>
 
-#include "protocol/guard_protocol.h"
-#include "platform/runtime.h"
 #include "platform/client.h"
+#include "platform/runtime.h"
 #include "protocol/evidence.h"
+#include "protocol/guard_protocol.h"
 
 namespace {
 

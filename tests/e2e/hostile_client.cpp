@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/runtime.h"
 #include "platform/client.h"
+#include "platform/runtime.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 // The client end of the service's pipe, for the reference guard module and
 // the probe, and what a process knows about itself.
+#include "platform/client.h"
+
 #include <windows.h>
 
 #include <string>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "platform/runtime.h"
-#include "platform/client.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {
