@@ -31,6 +31,8 @@ constexpr std::uint32_t kByeCloseWaitMs = 1000;
 // PINGs whose PONG is still awaited; older ones are forgotten.
 constexpr std::size_t kMaxPendingPings = 64;
 constexpr std::size_t kErrorCapacity = 160;
+// The service refuses shorter tags.
+constexpr std::size_t kMinTagBytes = 12;
 
 struct PendingPing {
   std::int64_t sequence;
@@ -227,6 +229,14 @@ int handshake(const std::string& tag, std::uint32_t timeout_ms,
     switch (vorn::guard::parse_start_reply(reply, token)) {
       case vorn::guard::StartReply::ok:
         return VORN_GUARD_OK;
+      case vorn::guard::StartReply::other_version:
+        // Its session is left to end when the connection closes.
+        set_last_error(
+            "service protocol " +
+            vorn::guard::strip_terminators(reply).substr(3 + token.size() + 1));
+        token.clear();
+        result = VORN_GUARD_E_VERSION;
+        break;
       case vorn::guard::StartReply::refused:
         set_last_error(vorn::guard::strip_terminators(reply));
         result = VORN_GUARD_E_REFUSED;
@@ -260,6 +270,16 @@ VORN_GUARD_API int vorn_guard_start_ex(const char* client_tag,
   if (client_tag == nullptr || std::strchr(client_tag, '|') != nullptr) {
     set_last_error("bad client tag");
     return VORN_GUARD_E_ARGUMENT;
+  }
+  if (std::strlen(client_tag) < kMinTagBytes) {
+    set_last_error(vorn_guard_strerror(VORN_GUARD_E_TAG));
+    return VORN_GUARD_E_TAG;
+  }
+  if (heartbeat_interval_ms != 0 &&
+      (heartbeat_interval_ms < VORN_GUARD_MIN_INTERVAL_MS ||
+       heartbeat_interval_ms > VORN_GUARD_MAX_INTERVAL_MS)) {
+    set_last_error(vorn_guard_strerror(VORN_GUARD_E_INTERVAL));
+    return VORN_GUARD_E_INTERVAL;
   }
 
   vorn::os::ClientConnection connection;
@@ -319,6 +339,43 @@ VORN_GUARD_API const char* vorn_guard_last_error(void) {
   std::lock_guard<std::mutex> lock(g_error_lock);
   std::memcpy(copy, g_last_error, kErrorCapacity);
   return copy;
+}
+
+VORN_GUARD_API const char* vorn_guard_strerror(int code) {
+  switch (code) {
+    case VORN_GUARD_OK:
+      return "no error";
+    case VORN_GUARD_E_CONNECT:
+      return "the guard service cannot be reached";
+    case VORN_GUARD_E_REFUSED:
+      return "the guard service refused the handshake";
+    case VORN_GUARD_E_NO_REPLY:
+      return "no usable reply from the guard service";
+    case VORN_GUARD_E_STARTED:
+      return "a session is already running in this process";
+    case VORN_GUARD_E_EVIDENCE:
+      return "the guard module cannot hash its files";
+    case VORN_GUARD_E_ARGUMENT:
+      return "the client tag is missing or holds a bar";
+    case VORN_GUARD_E_INTERVAL:
+      return "the heartbeat interval is outside 250..8000 ms";
+    case VORN_GUARD_E_TAG:
+      return "the client tag is shorter than 12 bytes";
+    case VORN_GUARD_E_VERSION:
+      return "the guard service speaks another protocol version";
+    default:
+      return "unknown result";
+  }
+}
+
+#define VORN_GUARD_TEXT(x) #x
+#define VORN_GUARD_VERSION_TEXT(major, minor, patch) \
+  VORN_GUARD_TEXT(major) "." VORN_GUARD_TEXT(minor) "." VORN_GUARD_TEXT(patch)
+
+VORN_GUARD_API const char* vorn_guard_version(void) {
+  return VORN_GUARD_VERSION_TEXT(VORN_GUARD_VERSION_MAJOR,
+                                 VORN_GUARD_VERSION_MINOR,
+                                 VORN_GUARD_VERSION_PATCH);
 }
 
 VORN_GUARD_API int vorn_guard_get_stats(struct vorn_guard_stats* stats) {

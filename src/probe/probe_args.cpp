@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "vorn_guard.h"
+
 namespace vorn::probe {
 namespace {
 
@@ -269,8 +271,10 @@ bool parse_probe_args(const std::vector<std::string>& arguments,
       error = "session needs --seconds N";
       return false;
     }
-    if (options.interval_ms == 0) {
-      error = "--interval-ms must be at least 1";
+    // The guard module's own range.
+    if (options.interval_ms < VORN_GUARD_MIN_INTERVAL_MS ||
+        options.interval_ms > VORN_GUARD_MAX_INTERVAL_MS) {
+      error = "--interval-ms must be within 250..8000";
       return false;
     }
   }
@@ -287,8 +291,8 @@ Usage:
       (default: 3000 ms to connect, 10000 ms for the reply).
   vorn-guard-probe session --seconds N [--interval-ms M] [--timeout-ms N]
       Loads the guard module, keeps a session for N seconds with a heartbeat
-      every M ms (default 5000), prints PONG round-trip statistics and ends
-      with BYE.
+      every M ms (250..8000, default 5000), prints PONG round-trip statistics
+      and ends with BYE.
   vorn-guard-probe raw [--load-guard] [--wait-ms N] [--hold-ms N]
                        [--delay-ms N] [--no-read] [--] MESSAGE...
       Connects without starting the guard module and sends each MESSAGE as

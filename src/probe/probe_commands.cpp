@@ -64,6 +64,9 @@ int report_failed_start(int result, const GuardApi& api) {
     case VORN_GUARD_E_NO_REPLY:
       say("REFUSED: no usable reply (" + why + ")");
       return kExitRefused;
+    case VORN_GUARD_E_VERSION:
+      say("REFUSED: the service speaks another protocol version (" + why + ")");
+      return kExitRefused;
     case VORN_GUARD_E_CONNECT:
       say("UNREACHABLE: the guard service cannot be reached (" + why + ")");
       return kExitUnreachable;

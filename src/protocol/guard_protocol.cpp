@@ -55,9 +55,10 @@ std::string strip_terminators(const std::string& message) {
 StartReply parse_start_reply(const std::string& reply, std::string& token) {
   const FieldList fields = split_fields(strip_terminators(reply));
   if (fields.size() == 3 && text_equals(fields[0], kOkKeyword) &&
-      is_token(fields[1]) && text_equals(fields[2], kProtocolVersion)) {
+      is_token(fields[1]) && !fields[2].empty()) {
     token = fields[1];
-    return StartReply::ok;
+    return text_equals(fields[2], kProtocolVersion) ? StartReply::ok
+                                                    : StartReply::other_version;
   }
   if (fields.size() == 2 && text_equals(fields[0], "ERR") &&
       !fields[1].empty()) {

@@ -20,9 +20,10 @@ std::string bye_message(const std::string& token);
 // run of line feeds, carriage returns and zero bytes.
 std::string strip_terminators(const std::string& message);
 
-enum class StartReply { ok, refused, unexpected };
+enum class StartReply { ok, other_version, refused, unexpected };
 // Reads the service's answer to HELLO (terminators already stripped or not).
 // ok: exactly "OK|<64 upper-case hex digits>|1.0.0", `token` set.
+// other_version: the same with another, non-empty version, `token` set.
 // refused: "ERR|<word>". unexpected: anything else.
 StartReply parse_start_reply(const std::string& reply, std::string& token);
 

@@ -40,7 +40,8 @@ TEST(GuardProtocol, ReadsTheStartReply) {
       {"ERR|IDENTITY", StartReply::refused},
       {"ERR|", StartReply::unexpected},
       {"ERR", StartReply::unexpected},
-      {"OK|" + kToken + "|1.0.1\n", StartReply::unexpected},
+      {"OK|" + kToken + "|1.0.1\n", StartReply::other_version},
+      {"OK|" + kToken + "|\n", StartReply::unexpected},
       {"OK|" + kToken.substr(1) + "|1.0.0\n", StartReply::unexpected},
       {"OK|" + kToken + "0|1.0.0\n", StartReply::unexpected},
       {"OK|0123456789abcdef0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF"
@@ -54,7 +55,7 @@ TEST(GuardProtocol, ReadsTheStartReply) {
   for (const Case& c : cases) {
     std::string token = "before";
     EXPECT_EQ(parse_start_reply(c.reply, token), c.outcome) << c.reply;
-    if (c.outcome == StartReply::ok) {
+    if (c.outcome == StartReply::ok || c.outcome == StartReply::other_version) {
       EXPECT_EQ(token, kToken);
     } else {
       EXPECT_EQ(token, "before") << c.reply;

@@ -230,6 +230,8 @@ TEST(ProbeArgs, RejectsWhatTheUsageDoesNotAllow) {
       {"status", "--load-guard"},
       {"session"},
       {"session", "--seconds", "1", "--interval-ms", "0"},
+      {"session", "--seconds", "1", "--interval-ms", "249"},
+      {"session", "--seconds", "1", "--interval-ms", "8001"},
       {"session", "--seconds", "1", "PING"},
       {"raw", "--timeout-ms", "5"},
       {"raw", "--load-guard=1"},

@@ -35,7 +35,13 @@
 extern "C" {
 #endif
 
-/* Results of vorn_guard_start() / vorn_guard_start_ex(). */
+/* This module's version; vorn_guard_version() gives the same as text. */
+#define VORN_GUARD_VERSION_MAJOR 1
+#define VORN_GUARD_VERSION_MINOR 0
+#define VORN_GUARD_VERSION_PATCH 0
+
+/* Results of vorn_guard_start() / vorn_guard_start_ex(). Every code has a
+ * text: vorn_guard_strerror(). */
 #define VORN_GUARD_OK 0
 /* The service's endpoint could not be reached within the time limit. */
 #define VORN_GUARD_E_CONNECT 1
@@ -51,10 +57,25 @@ extern "C" {
 #define VORN_GUARD_E_EVIDENCE 5
 /* client_tag is NULL or holds a bar '|'. */
 #define VORN_GUARD_E_ARGUMENT 6
+/* heartbeat_interval_ms is neither 0 nor within VORN_GUARD_MIN_INTERVAL_MS
+ * to VORN_GUARD_MAX_INTERVAL_MS. Nothing was sent. */
+#define VORN_GUARD_E_INTERVAL 7
+/* client_tag is shorter than 12 bytes, which the service would refuse.
+ * Nothing was sent. */
+#define VORN_GUARD_E_TAG 8
+/* The service accepted the HELLO but speaks another protocol version than
+ * this module's "1.0.0"; vorn_guard_last_error() names it. The connection
+ * is closed. */
+#define VORN_GUARD_E_VERSION 9
 
 /* Heartbeat interval used when 0 is passed, in milliseconds. The service
  * ends a session after 12000 ms without a heartbeat. */
 #define VORN_GUARD_DEFAULT_INTERVAL_MS 5000u
+/* The accepted range: slower than the maximum risks the service's 12000 ms
+ * limit after one late heartbeat; faster than the minimum floods the pipe,
+ * which the service reads once every 200 ms. */
+#define VORN_GUARD_MIN_INTERVAL_MS 250u
+#define VORN_GUARD_MAX_INTERVAL_MS 8000u
 
 /*
  * Opens a session with the guard service: connects, sends
@@ -63,8 +84,9 @@ extern "C" {
  * and, on "OK|<token>|1.0.0", starts the heartbeat thread. The first heartbeat
  * goes out at once, then one every heartbeat_interval_ms (0 = 5000).
  *
- * client_tag names the client to the service; the service refuses tags
- * shorter than 12 bytes with "ERR|IDENTITY".
+ * client_tag names the client to the service: at least 12 bytes, no bar
+ * '|'. heartbeat_interval_ms is 0 or within 250..8000. Both are checked
+ * before anything is sent.
  *
  * Waits at most 3000 ms for the endpoint and 10000 ms for the reply.
  * Returns VORN_GUARD_OK or one of the VORN_GUARD_E_ codes above.
@@ -102,6 +124,16 @@ VORN_GUARD_API int vorn_guard_is_connected(void);
  * calls this function again.
  */
 VORN_GUARD_API const char* vorn_guard_last_error(void);
+
+/*
+ * A fixed English text for a result code ("the service refused the
+ * handshake", ...); "unknown result" for a code this module does not know.
+ * Never NULL; the text lives as long as the module.
+ */
+VORN_GUARD_API const char* vorn_guard_strerror(int code);
+
+/* This module's version as text, "1.0.0". */
+VORN_GUARD_API const char* vorn_guard_version(void);
 
 /* Heartbeat figures of the current (or last) session. */
 struct vorn_guard_stats {
