@@ -15,6 +15,29 @@
  * Files: vorn_guard.dll (Windows) and libvorn_guard.so (Linux). The service
  * finds the module in the client process by exactly these file names, so a
  * renamed copy is not recognised.
+ *
+ * Where each call may be made:
+ * - vorn_guard_start(), vorn_guard_start_ex() and vorn_guard_stop() wait (for
+ *   the service, up to about 13 s, and for the heartbeat thread). Call them
+ *   from ordinary program code, an executable's atexit() handlers included;
+ *   never from DllMain, from the constructors or destructors of a DLL's or
+ *   shared object's static objects (they run while the loader is busy), or
+ *   while holding a lock the heartbeat thread could need.
+ * - Every other call only reads a few figures under a short lock and may be
+ *   made from any thread at any time, except from a signal handler.
+ * - Start and stop are serialised: a start while a session exists returns
+ *   VORN_GUARD_E_STARTED; a second stop does nothing.
+ *
+ * When the session ends without vorn_guard_stop() (the service stopped or
+ * restarted, or ended the session), vorn_guard_is_connected() turns 0 and
+ * the session still counts as started: call vorn_guard_stop(), then
+ * vorn_guard_start() again. A client paused in a debugger sends no
+ * heartbeats: after 12000 ms the service ends the session and terminates
+ * the client, so debug with the service stopped.
+ *
+ * Versions: VORN_GUARD_VERSION_* and vorn_guard_version() name this module;
+ * it speaks protocol "1.0.0" and reports VORN_GUARD_E_VERSION when the
+ * service answers with another.
  */
 #ifndef VORN_GUARD_H
 #define VORN_GUARD_H
