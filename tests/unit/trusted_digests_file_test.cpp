@@ -24,16 +24,13 @@ class TrustedDigestsFileTest : public ServiceLogProtectionFixture {
     ServiceLogProtectionFixture::TearDown();
   }
 
-  static os::TrustedDigestsFile look(const os::FileIdentity& unchanged = {}) {
+  os::TrustedDigestsFile look(const os::FileIdentity& unchanged = {}) {
     return os::read_trusted_digests(unchanged, bytes_, identity_, problem_);
   }
 
-  static std::string bytes_, problem_;
-  static os::FileIdentity identity_;
+  std::string bytes_, problem_;
+  os::FileIdentity identity_;
 };
-std::string TrustedDigestsFileTest::bytes_;
-std::string TrustedDigestsFileTest::problem_;
-os::FileIdentity TrustedDigestsFileTest::identity_;
 
 const std::string kLine = std::string(64, 'a') + "  game\n";
 

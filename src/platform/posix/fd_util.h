@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,19 @@ inline FileIdentity identity_of(const struct stat& info) {
   identity.modified_ns = nanoseconds(info.st_mtim);
   identity.changed_ns = nanoseconds(info.st_ctim);
   return identity;
+}
+
+// The first entry of a directory variable that systemd sets for a unit
+// (RUNTIME_DIRECTORY, CONFIGURATION_DIRECTORY: a colon-separated list when
+// the unit names several), or `fallback` when it is unset or empty.
+inline std::string systemd_directory(const char* variable,
+                                     const char* fallback) {
+  const char* value = std::getenv(variable);
+  const std::string first =
+      value != nullptr
+          ? std::string(value).substr(0, std::string(value).find(':'))
+          : std::string();
+  return first.empty() ? std::string(fallback) : first;
 }
 
 // The service's own account, or root, which may do anything anyway.

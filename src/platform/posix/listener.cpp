@@ -163,13 +163,8 @@ void forget_accepted_connection(int fd) {
 }  // namespace posix
 
 std::string endpoint_name() {
-  std::string directory = kDefaultDirectory;
-  if (const char* runtime = std::getenv("RUNTIME_DIRECTORY")) {
-    // systemd passes a colon-separated list when a unit names several.
-    std::string first = runtime;
-    first = first.substr(0, first.find(':'));
-    if (!first.empty()) directory = first;
-  }
+  std::string directory =
+      posix::systemd_directory("RUNTIME_DIRECTORY", kDefaultDirectory);
   while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
   if (directory == "/") return directory + kEndpointFile;
   return directory + '/' + kEndpointFile;

@@ -20,14 +20,7 @@ constexpr char kDefaultDirectory[] = "/etc/vorn-guard";
 constexpr char kFileName[] = "trusted-digests";
 
 std::string list_directory() {
-  std::string directory = kDefaultDirectory;
-  if (const char* configured = std::getenv("CONFIGURATION_DIRECTORY")) {
-    // systemd passes a colon-separated list when a unit names several.
-    std::string first = configured;
-    first = first.substr(0, first.find(':'));
-    if (!first.empty()) directory = first;
-  }
-  return directory;
+  return posix::systemd_directory("CONFIGURATION_DIRECTORY", kDefaultDirectory);
 }
 
 std::string os_error(int error) { return std::strerror(error); }
