@@ -9,31 +9,51 @@
  * run.
  *
  * Nothing happens when the module is merely loaded: all work starts in
- * vorn_guard_start(). One session per process; every function is safe to
- * call from any thread.
+ * vorn_guard_start(). One session per process.
  *
- * Files: vorn_guard.dll (Windows) and libvorn_guard.so (Linux). The service
- * finds the module in the client process by exactly these file names, so a
- * renamed copy is not recognised.
+ * Files: vorn_guard.dll (Windows) and libvorn_guard.so (Linux, with the
+ * SONAME libvorn_guard.so.1 as a link to it). The service finds the module
+ * in the client process by exactly these file names, so a renamed copy is
+ * not recognised.
  *
  * Where each call may be made:
- * - vorn_guard_start(), vorn_guard_start_ex() and vorn_guard_stop() wait (for
- *   the service, up to about 13 s, and for the heartbeat thread). Call them
- *   from ordinary program code, an executable's atexit() handlers included;
- *   never from DllMain, from the constructors or destructors of a DLL's or
- *   shared object's static objects (they run while the loader is busy), or
- *   while holding a lock the heartbeat thread could need.
+ * - vorn_guard_start(), vorn_guard_start_ex(), a blocking
+ *   vorn_guard_start_with() and vorn_guard_stop() wait (for the service, up
+ *   to about 13 s, and for the module's thread). Call them from ordinary
+ *   program code, an executable's atexit() handlers included; never from
+ *   DllMain, from the constructors or destructors of a DLL's or shared
+ *   object's static objects (they run while the loader is busy), or while
+ *   holding a lock the event callback takes.
+ * - A non-blocking vorn_guard_start_with() returns at once and may be made
+ *   wherever a thread may be created (so not from DllMain either).
  * - Every other call only reads a few figures under a short lock and may be
- *   made from any thread at any time, except from a signal handler.
- * - Start and stop are serialised: a start while a session exists returns
- *   VORN_GUARD_E_STARTED; a second stop does nothing.
+ *   made from any thread at any time, the event callback included, except
+ *   from a signal handler.
+ * - Start and stop are serialised and thread-safe: a start while a session
+ *   exists returns VORN_GUARD_E_STARTED; a second stop does nothing.
  *
- * When the session ends without vorn_guard_stop() (the service stopped or
- * restarted, or ended the session), vorn_guard_is_connected() turns 0 and
- * the session still counts as started: call vorn_guard_stop(), then
- * vorn_guard_start() again. A client paused in a debugger sends no
- * heartbeats: after 12000 ms the service ends the session and terminates
- * the client, so debug with the service stopped.
+ * When the service ends the session (it stopped or restarted, or closed the
+ * connection), the module reconnects by itself with a fresh HELLO: at once,
+ * then after 250 ms, 500 ms, ... up to 8000 ms between attempts, for as long
+ * as the session is started. vorn_guard_is_connected() is 0 in between, and
+ * the optional event callback (vorn_guard_start_with()) tells the game. A
+ * refusal by the service ends the attempts: call vorn_guard_stop().
+ *
+ * A client paused in a debugger sends no heartbeats: after 12000 ms the
+ * service ends the session and terminates the client, so debug with the
+ * service stopped.
+ *
+ * Where the service is: the named pipe \\.\pipe\VORNGuardLocalGuard on
+ * Windows, the socket /run/VORN/VORNGuardLocalGuard on Linux. The
+ * environment variable VORN_GUARD_ENDPOINT, when set and not empty, names
+ * another one; it is meant for tests and unusual installs.
+ *
+ * Talking only to the real service: before the HELLO leaves, the module
+ * checks who answers. On Windows the pipe is opened for identification only
+ * (the server cannot act as the game's user), and its server process must be
+ * the running service VORNGuardLocalService. On Linux the socket's other end
+ * must run as root, or as the game's own user when VORN_GUARD_ENDPOINT is
+ * set. Otherwise nothing is sent and the result is VORN_GUARD_E_NOT_SERVICE.
  *
  * Versions: VORN_GUARD_VERSION_* and vorn_guard_version() name this module;
  * it speaks protocol "1.0.0" and reports VORN_GUARD_E_VERSION when the
@@ -90,6 +110,9 @@ extern "C" {
  * this module's "1.0.0"; vorn_guard_last_error() names it. The connection
  * is closed. */
 #define VORN_GUARD_E_VERSION 9
+/* Something answers at the endpoint, but it is not the guard service (see
+ * "Talking only to the real service" above). Nothing was sent. */
+#define VORN_GUARD_E_NOT_SERVICE 10
 
 /* Heartbeat interval used when 0 is passed, in milliseconds. The service
  * ends a session after 12000 ms without a heartbeat. */
@@ -112,7 +135,9 @@ extern "C" {
  * before anything is sent.
  *
  * Waits at most 3000 ms for the endpoint and 10000 ms for the reply.
- * Returns VORN_GUARD_OK or one of the VORN_GUARD_E_ codes above.
+ * Returns VORN_GUARD_OK or one of the VORN_GUARD_E_ codes above. On a
+ * failure nothing is left running; after VORN_GUARD_OK the session
+ * reconnects by itself as described above.
  */
 VORN_GUARD_API int vorn_guard_start(const char* client_tag,
                                     unsigned heartbeat_interval_ms);
@@ -134,8 +159,8 @@ VORN_GUARD_API int vorn_guard_start_ex(const char* client_tag,
 VORN_GUARD_API void vorn_guard_stop(void);
 
 /*
- * 1 while a session is running and the service has not closed the
- * connection; 0 otherwise (never started, stopped, or closed by the service).
+ * 1 while a session is open with the service; 0 otherwise (never started,
+ * stopped, reconnecting, or refused).
  */
 VORN_GUARD_API int vorn_guard_is_connected(void);
 
@@ -158,7 +183,57 @@ VORN_GUARD_API const char* vorn_guard_strerror(int code);
 /* This module's version as text, "1.0.0". */
 VORN_GUARD_API const char* vorn_guard_version(void);
 
-/* Heartbeat figures of the current (or last) session. */
+/* What the event callback reports. */
+/* A session is open: the HELLO was accepted (also after a reconnect). */
+#define VORN_GUARD_EVENT_CONNECTED 1
+/* The service refused the HELLO, or the module cannot make one; `result`
+ * says which (VORN_GUARD_E_REFUSED, _VERSION, _EVIDENCE). No more attempts
+ * follow: call vorn_guard_stop(). */
+#define VORN_GUARD_EVENT_REFUSED 2
+/* The service ended the open session (it stopped, restarted or closed the
+ * connection). A reconnect follows at once. */
+#define VORN_GUARD_EVENT_ENDED 3
+/* An attempt failed (`result`: VORN_GUARD_E_CONNECT, _NO_REPLY or
+ * _NOT_SERVICE); the next follows after a pause that doubles from 250 ms up
+ * to 8000 ms. */
+#define VORN_GUARD_EVENT_RECONNECTING 4
+
+/*
+ * Called on the module's own thread, never while the module holds a lock,
+ * one event at a time. `detail` is the text vorn_guard_last_error() gives
+ * for the event (the service's reply, "connect failed", ...), valid during
+ * the call. Keep it short: heartbeats wait while it runs. It may call every
+ * function of this header; vorn_guard_stop() from the callback only asks the
+ * session to end (call it again from another thread to wait for that), and
+ * vorn_guard_start*() from the callback returns VORN_GUARD_E_STARTED.
+ */
+typedef void (*vorn_guard_event_fn)(void* context, int event, int result,
+                                    const char* detail);
+
+struct vorn_guard_options {
+  const char* client_tag;         /* as for vorn_guard_start() */
+  unsigned heartbeat_interval_ms; /* 0 = 5000, else 250..8000 */
+  unsigned timeout_ms;            /* as for vorn_guard_start_ex() */
+  /* 0: wait for the first handshake and return its result, as
+   * vorn_guard_start() does; the callback reports what follows.
+   * 1: check the arguments, return at once, and let the callback report
+   * every outcome; failed attempts to reach the service are repeated, with
+   * the pauses above, until vorn_guard_stop(). */
+  int nonblocking;
+  vorn_guard_event_fn on_event; /* may be NULL */
+  void* context;                /* handed to on_event */
+};
+
+/*
+ * Starts a session as described by *options. Pass sizeof(struct
+ * vorn_guard_options) as options_size, so later versions of the structure
+ * stay compatible. Returns VORN_GUARD_OK or a VORN_GUARD_E_ code;
+ * VORN_GUARD_E_ARGUMENT also for a NULL options or an unknown size.
+ */
+VORN_GUARD_API int vorn_guard_start_with(
+    const struct vorn_guard_options* options, unsigned options_size);
+
+/* Heartbeat figures since the last start, reconnects included. */
 struct vorn_guard_stats {
   unsigned pings_sent;     /* PING messages written */
   unsigned pongs_received; /* PONG replies that matched a PING */
