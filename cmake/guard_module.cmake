@@ -1,0 +1,96 @@
+# What makes the guard module shippable inside a game: its file names, what
+# it exports, what it needs on a player's machine, and its version resource.
+# Included by src/CMakeLists.txt once the target vorn_guard exists.
+
+set(VORN_GUARD_SOURCE_DIR ${PROJECT_SOURCE_DIR}/src/guard)
+
+if(WIN32)
+  # vorn_guard.dll with its import library libvorn_guard.dll.a. The .def is
+  # the one list of exports: the DLL is linked with it, and the MSVC import
+  # library below is made from it.
+  set_target_properties(vorn_guard PROPERTIES PREFIX "")
+  target_sources(vorn_guard PRIVATE ${VORN_GUARD_SOURCE_DIR}/vorn_guard.def)
+
+  vorn_add_version_resource(vorn_guard DESCRIPTION "VORN guard module"
+                            FILE_TYPE VFT_DLL)
+
+  # mingw's own import library is libvorn_guard.dll.a; studios on MSVC get
+  # vorn_guard.lib, made by the cross toolchain's dlltool. (An MSVC build of
+  # the module makes vorn_guard.lib itself.)
+  if(NOT MSVC)
+    if(NOT CMAKE_DLLTOOL)
+      message(FATAL_ERROR "dlltool not found: it makes vorn_guard.lib")
+    endif()
+    set(VORN_GUARD_MSVC_IMPLIB ${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}/vorn_guard.lib)
+    add_custom_command(
+      OUTPUT ${VORN_GUARD_MSVC_IMPLIB}
+      COMMAND ${CMAKE_DLLTOOL} --machine i386:x86-64
+              --input-def ${VORN_GUARD_SOURCE_DIR}/vorn_guard.def
+              --dllname vorn_guard.dll --output-lib ${VORN_GUARD_MSVC_IMPLIB}
+      DEPENDS ${VORN_GUARD_SOURCE_DIR}/vorn_guard.def
+      COMMENT "Import library vorn_guard.lib for MSVC")
+    add_custom_target(vorn_guard_msvc_implib ALL
+                      DEPENDS ${VORN_GUARD_MSVC_IMPLIB})
+    # For cmake/install.cmake, which runs in the top-level scope.
+    set(VORN_GUARD_MSVC_IMPLIB ${VORN_GUARD_MSVC_IMPLIB} PARENT_SCOPE)
+  endif()
+  return()
+endif()
+
+set_target_properties(vorn_guard PROPERTIES C_VISIBILITY_PRESET hidden
+  CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+# Exports the C API only, and keeps the module unloadable (dlclose).
+target_link_options(vorn_guard PRIVATE
+  "LINKER:--version-script=${VORN_GUARD_SOURCE_DIR}/vorn_guard.map")
+set_property(TARGET vorn_guard APPEND PROPERTY LINK_DEPENDS
+  ${VORN_GUARD_SOURCE_DIR}/vorn_guard.map)
+
+# The SONAME is libvorn_guard.so.1, but the file stays libvorn_guard.so, with
+# libvorn_guard.so.1 a link to it: the service recognises the module in a
+# client by the name of the mapped file, which is the link's target. CMake's
+# SOVERSION would do it the other way round (the file named .so.1), so the
+# SONAME is set by hand and the link made here and at install.
+set(VORN_GUARD_SONAME libvorn_guard.so.1)
+set(VORN_GUARD_SONAME ${VORN_GUARD_SONAME} PARENT_SCOPE)  # for install.cmake
+set_target_properties(vorn_guard PROPERTIES NO_SONAME ON)
+target_link_options(vorn_guard PRIVATE "LINKER:-soname,${VORN_GUARD_SONAME}")
+# Programs of this build linked with the module need the link too.
+add_custom_command(TARGET vorn_guard POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E create_symlink $<TARGET_FILE_NAME:vorn_guard>
+          $<TARGET_FILE_DIR:vorn_guard>/${VORN_GUARD_SONAME})
+
+# A game ships the module to players who have glibc and nothing else of
+# ours: libcrypto, libstdc++ and libgcc go inside it. The version script
+# keeps all of their symbols local, so a game with its own OpenSSL or C++
+# runtime sees none of them. Only the module: the service and the probe are
+# installed with their package's dependencies. Sanitizer and fuzz builds are
+# no product and keep the shared runtime: the sanitizers replace or
+# intercept parts of libstdc++ (operator new and delete, its locks), which a
+# private static copy inside the module would bypass.
+if(VORN_SANITIZE OR VORN_FUZZ)
+  set(vorn_self_contained_default OFF)
+else()
+  set(vorn_self_contained_default ON)
+endif()
+option(VORN_GUARD_SELF_CONTAINED
+       "Link libcrypto, libstdc++ and libgcc into the guard module"
+       ${vorn_self_contained_default})
+if(VORN_GUARD_SELF_CONTAINED)
+  # libcrypto.a beside the shared libcrypto that find_package chose.
+  get_filename_component(vorn_crypto_dir "${OPENSSL_CRYPTO_LIBRARY}" DIRECTORY)
+  find_library(VORN_CRYPTO_STATIC_LIBRARY NAMES libcrypto.a
+               HINTS ${vorn_crypto_dir} NO_DEFAULT_PATH)
+  if(NOT VORN_CRYPTO_STATIC_LIBRARY)
+    message(FATAL_ERROR "No libcrypto.a in ${vorn_crypto_dir} for the guard "
+            "module; install libssl-dev or set VORN_GUARD_SELF_CONTAINED=OFF")
+  endif()
+  add_library(vorn_crypto_static STATIC IMPORTED)
+  set_target_properties(vorn_crypto_static PROPERTIES
+    IMPORTED_LOCATION ${VORN_CRYPTO_STATIC_LIBRARY})
+  # What libcrypto.a itself needs (pkg-config --static libcrypto).
+  target_link_libraries(vorn_crypto_static INTERFACE Threads::Threads
+                        ${CMAKE_DL_LIBS})
+  # Read by vorn_os_hash's link interface, which picks libcrypto.a for it.
+  set_target_properties(vorn_guard PROPERTIES VORN_STATIC_CRYPTO ON)
+  target_link_options(vorn_guard PRIVATE -static-libstdc++ -static-libgcc)
+endif()
