@@ -16,6 +16,11 @@ if(WIN32)
   install(TARGETS vorn_guard
           RUNTIME DESTINATION bin COMPONENT ${VORN_INSTALL_COMPONENT}
           ARCHIVE DESTINATION lib COMPONENT ${VORN_INSTALL_COMPONENT})
+  # The import library for MSVC, made from the same .def (cross builds).
+  if(VORN_GUARD_MSVC_IMPLIB)
+    install(FILES ${VORN_GUARD_MSVC_IMPLIB}
+            DESTINATION lib COMPONENT ${VORN_INSTALL_COMPONENT})
+  endif()
   install(FILES src/guard/include/vorn_guard.h
           DESTINATION include COMPONENT ${VORN_INSTALL_COMPONENT})
   install(PROGRAMS packaging/windows/install.cmd packaging/windows/uninstall.cmd
@@ -46,10 +51,14 @@ set_target_properties(vorn-guard-probe PROPERTIES
 install(TARGETS vorn-guard-service vorn-guard-probe
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT ${VORN_INSTALL_COMPONENT})
-# No SOVERSION: the service recognises the module in a client process by
-# the exact file name libvorn_guard.so.
+# The file libvorn_guard.so, which the service recognises in a client
+# process by that exact name, and the link libvorn_guard.so.1 (its SONAME)
+# that programs linked with it load; see cmake/guard_module.cmake.
 install(TARGETS vorn_guard
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        COMPONENT ${VORN_INSTALL_COMPONENT})
+install(FILES $<TARGET_FILE_DIR:vorn_guard>/${VORN_GUARD_SONAME}
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}
         COMPONENT ${VORN_INSTALL_COMPONENT})
 install(FILES src/guard/include/vorn_guard.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}

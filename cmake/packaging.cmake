@@ -47,18 +47,25 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # libc6, libstdc++6, libgcc-s1 and libssl3 (libcrypto) as the binaries
   # actually need them; without dpkg-shlibdeps (dpkg-dev) the same list is
-  # stated by hand, at the versions of Debian 12.
+  # stated by hand, at the versions of Debian 12. The service and the probe
+  # need all four; the guard module, which carries libcrypto, libstdc++ and
+  # libgcc inside it (cmake/guard_module.cmake), needs libc6 only, but
+  # 2.36 or later: the build machine's libstdc++ and libgcc in it call
+  # arc4random (2.36) and _dl_find_object (2.35).
   find_program(VORN_DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(VORN_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libssl3 (>= 3.0.0), libstdc++6 (>= 11)")
+        "libc6 (>= 2.36), libgcc-s1 (>= 3.0), libssl3 (>= 3.0.0), libstdc++6 (>= 11)")
   endif()
+  # Our own postinst and postrm replace the ones cpack would write with an
+  # ldconfig call; the trigger does that job instead.
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/postinst
       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/prerm
-      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/postrm)
+      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/postrm
+      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/triggers)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 

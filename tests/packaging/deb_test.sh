@@ -52,11 +52,14 @@ deb=${debs[0]}
 pass "built $(basename "$deb")"
 
 # ---------------------------------------------------------------- contents
-dpkg-deb -c "$deb" | awk '{print $NF}' | sed 's|^\./|/|' >"$work/contents"
+# The path of every entry; a link's line ends in "-> target".
+dpkg-deb -c "$deb" | sed 's/ -> .*//' | awk '{print $NF}' |
+  sed 's|^\./|/|' >"$work/contents"
 expected=(
   /usr/bin/vorn-guard-service
   /usr/bin/vorn-guard-probe
   /usr/lib/libvorn_guard.so
+  /usr/lib/libvorn_guard.so.1
   /usr/include/vorn_guard.h
   /usr/lib/pkgconfig/vorn-guard.pc
   /usr/lib/systemd/system/vorn-guard-service.service
@@ -123,7 +126,20 @@ for script in postinst prerm postrm; do
   fi
 done
 
+# The loader's cache is refreshed by libc-bin's ldconfig trigger.
+if grep -qx 'activate-noawait ldconfig' "$work/control/triggers" 2>/dev/null; then
+  pass "triggers ldconfig"
+else
+  fail "no ldconfig trigger"
+fi
+
 dpkg-deb -x "$deb" "$work/root"
+# The SONAME's link points at the file the service recognises by name.
+if [ "$(readlink "$work/root/usr/lib/libvorn_guard.so.1")" = libvorn_guard.so ]; then
+  pass "libvorn_guard.so.1 -> libvorn_guard.so"
+else
+  fail "libvorn_guard.so.1: $(ls -l "$work/root/usr/lib/libvorn_guard.so.1" 2>&1)"
+fi
 unit=$work/root/usr/lib/systemd/system/vorn-guard-service.service
 if grep -qx 'ExecStart=/usr/bin/vorn-guard-service' "$unit"; then
   pass "unit starts /usr/bin/vorn-guard-service"
