@@ -62,6 +62,10 @@ expected=(
   /usr/lib/libvorn_guard.so.1
   /usr/include/vorn_guard.h
   /usr/lib/pkgconfig/vorn-guard.pc
+  /usr/lib/cmake/VornGuard/VornGuardConfig.cmake
+  /usr/lib/cmake/VornGuard/VornGuardConfigVersion.cmake
+  /usr/share/doc/vorn-guard/examples/minimal_client.c
+  /usr/share/doc/vorn-guard/examples/CMakeLists.txt
   /usr/lib/systemd/system/vorn-guard-service.service
   /usr/share/doc/vorn-guard/README.md
   /usr/share/doc/vorn-guard/docs/protocol.md
