@@ -85,7 +85,7 @@ bool service_stop(ServiceRun& run, unsigned timeout_ms, int& exit_code) {
 
 std::vector<std::pair<std::string, std::string>> client_environment(
     const ServiceRun& run) {
-  return {{"RUNTIME_DIRECTORY", run.dir->file("run")}};
+  return {{"VORN_GUARD_ENDPOINT", run.dir->file("run/VORNGuardLocalGuard")}};
 }
 
 int terminated_exit_code() { return 128 + SIGKILL; }
