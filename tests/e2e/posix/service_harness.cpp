@@ -32,15 +32,9 @@ bool endpoint_answers(const std::string& path) {
   return ok;
 }
 
-}  // namespace
-
-bool service_start(ServiceRun& run, std::string& error) {
-  run.dir = std::make_unique<TempDir>();
-  // The service never creates the base directory itself.
+// Starts the service process in the folders of `run`.
+bool launch(ServiceRun& run, std::string& error) {
   const std::string data = run.dir->file("data");
-  mkdir(data.c_str(), 0755);
-  run.log_paths = {data + "/VORN/ClientService/service.log"};
-  run.log_offsets = {0};
   const std::string program = binary_directory() + "/vorn-guard-service";
   if (!start_child(run.process, program, {},
                    {{"RUNTIME_DIRECTORY", run.dir->file("run")},
@@ -67,6 +61,27 @@ bool service_start(ServiceRun& run, std::string& error) {
   }
   error = "service did not start listening";
   return false;
+}
+
+}  // namespace
+
+bool service_start(ServiceRun& run, std::string& error) {
+  run.dir = std::make_unique<TempDir>();
+  // The service never creates the base directory itself.
+  const std::string data = run.dir->file("data");
+  mkdir(data.c_str(), 0755);
+  run.log_paths = {data + "/VORN/ClientService/service.log"};
+  run.log_offsets = {0};
+  return launch(run, error);
+}
+
+bool service_restart(ServiceRun& run, unsigned timeout_ms, std::string& error) {
+  int exit_code = -1;
+  if (!service_stop(run, timeout_ms, exit_code)) {
+    error = "the service did not stop";
+    return false;
+  }
+  return launch(run, error);
 }
 
 std::vector<std::string> trusted_digests_paths(const ServiceRun& run) {
