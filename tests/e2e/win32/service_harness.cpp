@@ -103,11 +103,12 @@ bool service_start(ServiceRun& run, std::string& error) {
   return true;
 }
 
-bool service_restart(ServiceRun& run, unsigned timeout_ms, std::string& error) {
+bool service_restart(ServiceRun& /*run*/, unsigned timeout_ms,
+                     std::string& error) {
   ScHandle scm{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
-  ScHandle service{scm.handle ? OpenServiceA(scm.handle, kServiceName,
-                                             SERVICE_ALL_ACCESS)
-                              : nullptr};
+  ScHandle service{
+      scm.handle ? OpenServiceA(scm.handle, kServiceName, SERVICE_ALL_ACCESS)
+                 : nullptr};
   SERVICE_STATUS status{};
   if (!service.handle ||
       !ControlService(service.handle, SERVICE_CONTROL_STOP, &status) ||
@@ -117,7 +118,8 @@ bool service_restart(ServiceRun& run, unsigned timeout_ms, std::string& error) {
   }
   if (!StartServiceA(service.handle, 0, nullptr) ||
       !wait_for_state(service.handle, SERVICE_RUNNING, 10000, status)) {
-    error = "the service did not start again: " + std::to_string(GetLastError());
+    error =
+        "the service did not start again: " + std::to_string(GetLastError());
     return false;
   }
   for (int i = 0; i < 500 && !pipe_exists(); ++i) {
