@@ -20,6 +20,10 @@ echo "Windows binaries: build/windows/bin/ (vorn-guard-service.exe, vorn_guard.d
 demo=$PWD/build/demo
 mkdir -p "$demo/run" "$demo/data"
 export RUNTIME_DIRECTORY=$demo/run
+# The probe, like a game's guard module, looks at the fixed endpoint unless
+# told otherwise; the demo's service runs as this user, which the module
+# accepts only for an endpoint named this way.
+export VORN_GUARD_ENDPOINT=$demo/run/VORNGuardLocalGuard
 export ProgramData=$demo/data
 log=$demo/data/VORN/ClientService/service.log
 

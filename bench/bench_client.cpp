@@ -81,7 +81,8 @@ struct Session {
 // writing HELLO to reading the reply.
 bool open_session(const Evidence& evidence, Session& session,
                   std::int64_t& elapsed_ns, std::string& error) {
-  if (!os::client_connect(session.connection, kConnectTimeoutMs)) {
+  if (os::client_connect(session.connection, kConnectTimeoutMs) !=
+      os::ConnectResult::connected) {
     error = "connect failed";
     return false;
   }

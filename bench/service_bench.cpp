@@ -84,7 +84,7 @@ std::string log_path(const Service& service) {
 }
 
 Environment client_environment(const Service& service) {
-  return {{"RUNTIME_DIRECTORY", service.dir + "/run"}};
+  return {{"VORN_GUARD_ENDPOINT", service.dir + "/run/VORNGuardLocalGuard"}};
 }
 
 bool endpoint_answers(const std::string& path) {

@@ -1,15 +1,17 @@
 // The reference guard module: one session with the local guard service per
-// process, kept alive by a heartbeat thread.
+// process, kept by the module's own thread, which sends the heartbeats and
+// reconnects when the service ends the session.
 //
 // Loading the module does nothing. Every static below is constant-initialised
-// (mutexes, plain data, a null pointer), so no code runs in DllMain or a
-// constructor; all work starts in vorn_guard_start_ex.
+// (mutexes, plain data, null pointers), so no code runs in DllMain or a
+// constructor; all work starts in a start call.
 #include "vorn_guard.h"
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -24,8 +26,10 @@ namespace {
 
 constexpr std::uint32_t kDefaultConnectTimeoutMs = 3000;
 constexpr std::uint32_t kDefaultReplyTimeoutMs = 10000;
-// The heartbeat thread looks at the stop request at least this often.
+// The module's thread looks at the stop request at least this often.
 constexpr std::uint32_t kPollSliceMs = 50;
+// Connecting is tried in pieces this long, so a stop is not kept waiting.
+constexpr std::uint32_t kConnectSliceMs = 250;
 // How long vorn_guard_stop waits for the service to close after BYE.
 constexpr std::uint32_t kByeCloseWaitMs = 1000;
 // PINGs whose PONG is still awaited; older ones are forgotten.
@@ -33,24 +37,40 @@ constexpr std::size_t kMaxPendingPings = 64;
 constexpr std::size_t kErrorCapacity = 160;
 // The service refuses shorter tags.
 constexpr std::size_t kMinTagBytes = 12;
+// Pauses between failed attempts: doubling from the first to the last.
+constexpr std::uint32_t kFirstRetryMs = 250;
+constexpr std::uint32_t kLastRetryMs = 8000;
 
 struct PendingPing {
   std::int64_t sequence;
   std::uint64_t sent_tick;
 };
 
+struct Settings {
+  std::string tag;
+  std::uint32_t interval_ms = VORN_GUARD_DEFAULT_INTERVAL_MS;
+  std::uint32_t timeout_ms = 0;  // 0: the defaults above
+  vorn_guard_event_fn on_event = nullptr;
+  void* context = nullptr;
+};
+
 struct Session {
+  Settings settings;
+  std::atomic<bool> stop_requested{false};
+  std::thread keeper;
+  // The open connection and its token: the keeper's while it runs, the
+  // stopping thread's once it has been joined.
   vorn::os::ClientConnection connection;
   std::string token;
-  std::uint32_t interval_ms = VORN_GUARD_DEFAULT_INTERVAL_MS;
-  std::atomic<bool> stop_requested{false};
-  std::thread heartbeat;
+  bool open = false;
 };
 
 // Serialises start and stop; guards g_session.
 std::mutex g_session_lock;
 Session* g_session = nullptr;
 std::atomic<bool> g_connected{false};
+// Set on the keeper thread, so calls from the event callback can tell.
+thread_local Session* t_keeper_session = nullptr;
 
 std::mutex g_stats_lock;
 vorn_guard_stats g_stats = {};
@@ -121,9 +141,8 @@ ReadResult read_for(vorn::os::ClientConnection connection,
   return ReadResult::nothing;
 }
 
-void mark_closed(const char* why) {
-  g_connected.store(false);
-  set_last_error(why);
+bool stopping(const std::atomic<bool>* stop) {
+  return stop != nullptr && stop->load();
 }
 
 void heartbeat_loop(Session* session) {
@@ -138,15 +157,14 @@ void heartbeat_loop(Session* session) {
           vorn::guard::ping_message(session->token, sequence);
       if (!vorn::os::client_write(session->connection, ping.data(),
                                   ping.size())) {
-        mark_closed("connection closed by the service");
         return;
       }
       count_ping();
       pending.push_back(PendingPing{sequence, now});
       if (pending.size() > kMaxPendingPings) pending.pop_front();
       // A late wake-up does not cause a burst of PINGs.
-      next_ping += session->interval_ms;
-      if (next_ping <= now) next_ping = now + session->interval_ms;
+      next_ping += session->settings.interval_ms;
+      if (next_ping <= now) next_ping = now + session->settings.interval_ms;
     }
     now = vorn::os::tick_ms();
     const std::uint64_t until_ping = next_ping > now ? next_ping - now : 0;
@@ -159,7 +177,6 @@ void heartbeat_loop(Session* session) {
         handle_reply(message, pending);
         break;
       case ReadResult::closed:
-        mark_closed("connection closed by the service");
         return;
       case ReadResult::nothing:
         break;
@@ -197,9 +214,75 @@ bool compute_evidence(std::string& evidence_1, std::string& evidence_2) {
          vorn::file_evidence(module, evidence_2);
 }
 
+// Connects within `timeout_ms`, in pieces so that a stop is seen between
+// them. An attempt that fails sooner than its piece is not repeated at once.
+vorn::os::ConnectResult connect_within(vorn::os::ClientConnection& connection,
+                                       std::uint32_t timeout_ms,
+                                       const std::atomic<bool>* stop) {
+  const std::uint64_t start = vorn::os::tick_ms();
+  for (;;) {
+    const std::uint64_t elapsed = vorn::os::tick_ms() - start;
+    const std::uint64_t left = elapsed < timeout_ms ? timeout_ms - elapsed : 0;
+    const std::uint32_t piece = static_cast<std::uint32_t>(
+        left < kConnectSliceMs ? left : kConnectSliceMs);
+    const std::uint64_t attempt_start = vorn::os::tick_ms();
+    const vorn::os::ConnectResult result =
+        vorn::os::client_connect(connection, piece);
+    if (result != vorn::os::ConnectResult::unreachable || left <= piece ||
+        stopping(stop)) {
+      return result;
+    }
+    const std::uint64_t spent = vorn::os::tick_ms() - attempt_start;
+    if (spent < piece) {
+      vorn::os::sleep_ms(static_cast<std::uint32_t>(piece - spent));
+    }
+  }
+}
+
+// Waits for the one reply to the HELLO, looking at the stop request between
+// short reads.
+ReadResult await_reply(vorn::os::ClientConnection connection,
+                       std::uint32_t timeout_ms, const std::atomic<bool>* stop,
+                       std::string& reply) {
+  const std::uint64_t start = vorn::os::tick_ms();
+  for (;;) {
+    const std::uint64_t elapsed = vorn::os::tick_ms() - start;
+    if (elapsed >= timeout_ms || stopping(stop)) return ReadResult::nothing;
+    const std::uint64_t left = timeout_ms - elapsed;
+    const ReadResult result = read_for(
+        connection,
+        static_cast<std::uint32_t>(left < kPollSliceMs ? left : kPollSliceMs),
+        reply);
+    if (result != ReadResult::nothing) return result;
+  }
+}
+
+// What the reply to a HELLO means; sets the last error for every failure.
+int read_start_reply(const std::string& reply, std::string& token) {
+  switch (vorn::guard::parse_start_reply(reply, token)) {
+    case vorn::guard::StartReply::ok:
+      return VORN_GUARD_OK;
+    case vorn::guard::StartReply::other_version:
+      // Its session is left to end when the connection closes.
+      set_last_error(
+          "service protocol " +
+          vorn::guard::strip_terminators(reply).substr(3 + token.size() + 1));
+      token.clear();
+      return VORN_GUARD_E_VERSION;
+    case vorn::guard::StartReply::refused:
+      set_last_error(vorn::guard::strip_terminators(reply));
+      return VORN_GUARD_E_REFUSED;
+    case vorn::guard::StartReply::unexpected:
+      break;
+  }
+  set_last_error("unexpected reply");
+  return VORN_GUARD_E_NO_REPLY;
+}
+
 // Connects, says HELLO and reads the answer. On VORN_GUARD_OK the connection
-// stays open and `token` is set; otherwise nothing is left open.
-int handshake(const std::string& tag, std::uint32_t timeout_ms,
+// stays open and `token` is set; otherwise nothing is left open. `stop`,
+// when given, cuts the waits short.
+int handshake(const Settings& settings, const std::atomic<bool>* stop,
               vorn::os::ClientConnection& connection, std::string& token) {
   std::string evidence_1;
   std::string evidence_2;
@@ -207,42 +290,39 @@ int handshake(const std::string& tag, std::uint32_t timeout_ms,
     set_last_error("evidence cannot be computed");
     return VORN_GUARD_E_EVIDENCE;
   }
-  const std::uint32_t connect_ms =
-      timeout_ms == 0 ? kDefaultConnectTimeoutMs : timeout_ms;
+  const std::uint32_t connect_ms = settings.timeout_ms == 0
+                                       ? kDefaultConnectTimeoutMs
+                                       : settings.timeout_ms;
   const std::uint32_t reply_ms =
-      timeout_ms == 0 ? kDefaultReplyTimeoutMs : timeout_ms;
+      settings.timeout_ms == 0 ? kDefaultReplyTimeoutMs : settings.timeout_ms;
 
-  if (!vorn::os::client_connect(connection, connect_ms)) {
-    set_last_error("connect failed");
-    return VORN_GUARD_E_CONNECT;
+  switch (connect_within(connection, connect_ms, stop)) {
+    case vorn::os::ConnectResult::connected:
+      break;
+    case vorn::os::ConnectResult::unreachable:
+      set_last_error("connect failed");
+      return VORN_GUARD_E_CONNECT;
+    case vorn::os::ConnectResult::not_the_service:
+      set_last_error("the endpoint is not served by the guard service");
+      return VORN_GUARD_E_NOT_SERVICE;
   }
   const std::string hello = vorn::guard::hello_message(
-      vorn::os::current_process_id(), tag, evidence_1, evidence_2);
+      vorn::os::current_process_id(), settings.tag, evidence_1, evidence_2);
   int result = VORN_GUARD_E_NO_REPLY;
   std::string reply;
-  bool closed = false;
   if (!vorn::os::client_write(connection, hello.data(), hello.size())) {
     set_last_error("send failed");
-  } else if (!vorn::os::client_read(connection, reply, reply_ms, closed)) {
-    set_last_error(closed ? "connection closed without a reply" : "no reply");
   } else {
-    switch (vorn::guard::parse_start_reply(reply, token)) {
-      case vorn::guard::StartReply::ok:
-        return VORN_GUARD_OK;
-      case vorn::guard::StartReply::other_version:
-        // Its session is left to end when the connection closes.
-        set_last_error(
-            "service protocol " +
-            vorn::guard::strip_terminators(reply).substr(3 + token.size() + 1));
-        token.clear();
-        result = VORN_GUARD_E_VERSION;
+    switch (await_reply(connection, reply_ms, stop, reply)) {
+      case ReadResult::closed:
+        set_last_error("connection closed without a reply");
         break;
-      case vorn::guard::StartReply::refused:
-        set_last_error(vorn::guard::strip_terminators(reply));
-        result = VORN_GUARD_E_REFUSED;
+      case ReadResult::nothing:
+        set_last_error("no reply");
         break;
-      case vorn::guard::StartReply::unexpected:
-        set_last_error("unexpected reply");
+      case ReadResult::message:
+        result = read_start_reply(reply, token);
+        if (result == VORN_GUARD_OK) return result;
         break;
     }
   }
@@ -250,22 +330,83 @@ int handshake(const std::string& tag, std::uint32_t timeout_ms,
   return result;
 }
 
-}  // namespace
-
-extern "C" {
-
-VORN_GUARD_API int vorn_guard_start(const char* client_tag,
-                                    unsigned heartbeat_interval_ms) {
-  return vorn_guard_start_ex(client_tag, heartbeat_interval_ms, 0);
+void notify(const Settings& settings, int event, int result) {
+  if (settings.on_event == nullptr) return;
+  settings.on_event(settings.context, event, result, vorn_guard_last_error());
 }
 
-VORN_GUARD_API int vorn_guard_start_ex(const char* client_tag,
-                                       unsigned heartbeat_interval_ms,
-                                       unsigned timeout_ms) {
-  std::lock_guard<std::mutex> lock(g_session_lock);
-  if (g_session != nullptr) return VORN_GUARD_E_STARTED;
-  set_last_error("");
-  reset_stats();
+// Refusals are final; every other failure may pass.
+bool worth_retrying(int result) {
+  return result == VORN_GUARD_E_CONNECT || result == VORN_GUARD_E_NO_REPLY ||
+         result == VORN_GUARD_E_NOT_SERVICE;
+}
+
+std::uint32_t retry_pause_ms(unsigned failures) {
+  std::uint32_t pause = kFirstRetryMs;
+  for (unsigned i = 1; i < failures && pause < kLastRetryMs; ++i) pause *= 2;
+  return pause < kLastRetryMs ? pause : kLastRetryMs;
+}
+
+// False when a stop came first.
+bool pause_unless_stopped(const Session* session, std::uint32_t pause_ms) {
+  const std::uint64_t start = vorn::os::tick_ms();
+  for (;;) {
+    if (session->stop_requested.load()) return false;
+    const std::uint64_t elapsed = vorn::os::tick_ms() - start;
+    if (elapsed >= pause_ms) return true;
+    const std::uint64_t left = pause_ms - elapsed;
+    vorn::os::sleep_ms(
+        static_cast<std::uint32_t>(left < kPollSliceMs ? left : kPollSliceMs));
+  }
+}
+
+// The module's thread: keeps the session open, with heartbeats, until a
+// stop; reconnects after the service ends it or cannot be reached. Leaves
+// an open connection to vorn_guard_stop, which says BYE on it.
+void keep_session(Session* session) {
+  t_keeper_session = session;
+  unsigned failures = 0;
+  while (!session->stop_requested.load()) {
+    if (!session->open) {
+      const int result = handshake(session->settings, &session->stop_requested,
+                                   session->connection, session->token);
+      if (result == VORN_GUARD_OK) {
+        session->open = true;
+        g_connected.store(true);
+        notify(session->settings, VORN_GUARD_EVENT_CONNECTED, result);
+      } else if (session->stop_requested.load()) {
+        return;
+      } else if (!worth_retrying(result)) {
+        notify(session->settings, VORN_GUARD_EVENT_REFUSED, result);
+        return;
+      } else {
+        notify(session->settings, VORN_GUARD_EVENT_RECONNECTING, result);
+        if (!pause_unless_stopped(session, retry_pause_ms(++failures))) return;
+        continue;
+      }
+    }
+    const std::uint64_t opened = vorn::os::tick_ms();
+    heartbeat_loop(session);
+    if (session->stop_requested.load()) return;
+    g_connected.store(false);
+    vorn::os::client_close(session->connection);
+    session->open = false;
+    set_last_error("connection closed by the service");
+    notify(session->settings, VORN_GUARD_EVENT_ENDED, VORN_GUARD_OK);
+    // A session that held a while is reopened at once; one that keeps
+    // ending at once (a service going down) waits like a failed attempt.
+    if (vorn::os::tick_ms() - opened >= kLastRetryMs) {
+      failures = 0;
+    } else if (!pause_unless_stopped(session, retry_pause_ms(++failures))) {
+      return;
+    }
+  }
+}
+
+// Copies the caller's options, checking what can be checked before anything
+// is sent. VORN_GUARD_OK or the code of the first fault.
+int read_settings(const char* client_tag, unsigned heartbeat_interval_ms,
+                  unsigned timeout_ms, Settings& settings) {
   // A bar would shift every later field of the HELLO.
   if (client_tag == nullptr || std::strchr(client_tag, '|') != nullptr) {
     set_last_error("bad client tag");
@@ -281,49 +422,103 @@ VORN_GUARD_API int vorn_guard_start_ex(const char* client_tag,
     set_last_error(vorn_guard_strerror(VORN_GUARD_E_INTERVAL));
     return VORN_GUARD_E_INTERVAL;
   }
-
-  vorn::os::ClientConnection connection;
-  std::string token;
-  const int result = handshake(client_tag, timeout_ms, connection, token);
-  if (result != VORN_GUARD_OK) return result;
-
-  Session* session = new Session;
-  session->connection = connection;
-  session->token = token;
-  session->interval_ms = heartbeat_interval_ms == 0
+  settings.tag = client_tag;
+  settings.interval_ms = heartbeat_interval_ms == 0
                              ? VORN_GUARD_DEFAULT_INTERVAL_MS
                              : heartbeat_interval_ms;
-  g_connected.store(true);
-  try {
-    session->heartbeat = std::thread(heartbeat_loop, session);
-  } catch (const std::system_error&) {
-    // No thread, no heartbeat: the session could not be kept, so end it.
-    g_connected.store(false);
-    const std::string bye = vorn::guard::bye_message(token);
-    (void)vorn::os::client_write(connection, bye.data(), bye.size());
-    vorn::os::client_close(session->connection);
-    delete session;
-    set_last_error("cannot start the heartbeat thread");
-    return VORN_GUARD_E_NO_REPLY;
-  }
-  g_session = session;
+  settings.timeout_ms = timeout_ms;
   return VORN_GUARD_OK;
 }
 
+// Starts a session: the first handshake here when blocking, else on the
+// module's thread, which then keeps the session.
+int start_session(Settings settings, bool nonblocking) {
+  if (t_keeper_session != nullptr) return VORN_GUARD_E_STARTED;
+  std::lock_guard<std::mutex> lock(g_session_lock);
+  if (g_session != nullptr) return VORN_GUARD_E_STARTED;
+  set_last_error("");
+  reset_stats();
+
+  std::unique_ptr<Session> session(new Session);
+  session->settings = std::move(settings);
+  if (!nonblocking) {
+    const int result = handshake(session->settings, nullptr,
+                                 session->connection, session->token);
+    if (result != VORN_GUARD_OK) return result;
+    session->open = true;
+    g_connected.store(true);
+  }
+  try {
+    session->keeper = std::thread(keep_session, session.get());
+  } catch (const std::system_error&) {
+    // No thread, no heartbeat: the session could not be kept, so end it.
+    g_connected.store(false);
+    if (session->open) {
+      const std::string bye = vorn::guard::bye_message(session->token);
+      (void)vorn::os::client_write(session->connection, bye.data(), bye.size());
+      vorn::os::client_close(session->connection);
+    }
+    set_last_error("cannot start the module's thread");
+    return VORN_GUARD_E_NO_REPLY;
+  }
+  g_session = session.release();
+  return VORN_GUARD_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+VORN_GUARD_API int vorn_guard_start(const char* client_tag,
+                                    unsigned heartbeat_interval_ms) {
+  return vorn_guard_start_ex(client_tag, heartbeat_interval_ms, 0);
+}
+
+VORN_GUARD_API int vorn_guard_start_ex(const char* client_tag,
+                                       unsigned heartbeat_interval_ms,
+                                       unsigned timeout_ms) {
+  Settings settings;
+  const int result =
+      read_settings(client_tag, heartbeat_interval_ms, timeout_ms, settings);
+  if (result != VORN_GUARD_OK) return result;
+  return start_session(std::move(settings), false);
+}
+
+VORN_GUARD_API int vorn_guard_start_with(
+    const struct vorn_guard_options* options, unsigned options_size) {
+  if (options == nullptr || options_size != sizeof(vorn_guard_options)) {
+    set_last_error("bad options");
+    return VORN_GUARD_E_ARGUMENT;
+  }
+  Settings settings;
+  const int result =
+      read_settings(options->client_tag, options->heartbeat_interval_ms,
+                    options->timeout_ms, settings);
+  if (result != VORN_GUARD_OK) return result;
+  settings.on_event = options->on_event;
+  settings.context = options->context;
+  return start_session(std::move(settings), options->nonblocking != 0);
+}
+
 VORN_GUARD_API void vorn_guard_stop(void) {
+  // From the event callback: joining the keeper there would wait for itself.
+  if (t_keeper_session != nullptr) {
+    t_keeper_session->stop_requested.store(true);
+    return;
+  }
   std::lock_guard<std::mutex> lock(g_session_lock);
   Session* session = g_session;
   if (session == nullptr) return;
   session->stop_requested.store(true);
-  session->heartbeat.join();
-  if (g_connected.load()) {
+  session->keeper.join();
+  if (session->open) {
     const std::string bye = vorn::guard::bye_message(session->token);
     if (vorn::os::client_write(session->connection, bye.data(), bye.size())) {
       wait_for_service_close(session->connection);
     }
+    vorn::os::client_close(session->connection);
   }
   g_connected.store(false);
-  vorn::os::client_close(session->connection);
   delete session;
   g_session = nullptr;
 }
@@ -363,6 +558,8 @@ VORN_GUARD_API const char* vorn_guard_strerror(int code) {
       return "the client tag is shorter than 12 bytes";
     case VORN_GUARD_E_VERSION:
       return "the guard service speaks another protocol version";
+    case VORN_GUARD_E_NOT_SERVICE:
+      return "the endpoint is not served by the guard service";
     default:
       return "unknown result";
   }

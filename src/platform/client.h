@@ -14,9 +14,29 @@ namespace vorn::os {
 struct ClientConnection {
   std::intptr_t raw = -1;
 };
-// Connects to the service's local endpoint, waiting up to `timeout_ms` for a
-// free instance.
-bool client_connect(ClientConnection& connection, std::uint32_t timeout_ms);
+
+// Where a client looks for the service: VORN_GUARD_ENDPOINT when set and not
+// empty (tests, unusual installs), else the service's fixed endpoint
+// ("\\.\pipe\VORNGuardLocalGuard", "/run/VORN/VORNGuardLocalGuard").
+struct ClientEndpoint {
+  std::string name;
+  bool overridden = false;
+};
+ClientEndpoint client_endpoint();
+
+enum class ConnectResult {
+  connected,
+  unreachable,
+  // Something answers, but not the service: Windows, the pipe's server
+  // process is not the running service's; POSIX, the socket's other end
+  // runs neither as root nor (with an overridden endpoint) as this user.
+  not_the_service,
+};
+// Connects to client_endpoint(), waiting up to `timeout_ms` for a free
+// instance, and checks who answers before anything is sent. Windows opens
+// the pipe for identification only, so its server cannot act as this user.
+ConnectResult client_connect(ClientConnection& connection,
+                             std::uint32_t timeout_ms);
 bool client_write(ClientConnection connection, const char* data,
                   std::size_t size);
 // Reads one message, waiting at most `timeout_ms`. False on timeout, error or

@@ -93,6 +93,8 @@ void unload_guard_library(GuardLibrary& library) {
 bool resolve_guard_api(const GuardLibrary& library, GuardApi& api,
                        std::string& error) {
   return resolve(library.handle, "vorn_guard_start_ex", api.start_ex, error) &&
+         resolve(library.handle, "vorn_guard_start_with", api.start_with,
+                 error) &&
          resolve(library.handle, "vorn_guard_stop", api.stop, error) &&
          resolve(library.handle, "vorn_guard_is_connected", api.is_connected,
                  error) &&

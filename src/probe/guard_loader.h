@@ -25,6 +25,7 @@ void unload_guard_library(GuardLibrary& library);
 // The module's functions, looked up by name.
 struct GuardApi {
   int (*start_ex)(const char*, unsigned, unsigned) = nullptr;
+  int (*start_with)(const vorn_guard_options*, unsigned) = nullptr;
   void (*stop)() = nullptr;
   int (*is_connected)() = nullptr;
   const char* (*last_error)() = nullptr;

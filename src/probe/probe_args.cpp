@@ -53,7 +53,7 @@ bool option_allowed(Command command, const std::string& name) {
       return name == "--timeout-ms";
     case Command::session:
       return name == "--seconds" || name == "--interval-ms" ||
-             name == "--timeout-ms";
+             name == "--timeout-ms" || name == "--reconnect";
     case Command::raw:
       return name == "--load-guard" || name == "--wait-ms" ||
              name == "--hold-ms" || name == "--delay-ms" || name == "--no-read";
@@ -66,7 +66,8 @@ bool option_allowed(Command command, const std::string& name) {
 }
 
 bool is_flag(const std::string& name) {
-  return name == "--load-guard" || name == "--no-read";
+  return name == "--load-guard" || name == "--no-read" ||
+         name == "--reconnect";
 }
 
 std::uint32_t* value_slot(ProbeOptions& options, const std::string& name) {
@@ -249,6 +250,7 @@ bool parse_probe_args(const std::vector<std::string>& arguments,
       }
       if (name == "--load-guard") options.load_guard = true;
       if (name == "--no-read") options.no_read = true;
+      if (name == "--reconnect") options.reconnect = true;
       continue;
     }
     if (!has_value) {
@@ -290,9 +292,12 @@ Usage:
       the session with BYE. N limits connecting and the wait for the reply
       (default: 3000 ms to connect, 10000 ms for the reply).
   vorn-guard-probe session --seconds N [--interval-ms M] [--timeout-ms N]
+                           [--reconnect]
       Loads the guard module, keeps a session for N seconds with a heartbeat
       every M ms (250..8000, default 5000), prints PONG round-trip statistics
-      and ends with BYE.
+      and ends with BYE. A session the service ends stops the probe (exit 5),
+      unless --reconnect lets the module reconnect, each event shown as
+      "EVENT <name> (<detail>)"; it then exits 0 when connected at the end.
   vorn-guard-probe raw [--load-guard] [--wait-ms N] [--hold-ms N]
                        [--delay-ms N] [--no-read] [--] MESSAGE...
       Connects without starting the guard module and sends each MESSAGE as
@@ -332,7 +337,8 @@ Exit codes:
   2  the service refused the session (an ERR reply, or no reply at all)
   3  the service could not be reached
   4  the guard module cannot be loaded, or an evidence value cannot be made
-  5  session: the service closed the session early
+  5  session: the service closed the session early (--reconnect: no
+     session at the end)
   6  raw: the service closed the connection before every message was sent
 )USAGE";
 }

@@ -30,6 +30,7 @@ struct ProbeOptions {
   std::uint32_t hold_ms = 0;
   std::uint32_t delay_ms = 0;
   bool no_read = false;
+  bool reconnect = false;  // session: ride out sessions the service ends
   std::vector<std::string> messages;
 };
 

@@ -1,5 +1,6 @@
 #include "probe/probe_commands.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -70,6 +71,10 @@ int report_failed_start(int result, const GuardApi& api) {
     case VORN_GUARD_E_CONNECT:
       say("UNREACHABLE: the guard service cannot be reached (" + why + ")");
       return kExitUnreachable;
+    case VORN_GUARD_E_NOT_SERVICE:
+      say("UNREACHABLE: " + os::client_endpoint().name +
+          " is not served by the guard service");
+      return kExitUnreachable;
     case VORN_GUARD_E_EVIDENCE:
       say("ERROR: the guard module cannot compute its evidence");
       return kExitNoGuardModule;
@@ -77,6 +82,36 @@ int report_failed_start(int result, const GuardApi& api) {
       say("ERROR: the guard module failed to start (code " +
           std::to_string(result) + ", " + why + ")");
       return kExitNoGuardModule;
+  }
+}
+
+// What a session's event callback saw.
+struct SessionWatch {
+  bool show = false;  // print each event
+  std::atomic<bool> ended{false};
+};
+
+const char* event_name(int event) {
+  switch (event) {
+    case VORN_GUARD_EVENT_CONNECTED:
+      return "connected";
+    case VORN_GUARD_EVENT_REFUSED:
+      return "refused";
+    case VORN_GUARD_EVENT_ENDED:
+      return "ended";
+    case VORN_GUARD_EVENT_RECONNECTING:
+      return "reconnecting";
+    default:
+      return "unknown";
+  }
+}
+
+void on_session_event(void* context, int event, int /*result*/,
+                      const char* detail) {
+  auto* watch = static_cast<SessionWatch*>(context);
+  if (event == VORN_GUARD_EVENT_ENDED) watch->ended.store(true);
+  if (watch->show) {
+    say(std::string("EVENT ") + event_name(event) + " (" + detail + ")");
   }
 }
 
@@ -264,8 +299,15 @@ int run_session(const ProbeOptions& options) {
   GuardLibrary library;
   GuardApi api;
   if (!open_guard(library, api)) return kExitNoGuardModule;
-  const int result =
-      api.start_ex(kProbeTag, options.interval_ms, options.timeout_ms);
+  SessionWatch watch;
+  vorn_guard_options start{};
+  start.client_tag = kProbeTag;
+  start.heartbeat_interval_ms = options.interval_ms;
+  start.timeout_ms = options.timeout_ms;
+  start.on_event = on_session_event;
+  start.context = &watch;
+  watch.show = options.reconnect;
+  const int result = api.start_with(&start, sizeof start);
   if (result != VORN_GUARD_OK) {
     const int exit_code = report_failed_start(result, api);
     unload_guard_library(library);
@@ -273,13 +315,13 @@ int run_session(const ProbeOptions& options) {
   }
   say("OK: handshake passed");
 
-  const std::uint64_t start = os::tick_ms();
+  const std::uint64_t start_tick = os::tick_ms();
   const std::uint64_t hold_ms = std::uint64_t{options.seconds} * 1000;
   bool closed_early = false;
   for (;;) {
-    const std::uint64_t elapsed = os::tick_ms() - start;
+    const std::uint64_t elapsed = os::tick_ms() - start_tick;
     if (elapsed >= hold_ms) break;
-    if (api.is_connected() == 0) {
+    if (!options.reconnect && watch.ended.load()) {
       closed_early = true;
       break;
     }
@@ -287,7 +329,8 @@ int run_session(const ProbeOptions& options) {
     os::sleep_ms(
         static_cast<std::uint32_t>(left < kPollSliceMs ? left : kPollSliceMs));
   }
-  const std::uint64_t held_ms = os::tick_ms() - start;
+  const std::uint64_t held_ms = os::tick_ms() - start_tick;
+  const bool connected_at_end = api.is_connected() != 0;
   const std::string why = api.last_error();
   vorn_guard_stats stats = {};
   (void)api.get_stats(&stats);
@@ -305,6 +348,10 @@ int run_session(const ProbeOptions& options) {
   if (closed_early) {
     say("CLOSED: the service closed the session after " +
         std::to_string(held_ms) + " ms (" + why + ")");
+    return kExitClosedEarly;
+  }
+  if (!connected_at_end) {
+    say("CLOSED: no session at the end (" + why + ")");
     return kExitClosedEarly;
   }
   say("OK: session ended with BYE");
@@ -335,7 +382,13 @@ int run_raw(const ProbeOptions& options) {
 
   os::ClientConnection connection;
   int exit_code = kExitOk;
-  if (!os::client_connect(connection, kRawConnectTimeoutMs)) {
+  const os::ConnectResult connected =
+      os::client_connect(connection, kRawConnectTimeoutMs);
+  if (connected == os::ConnectResult::not_the_service) {
+    say("UNREACHABLE: " + os::client_endpoint().name +
+        " is not served by the guard service");
+    exit_code = kExitUnreachable;
+  } else if (connected != os::ConnectResult::connected) {
     say("UNREACHABLE: the guard service cannot be reached");
     exit_code = kExitUnreachable;
   } else {

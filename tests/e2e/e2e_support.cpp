@@ -1,5 +1,6 @@
 #include "e2e/e2e_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 
@@ -53,12 +54,23 @@ bool start_probe(const ServiceRun& run,
 
 ProbeResult run_probe(const ServiceRun& run,
                       const std::vector<std::string>& arguments,
-                      unsigned timeout_ms) {
+                      unsigned timeout_ms, const Environment& changes) {
   ProbeResult result;
   const std::string output_file = next_output_file(run);
+  Environment environment = client_environment(run);
+  for (const auto& change : changes) {
+    environment.erase(std::remove_if(environment.begin(), environment.end(),
+                                     [&](const auto& entry) {
+                                       return entry.first == change.first;
+                                     }),
+                      environment.end());
+    environment.push_back(change);
+  }
   ChildProcess child;
   const auto start = std::chrono::steady_clock::now();
-  if (!start_probe(run, arguments, child, output_file)) return result;
+  if (!start_child(child, probe_path(), arguments, environment, output_file)) {
+    return result;
+  }
   result.ended = wait_child(child, timeout_ms, result.exit_code);
   result.elapsed_ms = elapsed_since(start);
   release_child(child);

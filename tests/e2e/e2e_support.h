@@ -15,10 +15,13 @@ struct ProbeResult {
   unsigned elapsed_ms = 0;
 };
 
-// Runs vorn-guard-probe with `arguments` and waits at most timeout_ms.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// Runs vorn-guard-probe with `arguments` and waits at most timeout_ms;
+// `changes` replace or add to what client_environment(run) gives.
 ProbeResult run_probe(const ServiceRun& run,
                       const std::vector<std::string>& arguments,
-                      unsigned timeout_ms);
+                      unsigned timeout_ms, const Environment& changes = {});
 
 // Starts a probe without waiting for it.
 bool start_probe(const ServiceRun& run,

@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "e2e/e2e_support.h"
+#include "e2e/impostor.h"
 #include "e2e/service_fixture.h"
 #include "e2e/service_log_reader.h"
 #include "integrity/integrity.h"
@@ -171,6 +172,25 @@ TEST_F(EndToEndHandshake, SilentClientIsDroppedAfterTwelveSeconds) {
   EXPECT_EQ(result.output.find("< "), std::string::npos) << result.output;
   EXPECT_GE(result.elapsed_ms, 11500u);
   EXPECT_LT(result.elapsed_ms, 19000u);
+}
+
+// Whoever else answers at the endpoint never sees the HELLO, nor can it act
+// as the client's user (Windows: the pipe is opened for identification).
+TEST_F(EndToEndHandshake, GuardModuleSpeaksOnlyToTheService) {
+  Impostor impostor;
+  std::string error;
+  bool skip = false;
+  if (!impostor.start(*run_.dir, error, skip)) {
+    if (skip) GTEST_SKIP() << error;
+    FAIL() << error;
+  }
+  const ProbeResult result = run_probe(
+      run_, {"status"}, 30000, {{"VORN_GUARD_ENDPOINT", impostor.endpoint()}});
+  EXPECT_EQ(result.exit_code, 3) << result.output;
+  EXPECT_NE(result.output.find("is not served by the guard service"),
+            std::string::npos)
+      << result.output;
+  EXPECT_EQ(impostor.bytes_received(10000), 0);
 }
 
 }  // namespace

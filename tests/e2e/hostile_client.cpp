@@ -84,7 +84,8 @@ int main(int argc, char** argv) {
   }
 
   vorn::os::ClientConnection connection;
-  if (!vorn::os::client_connect(connection, kConnectTimeoutMs)) {
+  if (vorn::os::client_connect(connection, kConnectTimeoutMs) !=
+      vorn::os::ConnectResult::connected) {
     say("unreachable");
     return 3;
   }

@@ -103,7 +103,8 @@ Client::~Client() { os::client_close(connection); }
 
 bool client_open(Client& client, std::uint32_t timeout_ms) {
   os::client_close(client.connection);
-  return os::client_connect(client.connection, timeout_ms);
+  return os::client_connect(client.connection, timeout_ms) ==
+         os::ConnectResult::connected;
 }
 
 bool client_send(Client& client, const std::string& message) {

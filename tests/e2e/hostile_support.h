@@ -24,7 +24,7 @@ unsigned test_process_pid();
 std::string test_process_file_name();
 
 // Lets this process's own connections reach the service of `run` (POSIX:
-// the endpoint follows RUNTIME_DIRECTORY).
+// through VORN_GUARD_ENDPOINT).
 void aim_clients_at(const ServiceRun& run);
 
 // One connection of the test process; closed by its destructor.

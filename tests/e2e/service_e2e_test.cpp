@@ -1,5 +1,5 @@
-// The service as a whole: start-up banner, the 32-session limit, and stopping
-// with sessions still running.
+// The service as a whole: start-up banner, the 32-session limit, stopping
+// with sessions still running, and a restart the guard module rides out.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -27,16 +27,20 @@ class EndToEndService : public ServiceTest<> {
 
   // Starts a client that holds a session with heartbeats for `seconds`.
   unsigned start_session_client(unsigned seconds) {
+    return start_session_client_with({}, seconds);
+  }
+
+  unsigned start_session_client_with(std::vector<std::string> options,
+                                     unsigned seconds) {
     clients_.emplace_back();
     ChildProcess& child = clients_.back();
-    const std::string out =
-        run_.dir->file("client-" + std::to_string(clients_.size()) + ".out");
-    if (!start_probe(run_,
-                     {"session", "--seconds", std::to_string(seconds),
-                      "--interval-ms", "2000"},
-                     child, out)) {
-      return 0;
-    }
+    output_files_.push_back(
+        run_.dir->file("client-" + std::to_string(clients_.size()) + ".out"));
+    std::vector<std::string> arguments = {"session", "--seconds",
+                                          std::to_string(seconds),
+                                          "--interval-ms", "2000"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    if (!start_probe(run_, arguments, child, output_files_.back())) return 0;
     return child.pid;
   }
 
@@ -48,6 +52,7 @@ class EndToEndService : public ServiceTest<> {
   }
 
   std::vector<ChildProcess> clients_;
+  std::vector<std::string> output_files_;
 };
 
 TEST_F(EndToEndService, LogsTheBannerFirstAndStopsWithExitCodeZero) {
@@ -116,6 +121,30 @@ TEST_F(EndToEndService, ThirtyThreeClientsAreServedThirtyTwoAtATime) {
   EXPECT_EQ(exit_code, 0);
   EXPECT_TRUE(wait_ready(waiting.pid, 1000));
   release_child(waiting);
+}
+
+TEST_F(EndToEndService, GuardModuleReconnectsAfterARestart) {
+  const unsigned pid = start_session_client_with({"--reconnect"}, 15);
+  ASSERT_TRUE(wait_ready(pid, 30000));
+  std::string error;
+  ASSERT_TRUE(service_restart(run_, 10000, error)) << error;
+
+  // The module opens a second session by itself, with a fresh HELLO.
+  std::size_t sessions = 0;
+  for (int i = 0; i < 300 && sessions < 2; ++i) {
+    sessions = 0;
+    for (const std::string& line : service_log_lines(run_)) {
+      if (ready_line_for(line, pid)) ++sessions;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(sessions, 2u);
+  int exit_code = -1;
+  ASSERT_TRUE(wait_child(clients_.back(), 60000, exit_code));
+  const std::string output = read_probe_output(output_files_.back());
+  EXPECT_EQ(exit_code, 0) << output;
+  EXPECT_NE(output.find("EVENT ended"), std::string::npos) << output;
+  EXPECT_NE(output.find("EVENT connected"), std::string::npos) << output;
 }
 
 }  // namespace

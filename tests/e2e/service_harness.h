@@ -26,6 +26,9 @@ bool service_start(ServiceRun& run, std::string& error);
 // Requests a stop (SIGTERM / SERVICE_CONTROL_STOP) and waits for the end;
 // gives the exit code (process exit code / the service's Win32 exit code).
 bool service_stop(ServiceRun& run, unsigned timeout_ms, int& exit_code);
+// Stops the service and starts it again with the same folders and log, as
+// an operator's restart does.
+bool service_restart(ServiceRun& run, unsigned timeout_ms, std::string& error);
 // What a client process needs in its environment to find the service.
 std::vector<std::pair<std::string, std::string>> client_environment(
     const ServiceRun& run);

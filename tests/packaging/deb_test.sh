@@ -242,7 +242,8 @@ else
     [ -S "$work/run/VORNGuardLocalGuard" ] && break
     sleep 0.1
   done
-  if RUNTIME_DIRECTORY=$work/run /usr/bin/vorn-guard-probe status \
+  if VORN_GUARD_ENDPOINT=$work/run/VORNGuardLocalGuard \
+      /usr/bin/vorn-guard-probe status \
       >"$work/probe.out" 2>&1; then
     pass "installed probe passes a handshake with the installed service"
   else

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -22,6 +23,7 @@ namespace vorn::os {
 
 namespace {
 
+constexpr char kServiceEndpoint[] = "/run/VORN/VORNGuardLocalGuard";
 constexpr std::uint32_t kConnectRetryMs = 50;
 constexpr std::size_t kLargestMessage = 65536;
 
@@ -52,29 +54,55 @@ ConnectAttempt connect_once(const sockaddr_un& address, int& connected_fd) {
   return ConnectAttempt::connected;
 }
 
+// The service runs as root. Whoever else listens at the socket (a stale or
+// planted file in a folder someone could write) must not see the HELLO;
+// with an overridden endpoint the service may be this user's own.
+bool served_by_the_service(int fd, bool overridden) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+      size != sizeof peer) {
+    return false;
+  }
+  return peer.uid == 0 || (overridden && peer.uid == ::geteuid());
+}
+
 }  // namespace
 
-bool client_connect(ClientConnection& connection, std::uint32_t timeout_ms) {
-  const std::string path = endpoint_name();
+ClientEndpoint client_endpoint() {
+  const char* chosen = std::getenv("VORN_GUARD_ENDPOINT");
+  if (chosen != nullptr && chosen[0] != '\0') return {chosen, true};
+  return {kServiceEndpoint, false};
+}
+
+ConnectResult client_connect(ClientConnection& connection,
+                             std::uint32_t timeout_ms) {
+  const ClientEndpoint endpoint = client_endpoint();
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return false;
-  std::memcpy(address.sun_path, path.data(), path.size());
+  if (endpoint.name.size() >= sizeof address.sun_path) {
+    return ConnectResult::unreachable;
+  }
+  std::memcpy(address.sun_path, endpoint.name.data(), endpoint.name.size());
 
   const std::uint64_t deadline = tick_ms() + timeout_ms;
   for (;;) {
     int fd = -1;
     switch (connect_once(address, fd)) {
       case ConnectAttempt::connected:
+        if (!served_by_the_service(fd, endpoint.overridden)) {
+          ::close(fd);
+          return ConnectResult::not_the_service;
+        }
         connection.raw = fd;
-        return true;
+        return ConnectResult::connected;
       case ConnectAttempt::failed:
-        return false;
+        return ConnectResult::unreachable;
       case ConnectAttempt::retry:
         break;
     }
     const std::uint64_t now = tick_ms();
-    if (now >= deadline) return false;
+    if (now >= deadline) return ConnectResult::unreachable;
     sleep_ms(static_cast<std::uint32_t>(
         std::min<std::uint64_t>(kConnectRetryMs, deadline - now)));
   }

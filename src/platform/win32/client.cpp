@@ -15,7 +15,15 @@ namespace vorn::os {
 
 namespace {
 
+constexpr char kServiceEndpoint[] = "\\\\.\\pipe\\VORNGuardLocalGuard";
+// The service whose process must be the pipe's server.
+constexpr char kServiceName[] = "VORNGuardLocalService";
 constexpr DWORD kConnectRetryMs = 50;
+// Identification only: a server can learn who this client is but never act
+// as its user. Without it, anyone who may create an instance of the pipe
+// (its descriptor lets authenticated users write, which includes that)
+// could impersonate the game's user.
+constexpr DWORD kOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 constexpr DWORD kReadPollMs = 2;
 constexpr DWORD kReadChunk = 64 * 1024;
 // Longest path GetModuleFileNameA can give with the \\?\ form.
@@ -51,26 +59,74 @@ bool module_file_name(HMODULE module, std::string& path) {
   return false;
 }
 
+// The process the service control manager runs the service in; 0 when the
+// service is not running or cannot be asked. Any user may query the status.
+DWORD service_process_id() {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return 0;
+  DWORD process_id = 0;
+  SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_QUERY_STATUS);
+  if (service != nullptr) {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                             reinterpret_cast<LPBYTE>(&status), sizeof status,
+                             &needed) &&
+        status.dwCurrentState != SERVICE_STOPPED) {
+      process_id = status.dwProcessId;
+    }
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+  return process_id;
+}
+
+bool served_by_the_service(HANDLE pipe) {
+  ULONG server = 0;
+  if (!GetNamedPipeServerProcessId(pipe, &server) || server == 0) return false;
+  return server == service_process_id();
+}
+
 }  // namespace
 
-bool client_connect(ClientConnection& connection, std::uint32_t timeout_ms) {
-  const std::string name = endpoint_name();
+ClientEndpoint client_endpoint() {
+  // The process's own environment block, whichever C runtime the game uses.
+  constexpr char kVariable[] = "VORN_GUARD_ENDPOINT";
+  const DWORD needed = GetEnvironmentVariableA(kVariable, nullptr, 0);
+  if (needed > 1) {
+    std::string value(needed, '\0');
+    const DWORD length = GetEnvironmentVariableA(kVariable, &value[0], needed);
+    if (length > 0 && length < needed) {
+      value.resize(length);
+      return {value, true};
+    }
+  }
+  return {kServiceEndpoint, false};
+}
+
+ConnectResult client_connect(ClientConnection& connection,
+                             std::uint32_t timeout_ms) {
+  const std::string name = client_endpoint().name;
   const ULONGLONG start = GetTickCount64();
   for (;;) {
-    HANDLE pipe = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (pipe != INVALID_HANDLE_VALUE) {
-      DWORD mode = PIPE_READMODE_MESSAGE;
-      if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) {
-        CloseHandle(pipe);
-        return false;
+    win32::UniqueHandle pipe(CreateFileA(name.c_str(),
+                                         GENERIC_READ | GENERIC_WRITE, 0,
+                                         nullptr, OPEN_EXISTING, kOpenFlags,
+                                         nullptr));
+    if (pipe.valid()) {
+      if (!served_by_the_service(pipe.get())) {
+        return ConnectResult::not_the_service;
       }
-      connection.raw = win32::to_raw(pipe);
-      return true;
+      DWORD mode = PIPE_READMODE_MESSAGE;
+      if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
+        return ConnectResult::unreachable;
+      }
+      connection.raw = win32::to_raw(pipe.release());
+      return ConnectResult::connected;
     }
     const DWORD error = GetLastError();
     const DWORD left = remaining_ms(start, timeout_ms);
-    if (left == 0) return false;
+    if (left == 0) return ConnectResult::unreachable;
     if (error == ERROR_PIPE_BUSY) {
       // Every instance is taken; wait for one to come free. Another client
       // may take it first, so the open is simply tried again.
@@ -80,7 +136,7 @@ bool client_connect(ClientConnection& connection, std::uint32_t timeout_ms) {
       // instances.
       Sleep(left < kConnectRetryMs ? left : kConnectRetryMs);
     } else {
-      return false;
+      return ConnectResult::unreachable;
     }
   }
 }

@@ -93,7 +93,10 @@ void map_file(const std::string& path, int protection, std::size_t count) {
 }
 
 void connect(State& state) {
-  if (!vorn::os::client_connect(state.connection, 10000)) fail("connect");
+  if (vorn::os::client_connect(state.connection, 10000) !=
+      vorn::os::ConnectResult::connected) {
+    fail("connect");
+  }
   state.connected = true;
 }
 

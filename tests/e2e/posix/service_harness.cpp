@@ -32,15 +32,9 @@ bool endpoint_answers(const std::string& path) {
   return ok;
 }
 
-}  // namespace
-
-bool service_start(ServiceRun& run, std::string& error) {
-  run.dir = std::make_unique<TempDir>();
-  // The service never creates the base directory itself.
+// Starts the service process in the folders of `run`.
+bool launch(ServiceRun& run, std::string& error) {
   const std::string data = run.dir->file("data");
-  mkdir(data.c_str(), 0755);
-  run.log_paths = {data + "/VORN/ClientService/service.log"};
-  run.log_offsets = {0};
   const std::string program = binary_directory() + "/vorn-guard-service";
   if (!start_child(run.process, program, {},
                    {{"RUNTIME_DIRECTORY", run.dir->file("run")},
@@ -69,6 +63,27 @@ bool service_start(ServiceRun& run, std::string& error) {
   return false;
 }
 
+}  // namespace
+
+bool service_start(ServiceRun& run, std::string& error) {
+  run.dir = std::make_unique<TempDir>();
+  // The service never creates the base directory itself.
+  const std::string data = run.dir->file("data");
+  mkdir(data.c_str(), 0755);
+  run.log_paths = {data + "/VORN/ClientService/service.log"};
+  run.log_offsets = {0};
+  return launch(run, error);
+}
+
+bool service_restart(ServiceRun& run, unsigned timeout_ms, std::string& error) {
+  int exit_code = -1;
+  if (!service_stop(run, timeout_ms, exit_code)) {
+    error = "the service did not stop";
+    return false;
+  }
+  return launch(run, error);
+}
+
 std::vector<std::string> trusted_digests_paths(const ServiceRun& run) {
   return {run.dir->file("data") + "/VORN/ClientService/trusted-digests"};
 }
@@ -85,7 +100,7 @@ bool service_stop(ServiceRun& run, unsigned timeout_ms, int& exit_code) {
 
 std::vector<std::pair<std::string, std::string>> client_environment(
     const ServiceRun& run) {
-  return {{"RUNTIME_DIRECTORY", run.dir->file("run")}};
+  return {{"VORN_GUARD_ENDPOINT", run.dir->file("run/VORNGuardLocalGuard")}};
 }
 
 int terminated_exit_code() { return 128 + SIGKILL; }

@@ -108,7 +108,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   vorn::os::ClientConnection connection;
-  if (!vorn::os::client_connect(connection, 10000)) return 3;
+  if (vorn::os::client_connect(connection, 10000) !=
+      vorn::os::ConnectResult::connected) {
+    return 3;
+  }
   const std::string hello = "HELLO|" + std::to_string(GetCurrentProcessId()) +
                             "|vorn-attack-client|" + argv[2] + "|" + argv[3];
   std::string reply;

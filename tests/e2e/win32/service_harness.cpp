@@ -103,6 +103,31 @@ bool service_start(ServiceRun& run, std::string& error) {
   return true;
 }
 
+bool service_restart(ServiceRun& /*run*/, unsigned timeout_ms,
+                     std::string& error) {
+  ScHandle scm{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+  ScHandle service{
+      scm.handle ? OpenServiceA(scm.handle, kServiceName, SERVICE_ALL_ACCESS)
+                 : nullptr};
+  SERVICE_STATUS status{};
+  if (!service.handle ||
+      !ControlService(service.handle, SERVICE_CONTROL_STOP, &status) ||
+      !wait_for_state(service.handle, SERVICE_STOPPED, timeout_ms, status)) {
+    error = "the service did not stop";
+    return false;
+  }
+  if (!StartServiceA(service.handle, 0, nullptr) ||
+      !wait_for_state(service.handle, SERVICE_RUNNING, 10000, status)) {
+    error =
+        "the service did not start again: " + std::to_string(GetLastError());
+    return false;
+  }
+  for (int i = 0; i < 500 && !pipe_exists(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 std::vector<std::string> trusted_digests_paths(const ServiceRun& run) {
   std::vector<std::string> paths;
   for (const std::string& log : run.log_paths) {
