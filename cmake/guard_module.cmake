@@ -22,11 +22,14 @@ if(WIN32)
       message(FATAL_ERROR "dlltool not found: it makes vorn_guard.lib")
     endif()
     set(VORN_GUARD_MSVC_IMPLIB ${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}/vorn_guard.lib)
+    # Run in the output folder: dlltool names the library's inner symbols
+    # after the output path, which must not carry the build machine's.
     add_custom_command(
       OUTPUT ${VORN_GUARD_MSVC_IMPLIB}
       COMMAND ${CMAKE_DLLTOOL} --machine i386:x86-64
               --input-def ${VORN_GUARD_SOURCE_DIR}/vorn_guard.def
-              --dllname vorn_guard.dll --output-lib ${VORN_GUARD_MSVC_IMPLIB}
+              --dllname vorn_guard.dll --output-lib vorn_guard.lib
+      WORKING_DIRECTORY ${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}
       DEPENDS ${VORN_GUARD_SOURCE_DIR}/vorn_guard.def
       COMMENT "Import library vorn_guard.lib for MSVC")
     add_custom_target(vorn_guard_msvc_implib ALL
