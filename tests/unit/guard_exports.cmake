@@ -21,7 +21,13 @@ endif()
 if(FORMAT STREQUAL "pe")
   execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE dump
                   RESULT_VARIABLE result)
-  # The export table's name list: "\t[   3] vorn_guard_stop".
+  # The export table's name list, after its heading: "\t[   3] vorn_guard_stop".
+  string(FIND "${dump}" "[Ordinal/Name Pointer] Table" names_at)
+  if(names_at GREATER_EQUAL 0)
+    string(SUBSTRING "${dump}" ${names_at} -1 dump)
+  else()
+    set(dump "")
+  endif()
   string(REGEX MATCHALL "\t\\[ *[0-9]+\\] [^\n]+" lines "${dump}")
   set(pattern "\\] (.+)$")
 else()
