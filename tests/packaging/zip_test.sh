@@ -2,7 +2,8 @@
 # Builds the Windows ZIP from a built tree and checks it: its contents, and,
 # when Wine is available, the install scripts in a throwaway Wine prefix:
 # install.cmd registers and starts the real service, vorn-guard-probe passes
-# a handshake against it, uninstall.cmd removes it again. Everything happens
+# a handshake against it, the example client built from the package holds a
+# session, uninstall.cmd removes it again. Everything happens
 # in a temporary folder, which is removed at the end with its wineserver.
 #
 #   zip_test.sh BUILD_DIR [CPACK]
@@ -67,7 +68,12 @@ expected=(
   bin/install.cmd
   bin/uninstall.cmd
   lib/libvorn_guard.dll.a
+  lib/vorn_guard.lib
+  lib/cmake/VornGuard/VornGuardConfig.cmake
+  lib/cmake/VornGuard/VornGuardConfigVersion.cmake
   include/vorn_guard.h
+  examples/minimal_client.c
+  examples/CMakeLists.txt
   README.md
   docs/protocol.md
   docs/operations.md
@@ -155,6 +161,35 @@ else
     pass "the log has the banner and the probe's session"
   else
     fail "log ${log:-not found}: $(cat "${log:-/dev/null}" 2>/dev/null)"
+  fi
+
+  # The example client, built from the unpacked package only, once with
+  # each import library, run from beside vorn_guard.dll while the service
+  # runs. Linking vorn_guard.lib (made for MSVC) shows that it names the DLL
+  # and its functions rightly.
+  if command -v x86_64-w64-mingw32-gcc >/dev/null; then
+    for implib in libvorn_guard.dll.a vorn_guard.lib; do
+      exe=minimal_client_${implib%%.*}.exe
+      if ! x86_64-w64-mingw32-gcc -std=c99 -Wall -Wextra -Werror \
+          -I"$install_dir/include" "$install_dir/examples/minimal_client.c" \
+          "$install_dir/lib/$implib" -o "$install_dir/bin/$exe" \
+          2>"$work/$exe.cc.log"; then
+        cat "$work/$exe.cc.log"
+        fail "the example does not build with $implib"
+        continue
+      fi
+      code=0
+      wine "$bin\\$exe" 3 >"$work/$exe.out" 2>&1 || code=$?
+      sed 's/\r$//; s/^/    /' "$work/$exe.out"
+      if [ "$code" = 0 ] && tr -d '\r' <"$work/$exe.out" | grep -q '\] connected$' &&
+          grep -q "SESSION READY pid=[0-9]* host=$exe" "$log"; then
+        pass "the example linked with $implib holds a session"
+      else
+        fail "the example linked with $implib exits $code"
+      fi
+    done
+  else
+    skip "x86_64-w64-mingw32-gcc not found: the example is not built"
   fi
 
   code=0
