@@ -221,6 +221,13 @@ else
     cat "$work/dpkg-i.log"
     fail "dpkg -i"
   fi
+  # dpkg ran the ldconfig trigger: the loader's cache knows the SONAME
+  # (as /lib/... where /lib is a link to /usr/lib).
+  if ldconfig -p | grep -q 'libvorn_guard\.so\.1 .*=> \(/usr\)\?/lib/libvorn_guard\.so\.1$'; then
+    pass "the loader's cache has libvorn_guard.so.1"
+  else
+    fail "libvorn_guard.so.1 is not in the loader's cache"
+  fi
   if /usr/bin/vorn-guard-service --help >/dev/null; then
     pass "/usr/bin/vorn-guard-service --help"
   else
