@@ -290,9 +290,8 @@ int handshake(const Settings& settings, const std::atomic<bool>* stop,
     set_last_error("evidence cannot be computed");
     return VORN_GUARD_E_EVIDENCE;
   }
-  const std::uint32_t connect_ms = settings.timeout_ms == 0
-                                       ? kDefaultConnectTimeoutMs
-                                       : settings.timeout_ms;
+  const std::uint32_t connect_ms =
+      settings.timeout_ms == 0 ? kDefaultConnectTimeoutMs : settings.timeout_ms;
   const std::uint32_t reply_ms =
       settings.timeout_ms == 0 ? kDefaultReplyTimeoutMs : settings.timeout_ms;
 
