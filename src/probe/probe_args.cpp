@@ -66,8 +66,7 @@ bool option_allowed(Command command, const std::string& name) {
 }
 
 bool is_flag(const std::string& name) {
-  return name == "--load-guard" || name == "--no-read" ||
-         name == "--reconnect";
+  return name == "--load-guard" || name == "--no-read" || name == "--reconnect";
 }
 
 std::uint32_t* value_slot(ProbeOptions& options, const std::string& name) {

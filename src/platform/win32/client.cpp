@@ -109,10 +109,9 @@ ConnectResult client_connect(ClientConnection& connection,
   const std::string name = client_endpoint().name;
   const ULONGLONG start = GetTickCount64();
   for (;;) {
-    win32::UniqueHandle pipe(CreateFileA(name.c_str(),
-                                         GENERIC_READ | GENERIC_WRITE, 0,
-                                         nullptr, OPEN_EXISTING, kOpenFlags,
-                                         nullptr));
+    win32::UniqueHandle pipe(
+        CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                    OPEN_EXISTING, kOpenFlags, nullptr));
     if (pipe.valid()) {
       if (!served_by_the_service(pipe.get())) {
         return ConnectResult::not_the_service;

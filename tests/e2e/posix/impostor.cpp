@@ -34,9 +34,9 @@ constexpr int kReadWaitMs = 10000;
       ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 &&
       ::listen(listener, 1) == 0) {
     pollfd ready{listener, POLLIN, 0};
-    const int client =
-        ::poll(&ready, 1, kAcceptWaitMs) == 1 ? ::accept(listener, nullptr, nullptr)
-                                              : -1;
+    const int client = ::poll(&ready, 1, kAcceptWaitMs) == 1
+                           ? ::accept(listener, nullptr, nullptr)
+                           : -1;
     for (long total = 0; client >= 0;) {
       pollfd readable{client, POLLIN, 0};
       if (::poll(&readable, 1, kReadWaitMs) != 1) break;

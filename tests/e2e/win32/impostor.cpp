@@ -35,12 +35,12 @@ Impostor::~Impostor() {
 
 bool Impostor::start(const TempDir&, std::string& error, bool& skip) {
   skip = false;
-  state_->name = "\\\\.\\pipe\\VORNGuardImpostor-" +
-                 std::to_string(GetCurrentProcessId());
-  state_->pipe = CreateNamedPipeA(
-      state_->name.c_str(), PIPE_ACCESS_DUPLEX,
-      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0,
-      nullptr);
+  state_->name =
+      "\\\\.\\pipe\\VORNGuardImpostor-" + std::to_string(GetCurrentProcessId());
+  state_->pipe =
+      CreateNamedPipeA(state_->name.c_str(), PIPE_ACCESS_DUPLEX,
+                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                       4096, 4096, 0, nullptr);
   if (state_->pipe == INVALID_HANDLE_VALUE) {
     error = "CreateNamedPipeA failed: " + std::to_string(GetLastError());
     return false;
