@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian or Ubuntu, and nothing
 # when everything is there already. Safe to run again.
+#   scripts/install-deps.sh           everything (tests, Wine, sanitizers)
+#   scripts/install-deps.sh --product only what building the product takes
 set -euo pipefail
+
+product_packages=(
+  cmake ninja-build g++ pkg-config libssl-dev
+  g++-mingw-w64-x86-64-posix    # the Windows binaries are the product
+)
 
 packages=(
   cmake ninja-build g++ pkg-config
@@ -11,6 +18,10 @@ packages=(
   libbenchmark-dev libssl-dev
   clang libclang-rt-14-dev      # libFuzzer and sanitizer runtimes
 )
+
+if [ "${1:-}" = "--product" ]; then
+  packages=("${product_packages[@]}")
+fi
 
 missing=()
 for package in "${packages[@]}"; do
