@@ -33,16 +33,16 @@ rem Makes %1 a plain folder owned by Administrators with the protected DACL.
 :protect
 call :attributes "%~1"
 if not defined ATTRIBUTES goto :create
-if "%ATTRIBUTES:l=%"=="%ATTRIBUTES%" if /i "%ATTRIBUTES:~0,1%"=="d" goto :own
+if not "%ATTRIBUTES:l=%"=="%ATTRIBUTES%" goto :remove
+if /i "%ATTRIBUTES:~0,1%"=="d" goto :own
+:remove
 rem A link or junction in its place is removed, never followed: rmdir takes
 rem the link itself, not the folder it points to. So is a file; del never
 rem gets a folder (it would empty it).
-if /i "%ATTRIBUTES:~0,1%"=="d" (rmdir "%~1" >nul 2>&1) else (del /f /q "%~1" >nul 2>&1)
+if /i "%ATTRIBUTES:~0,1%"=="d" rmdir "%~1" >nul 2>&1
+if /i not "%ATTRIBUTES:~0,1%"=="d" del /f /q "%~1" >nul 2>&1
 call :attributes "%~1"
-if defined ATTRIBUTES (
-  >&2 echo log-folders.cmd: "%~1" is a link or a file and cannot be removed.
-  exit /b 1
-)
+if defined ATTRIBUTES goto :not_removed
 :create
 mkdir "%~1" >nul 2>&1
 call :attributes "%~1"
@@ -60,6 +60,10 @@ if errorlevel 1 goto :denied
 icacls "%~1" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX /L /Q >nul
 if errorlevel 1 goto :denied
 exit /b 0
+
+:not_removed
+>&2 echo log-folders.cmd: "%~1" is a link or a file and cannot be removed.
+exit /b 1
 
 :not_created
 >&2 echo log-folders.cmd: cannot create the folder "%~1".
