@@ -29,7 +29,8 @@ sc delete %SERVICE_NAME%
 set "RC=%ERRORLEVEL%"
 if "%RC%"=="5" goto :not_admin
 if not "%RC%"=="0" goto :delete_failed
-call :remove_event_source || goto :delete_failed
+call :remove_event_source
+if errorlevel 1 goto :delete_failed
 echo.
 echo VORN Local Guard Service is removed. Its log stays in
 echo %ProgramData%\VORN\ClientService\service.log
@@ -37,7 +38,8 @@ exit /b 0
 
 :not_installed
 rem An event source left behind by an interrupted removal goes too.
-call :remove_event_source || goto :delete_failed
+call :remove_event_source
+if errorlevel 1 goto :delete_failed
 echo %SERVICE_NAME% is not installed; nothing to do.
 exit /b 0
 
