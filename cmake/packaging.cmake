@@ -33,6 +33,9 @@ if(WIN32)
   # Extracted into a folder of the operator's choice (C:\Program Files\VORN),
   # the archive gives bin\, lib\, include\ and docs\ directly in it.
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  # Its programs signed when a certificate is configured, as in the MSI.
+  set(CPACK_VORN_SIGN_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/sign.sh)
+  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/sign_package.cmake)
 else()
   set(CPACK_GENERATOR DEB)
   # The install step writes files that name their own prefix (the unit, the

@@ -2,7 +2,8 @@
 # Signs Windows programs, libraries and installer packages in place with
 # Authenticode (osslsigncode, SHA-256), when a code-signing certificate is
 # configured; otherwise says so in one line and leaves the files as they are.
-# cmake/msi.cmake runs it on the staged .exe and .dll files and on the MSI.
+# cmake/msi.cmake runs it on the staged .exe and .dll files and on the MSI,
+# cpack (cmake/sign_package.cmake) on those of the ZIP.
 #
 #   sign.sh FILE...
 #
