@@ -16,7 +16,8 @@
 # (the folders' owner and DACL are not set, and Wine keeps no owners
 # anyway), sc.exe accepts "sc failure" without storing the actions, Wine's
 # services see ProgramData as C:\users\Public (so the service logs there,
-# not below the folders the package made), and msiexec checks no signature.
+# not below the folders the package made), msiexec checks no signature and
+# writes the service's path unquoted.
 set -euo pipefail
 
 build_dir=${1:?usage: msi_test.sh BUILD_DIR VERSION [CMAKE]}
@@ -31,6 +32,11 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok:   $*"; }
 skip() { echo "SKIP: $*"; }
+check() {  # WHAT COMMAND...: passes when COMMAND succeeds
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
 
 for tool in wixl msiinfo msibuild osslsigncode openssl wine wineserver; do
   if ! command -v "$tool" >/dev/null; then
@@ -64,11 +70,8 @@ if ! "$cmake" -DBUILD_DIR="$build_dir" -DSOURCE_DIR="$source_dir" \
   echo "FAIL: the MSI could not be built"
   exit 1
 fi
-if grep -qx 'signing skipped: .*' "$work/msi.log"; then
-  pass "without a certificate signing is skipped, in one line"
-else
-  fail "no line saying that signing was skipped"
-fi
+check "without a certificate signing is skipped, in one line" \
+  test "$(grep -c '^signing skipped: ' "$work/msi.log")" = 1
 
 echo "--- release $newer, signed with a throwaway certificate"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=VORN test signing" \
@@ -93,22 +96,15 @@ echo "    built in $(( $(date +%s) - started )) s"
 # given as the trusted root, so what is checked is that each file carries a
 # signature by that key over its current content; a changed byte breaks it.
 newer_bin=$work/newer/vorn-guard-$newer-x64.d/stage/bin
+verify() { osslsigncode verify -in "$1" -CAfile "$work/cert.pem" >/dev/null 2>&1; }
+refused() { ! verify "$1"; }
 for file in "$newer_msi" "$newer_bin"/vorn-guard-service.exe \
     "$newer_bin"/vorn-guard-probe.exe "$newer_bin"/vorn_guard.dll; do
-  if osslsigncode verify -in "$file" -CAfile "$work/cert.pem" >"$work/verify.log" 2>&1; then
-    pass "signed: $(basename "$file")"
-  else
-    cat "$work/verify.log"
-    fail "no valid signature on $(basename "$file")"
-  fi
+  check "signed: $(basename "$file")" verify "$file"
 done
 cp "$newer_bin/vorn_guard.dll" "$work/changed.dll"
 printf 'X' | dd of="$work/changed.dll" bs=1 seek=4096 conv=notrunc 2>/dev/null
-if osslsigncode verify -in "$work/changed.dll" -CAfile "$work/cert.pem" >/dev/null 2>&1; then
-  fail "the signature still verifies after a byte of the file changed"
-else
-  pass "a changed byte breaks the signature"
-fi
+check "a changed byte breaks the signature" refused "$work/changed.dll"
 
 # ---------------------------------------------------------------- Wine
 echo "--- a throwaway Wine prefix"
@@ -124,130 +120,94 @@ events="HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$servi
 # Something planted where the log folder goes, as any user could.
 echo planted >"$WINEPREFIX/drive_c/ProgramData/VORN"
 
-msiexec() {  # ARGS...: runs msiexec /qn with a log; returns its exit code
+msiexec() {  # ARGS...: msiexec /qn with a log; prints its code when not 0
   local code=0
   wine msiexec "$@" /qn /l*v 'C:\msiexec.log' >/dev/null 2>&1 </dev/null || code=$?
+  [ "$code" = 0 ] || echo "    msiexec $1 exits $code"
   return "$code"
 }
-registry() {  # KEY: the values of KEY, one a line
-  wine reg query "$1" 2>/dev/null | tr -d '\r'
+check_value() {  # KEY NAME PATTERN
+  local line
+  line=$(wine reg query "$1" /v "$2" 2>/dev/null </dev/null | tr -d '\r' | grep -E "^ +$2 ")
+  check "$2 is $(sed -E 's/^ +[^ ]+ +//' <<<"$line")" grep -Eq "^ +$2 +$3\$" <<<"$line"
 }
-check_value() {  # FILE NAME PATTERN
-  if grep -E "^ +$2 +REG_[A-Z_]+ +$3\$" "$1" >/dev/null; then
-    pass "$2 matches $3"
-  else
-    fail "$2: $(grep -E "^ +$2 " "$1" || echo missing)"
-  fi
+probe_status() {
+  wine "$bin\\vorn-guard-probe.exe" status >"$work/probe.out" 2>&1 </dev/null
 }
-probe_status() {  # WHEN
-  local code=0
-  wine "$bin\\vorn-guard-probe.exe" status >"$work/probe.out" 2>&1 </dev/null || code=$?
-  sed 's/\r$//; s/^/    /' "$work/probe.out"
-  if [ "$code" = 0 ]; then pass "vorn-guard-probe status $1"; else fail "vorn-guard-probe status $1 exits $code"; fi
+# No grep -q after a pipe: with pipefail, the writer's SIGPIPE would fail it.
+running() { wine sc query "$service" 2>/dev/null </dev/null | grep RUNNING >/dev/null; }
+absent() { ! wine "$@" >/dev/null 2>&1 </dev/null; }
+action_ran() {  # ACTION: ended with success in the last msiexec log
+  grep -aq "Action ended .*: $1. Return value 1" "$WINEPREFIX/drive_c/msiexec.log"
 }
-running() {
-  wine sc query "$service" 2>/dev/null </dev/null | grep -q RUNNING
+count() {  # PATTERN KEY [/s]: lines of reg query KEY matching PATTERN
+  wine reg query "${@:2}" 2>/dev/null </dev/null | tr -d '\r' | grep -ci "$1" || true
 }
-file_version() {  # FILE: the FileVersion string of its version resource
-  strings -el "$1" | grep -A1 -x FileVersion | tail -1
+newer_files() {  # the installed programs are the signed ones of release $newer
+  local file
+  for file in vorn-guard-service.exe vorn-guard-probe.exe vorn_guard.dll; do
+    cmp -s "$install_dir/bin/$file" "$newer_bin/$file" &&
+      strings -el "$install_dir/bin/$file" | grep -A1 -x FileVersion | grep -x "$newer.0" >/dev/null ||
+      return 1
+  done
 }
+log_kept() {  # the log begins with every byte it had before, and grew
+  local before
+  before=$(stat -c %s "$work/log.before")
+  [ "$before" -gt 0 ] && [ "$(stat -c %s "$log")" -gt "$before" ] &&
+    cmp -s "$work/log.before" <(head -c "$before" "$log")
+}
+service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
 echo "--- msiexec /i vorn-guard-$version-x64.msi"
-code=0
-msiexec /i "C:\\vorn-guard-$version-x64.msi" || code=$?
-if [ "$code" = 0 ]; then pass "installed"; else fail "msiexec /i exits $code"; fi
-for action in VornLogFolders VornServiceRecovery; do
-  if grep -aq "Action ended .*: $action. Return value 1" "$WINEPREFIX/drive_c/msiexec.log"; then
-    pass "custom action $action succeeded"
-  else
-    fail "custom action $action: $(grep -a "$action" "$WINEPREFIX/drive_c/msiexec.log" | tail -1)"
-  fi
-done
-registry "HKLM\\System\\CurrentControlSet\\Services\\$service" >"$work/service"
-check_value "$work/service" ImagePath '"?C:\\Program Files\\VORN\\Guard\\bin\\vorn-guard-service\.exe"?'
-check_value "$work/service" Start 0x2
-check_value "$work/service" Type 0x10
-check_value "$work/service" ObjectName LocalSystem
-check_value "$work/service" DisplayName 'VORN Local Guard Service'
-registry "$events" >"$work/events"
-check_value "$work/events" EventMessageFile 'C:\\Program Files\\VORN\\Guard\\bin\\vorn-guard-service\.exe'
-grep -Eq 'EventMessageFile +REG_EXPAND_SZ' "$work/events" ||
-  fail "EventMessageFile is not REG_EXPAND_SZ"
-check_value "$work/events" TypesSupported 0x7
-if [ -d "$WINEPREFIX/drive_c/ProgramData/VORN/ClientService" ]; then
-  pass "the log folders replace what was planted"
-else
-  fail "no C:\\ProgramData\\VORN\\ClientService"
-fi
+check "installed" msiexec /i "C:\\vorn-guard-$version-x64.msi"
+check "the log folders' custom action succeeded" action_ran VornLogFolders
+check "the failure actions' custom action succeeded" action_ran VornServiceRecovery
+# Wine's msi writes the path as REG_SZ and without the quotes that keep a
+# path with blanks from being taken for C:\Program.exe; whether Windows
+# Installer quotes it is for "sc qc" on Windows to show.
+check_value "$service_key" ImagePath 'REG_(EXPAND_)?SZ +"?C:\\Program Files\\VORN\\Guard\\bin\\vorn-guard-service\.exe"?'
+check_value "$service_key" Start 'REG_DWORD +0x2'
+check_value "$service_key" Type 'REG_DWORD +0x10'
+check_value "$service_key" ObjectName 'REG_SZ +LocalSystem'
+check_value "$service_key" DisplayName 'REG_SZ +VORN Local Guard Service'
+check_value "$events" EventMessageFile 'REG_EXPAND_SZ +C:\\Program Files\\VORN\\Guard\\bin\\vorn-guard-service\.exe'
+check_value "$events" TypesSupported 'REG_DWORD +0x7'
+check "the log folders replace what was planted" \
+  test -d "$WINEPREFIX/drive_c/ProgramData/VORN/ClientService"
 for path in bin/vorn-guard-service.exe bin/vorn-guard-probe.exe bin/vorn_guard.dll \
     include/vorn_guard.h lib/vorn_guard.lib lib/libvorn_guard.dll.a \
     lib/cmake/VornGuard/VornGuardConfig.cmake docs/operations.md README.md; do
   [ -f "$install_dir/$path" ] || fail "not installed: $path"
 done
-if [ -e "$install_dir/bin/install.cmd" ]; then
-  fail "the package holds install.cmd"
-fi
-if running; then pass "the service is running"; else fail "the service is not running"; fi
-probe_status "after the install"
+check "install.cmd is not installed" test ! -e "$install_dir/bin/install.cmd"
+check "the service is running" running
+check "vorn-guard-probe status passes" probe_status
+sed 's/\r$//; s/^/    /' "$work/probe.out"
 log=$(find "$WINEPREFIX/drive_c" -path '*VORN/ClientService/service.log' | head -1)
-if [ -n "$log" ] && grep -q 'SESSION READY pid=[0-9]* host=vorn-guard-probe.exe' "$log"; then
-  pass "the log has the probe's session"
-else
-  fail "log ${log:-not found}"
-fi
+check "the log has the probe's session" \
+  grep -q 'SESSION READY pid=[0-9]* host=vorn-guard-probe.exe' "${log:-/dev/null}"
 cp "${log:-/dev/null}" "$work/log.before"
 
 echo "--- msiexec /i vorn-guard-$newer-x64.msi"
-code=0
-msiexec /i "C:\\vorn-guard-$newer-x64.msi" || code=$?
-if [ "$code" = 0 ]; then pass "upgraded"; else fail "msiexec /i (upgrade) exits $code"; fi
-count=$(wine reg query 'HKLM\System\CurrentControlSet\Services' 2>/dev/null |
-        grep -ci 'VORNGuard' || true)
-if [ "$count" = 1 ]; then pass "one service registered"; else fail "$count services registered"; fi
-if running; then pass "the service is running"; else fail "the service is not running"; fi
-for file in vorn-guard-service.exe vorn-guard-probe.exe vorn_guard.dll; do
-  got=$(file_version "$install_dir/bin/$file")
-  if [ "$got" = "$newer.0" ] && cmp -s "$install_dir/bin/$file" "$newer_bin/$file"; then
-    pass "$file is the signed $newer one"
-  else
-    fail "$file has version ${got:-none}"
-  fi
-done
-uninstall_keys=$(wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
-                 tr -d '\r' | grep -c 'DisplayName .*VORN Local Guard Service' || true)
-if [ "$uninstall_keys" = 1 ]; then pass "one product installed"; else fail "$uninstall_keys products installed"; fi
-registry "$events" >"$work/events"
-check_value "$work/events" TypesSupported 0x7
-probe_status "after the upgrade"
-before=$(stat -c %s "$work/log.before")
-if [ "$before" -gt 0 ] && [ "$(stat -c %s "$log")" -gt "$before" ] &&
-    cmp -s "$work/log.before" <(head -c "$before" "$log"); then
-  pass "the log kept its lines and grew"
-else
-  fail "the log lost lines in the upgrade"
-fi
+check "upgraded" msiexec /i "C:\\vorn-guard-$newer-x64.msi"
+check "one service registered" test "$(count VORNGuard 'HKLM\System\CurrentControlSet\Services')" = 1
+check "one product installed" \
+  test "$(count 'DisplayName .*VORN Local Guard Service' "$uninstall_key" /s)" = 1
+check "the service is running" running
+check "the programs are the signed $newer ones" newer_files
+check_value "$events" TypesSupported 'REG_DWORD +0x7'
+check "vorn-guard-probe status passes" probe_status
+check "the log kept its lines and grew" log_kept
 
 echo "--- msiexec /x vorn-guard-$newer-x64.msi"
-code=0
-msiexec /x "C:\\vorn-guard-$newer-x64.msi" || code=$?
-if [ "$code" = 0 ]; then pass "removed"; else fail "msiexec /x exits $code"; fi
-if wine sc query "$service" >/dev/null 2>&1 </dev/null; then
-  fail "the service is still registered"
-else
-  pass "the service is gone"
-fi
-if wine reg query "$events" >/dev/null 2>&1 </dev/null; then
-  fail "the event source is still registered"
-else
-  pass "the event source is gone"
-fi
-left=$(find "$WINEPREFIX/drive_c/Program Files/VORN" -type f 2>/dev/null | wc -l)
-if [ "$left" = 0 ]; then pass "the files are gone"; else fail "$left files left"; fi
-if [ -s "$log" ] && [ -d "$WINEPREFIX/drive_c/ProgramData/VORN/ClientService" ]; then
-  pass "the log and its folders stay"
-else
-  fail "the log or its folders went"
-fi
+check "removed" msiexec /x "C:\\vorn-guard-$newer-x64.msi"
+check "the service is gone" absent sc query "$service"
+check "the event source is gone" absent reg query "$events"
+check "the files are gone" \
+  test -z "$(find "$WINEPREFIX/drive_c/Program Files/VORN" -type f 2>/dev/null)"
+check "the log and its folders stay" test -s "$log"
 
 echo "--- $(( $(date +%s) - started )) s"
 if [ "$failures" -ne 0 ]; then
