@@ -24,6 +24,7 @@ if(WIN32)
   install(FILES src/guard/include/vorn_guard.h
           DESTINATION include COMPONENT ${VORN_INSTALL_COMPONENT})
   install(PROGRAMS packaging/windows/install.cmd packaging/windows/uninstall.cmd
+                   packaging/windows/log-folders.cmd
           DESTINATION bin COMPONENT ${VORN_INSTALL_COMPONENT})
   install(FILES README.md DESTINATION . COMPONENT ${VORN_INSTALL_COMPONENT})
   # The folder is read when installing, so documents added later are taken

@@ -33,6 +33,9 @@ if(WIN32)
   # Extracted into a folder of the operator's choice (C:\Program Files\VORN),
   # the archive gives bin\, lib\, include\ and docs\ directly in it.
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  # Its programs signed when a certificate is configured, as in the MSI.
+  set(CPACK_VORN_SIGN_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/sign.sh)
+  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/sign_package.cmake)
 else()
   set(CPACK_GENERATOR DEB)
   # The install step writes files that name their own prefix (the unit, the
@@ -70,3 +73,37 @@ else()
 endif()
 
 include(CPack)
+
+# The Windows Installer package, vorn-guard-<version>-x64.msi in the build
+# folder, made with wixl (Debian package wixl; msitools for msiinfo and
+# msibuild) from what the ZIP holds; not built by default:
+#   cmake --build --preset windows --target vorn_msi
+# Signed when a certificate is configured, see packaging/windows/sign.sh.
+if(WIN32)
+  find_program(VORN_WIXL wixl)
+  find_program(VORN_MSIINFO msiinfo)
+  find_program(VORN_MSIBUILD msibuild)
+  set(VORN_MSI_FILE
+      ${CMAKE_BINARY_DIR}/${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-x64.msi)
+  if(VORN_WIXL AND VORN_MSIINFO AND VORN_MSIBUILD)
+    add_custom_target(vorn_msi
+      COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR}
+              -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DVERSION=${PROJECT_VERSION}
+              -DOUTPUT=${VORN_MSI_FILE} -DWIXL=${VORN_WIXL}
+              -DMSIINFO=${VORN_MSIINFO} -DMSIBUILD=${VORN_MSIBUILD}
+              -P ${PROJECT_SOURCE_DIR}/cmake/msi.cmake
+      COMMENT "Building ${VORN_MSI_FILE}"
+      VERBATIM USES_TERMINAL)
+  else()
+    add_custom_target(vorn_msi
+      COMMAND ${CMAKE_COMMAND} -E echo
+              "vorn_msi needs wixl, msiinfo and msibuild: apt-get install wixl msitools"
+      COMMAND ${CMAKE_COMMAND} -E false
+      VERBATIM)
+  endif()
+  # Everything the install step takes.
+  add_dependencies(vorn_msi vorn-guard-service vorn-guard-probe vorn_guard)
+  if(TARGET vorn_guard_msvc_implib)
+    add_dependencies(vorn_msi vorn_guard_msvc_implib)
+  endif()
+endif()

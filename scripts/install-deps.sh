@@ -14,6 +14,8 @@ packages=(
   cmake ninja-build g++ pkg-config
   g++-mingw-w64-x86-64-posix    # the Windows cross compiler (posix threads)
   wine wine64                   # runs the Windows binaries and their tests
+  wixl msitools                 # builds the MSI (wixl; msiinfo, msibuild)
+  osslsigncode openssl          # signs the Windows files; test certificates
   googletest libgtest-dev       # sources for the Windows build, library for Linux
   libbenchmark-dev libssl-dev
   clang libclang-rt-14-dev      # libFuzzer and sanitizer runtimes

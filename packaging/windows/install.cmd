@@ -1,7 +1,8 @@
 @echo off
-rem Registers the VORN Local Guard Service with the service control manager
-rem and starts it. Run it from an elevated Command Prompt ("Run as
-rem administrator"). The service registered is the vorn-guard-service.exe in
+rem Creates the protected log folders, registers the VORN Local Guard Service
+rem with the service control manager and as an event log source, and starts
+rem it. Run it from an elevated Command Prompt ("Run as administrator"). The
+rem service registered is the vorn-guard-service.exe in
 rem this script's own folder, so run it where the service is to stay.
 rem
 rem Exit codes:
@@ -10,18 +11,28 @@ rem   1  vorn-guard-service.exe not found next to this script
 rem   2  access denied: not run as administrator
 rem   3  the service is already installed (run uninstall.cmd first)
 rem   4  the service could not be registered
-rem   5  the service was registered but could not be configured (removed again)
+rem   5  the service was registered but could not be configured, or the event
+rem      source not registered (both removed again)
 rem   6  the service was registered but did not start
+rem   7  the log folders could not be created (nothing registered)
 setlocal EnableExtensions
 
 set "SERVICE_NAME=VORNGuardLocalService"
 set "DISPLAY_NAME=VORN Local Guard Service"
 set "DESCRIPTION=Checks the guard modules of protected VORN game clients on this machine and terminates clients that break the rules. Log: %ProgramData%\VORN\ClientService\service.log"
 set "SERVICE_EXE=%~dp0vorn-guard-service.exe"
+set "EVENT_SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE_NAME%"
 
 if not exist "%SERVICE_EXE%" goto :no_exe
 sc query %SERVICE_NAME% >nul 2>&1
 if not errorlevel 1 goto :exists
+
+rem The folders first: until they exist, any user could create them, and the
+rem service would then refuse them for good.
+call "%~dp0log-folders.cmd"
+set "RC=%ERRORLEVEL%"
+if "%RC%"=="2" goto :not_admin
+if not "%RC%"=="0" goto :folders_failed
 
 echo Registering %SERVICE_NAME%: "%SERVICE_EXE%"
 rem The path is quoted inside binPath, so that a folder with blanks (such as
@@ -36,6 +47,14 @@ set "RC=%ERRORLEVEL%"
 if not "%RC%"=="0" goto :config_failed
 rem Restarted 5 s after each of its first three failures in a day.
 sc failure %SERVICE_NAME% reset= 86400 actions= restart/5000/restart/5000/restart/5000
+set "RC=%ERRORLEVEL%"
+if not "%RC%"=="0" goto :config_failed
+rem The service reports to the Application event log; its messages are in the
+rem service's own executable.
+reg add "%EVENT_SOURCE_KEY%" /v EventMessageFile /t REG_EXPAND_SZ /d "%SERVICE_EXE%" /f >nul
+set "RC=%ERRORLEVEL%"
+if not "%RC%"=="0" goto :config_failed
+reg add "%EVENT_SOURCE_KEY%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
 set "RC=%ERRORLEVEL%"
 if not "%RC%"=="0" goto :config_failed
 
@@ -73,7 +92,13 @@ exit /b 4
 :config_failed
 >&2 echo install.cmd: configuring the service failed (error %RC%); removing it.
 sc delete %SERVICE_NAME% >nul 2>&1
+reg delete "%EVENT_SOURCE_KEY%" /f >nul 2>&1
 exit /b 5
+
+:folders_failed
+>&2 echo install.cmd: the log folders could not be created (error %RC%).
+>&2 echo See the message above; nothing was registered.
+exit /b 7
 
 :start_failed
 >&2 echo install.cmd: %SERVICE_NAME% is registered but did not start (error %RC%).

@@ -67,6 +67,7 @@ expected=(
   bin/vorn_guard.dll
   bin/install.cmd
   bin/uninstall.cmd
+  bin/log-folders.cmd
   lib/libvorn_guard.dll.a
   lib/vorn_guard.lib
   lib/cmake/VornGuard/VornGuardConfig.cmake
@@ -96,7 +97,7 @@ fi
 if grep -Ei '^bin/(libstdc|libgcc|libwinpthread)' "$work/contents"; then
   fail "runtime DLLs in the package"
 fi
-for script in install.cmd uninstall.cmd; do
+for script in install.cmd uninstall.cmd log-folders.cmd; do
   if unzip -p "$zip" "bin/$script" | head -1 | grep -q $'\r$'; then
     pass "$script has CRLF line ends"
   else
@@ -144,6 +145,16 @@ else
   check_value ObjectName 'LocalSystem'
   check_value DisplayName 'VORN Local Guard Service'
   check_value Description 'Checks the guard modules .*'
+  events="HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$service"
+  wine reg query "$events" 2>/dev/null | tr -d '\r' >"$work/registry"
+  check_value EventMessageFile 'C:\\Program Files\\VORN\\bin\\vorn-guard-service\.exe'
+  check_value TypesSupported '0x7'
+  # icacls is a stub in Wine: the folders' owner and DACL are not shown.
+  if [ -d "$WINEPREFIX/drive_c/ProgramData/VORN/ClientService" ]; then
+    pass "install.cmd made the log folders"
+  else
+    fail "no C:\\ProgramData\\VORN\\ClientService"
+  fi
 
   if wine sc query "$service" 2>/dev/null | grep -q RUNNING; then
     pass "the service is running"
@@ -203,6 +214,11 @@ else
     fail "the service is still registered"
   else
     pass "the service is gone"
+  fi
+  if wine reg query "$events" >/dev/null 2>&1; then
+    fail "the event source is still registered"
+  else
+    pass "the event source is gone"
   fi
   code=0
   run_cmd uninstall.cmd || code=$?
