@@ -15,7 +15,7 @@ namespace vorn {
 constexpr std::uint32_t kListenerStopWaitMs = 2000;
 // How long the end waits for the operator's channel to take its last lines.
 constexpr std::uint32_t kDiagnosticsFlushMs = 500;
-constexpr char kServiceTitle[] = "VORN Local Guard Service 1.0.0";
+constexpr char kServiceTitle[] = "VORN Local Guard Service " VORN_VERSION;
 
 // What a host reports along the way; either may be left out.
 struct ServiceHooks {
