@@ -150,6 +150,9 @@ TEST_F(EndToEndService, GuardModuleReconnectsAfterARestart) {
 // An operator's check: --connect-only opens no session and so writes no
 // line; nothing listening is told with the endpoint and the system's words.
 TEST_F(EndToEndService, ProbeChecksTheEndpointWithoutASession) {
+  // The banner may follow the endpoint by a moment.
+  ASSERT_TRUE(wait_for_log(
+      run_, [](const std::string& line) { return line == kBanner; }, 10000));
   const std::size_t lines = service_log_lines(run_).size();
   const ProbeResult check =
       run_probe(run_, {"status", "--connect-only", "--json"}, 30000);
