@@ -110,15 +110,23 @@ std::optional<SessionState> run_handshake(Connection connection) {
   std::string client_image_path;
   IntegrityRecord record;
   std::string why;
-  switch (integrity_check(client.handle(), client_pid, evidence_1, evidence_2,
-                          client_image_path, record,
-                          {handshake_keeps_going, &connection}, &why)) {
+  const IntegrityOutcome outcome =
+      integrity_check(client.handle(), client_pid, evidence_1, evidence_2,
+                      client_image_path, record,
+                      {handshake_keeps_going, &connection}, &why);
+  switch (outcome) {
     case IntegrityOutcome::pass:
       break;
     case IntegrityOutcome::not_identified:
-      return refuse(connection, kReplyIdentityError, client_pid, why);
     case IntegrityOutcome::mismatch:
-      return refuse(connection, kReplyIntegrityError, client_pid, why);
+      // A stop cuts the hashing short: nothing was judged, so nothing is
+      // claimed about the client's files. Dropped quietly, as while waiting
+      // for the first message; its guard module comes back to the next
+      // service.
+      if (os::stop_event_is_set()) return std::nullopt;
+      return outcome == IntegrityOutcome::mismatch
+                 ? refuse(connection, kReplyIntegrityError, client_pid, why)
+                 : refuse(connection, kReplyIdentityError, client_pid, why);
   }
   // The verified files are those of a process that still runs; one that has
   // ended is refused like one that cannot be opened.

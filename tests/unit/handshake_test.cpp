@@ -410,6 +410,15 @@ TEST_F(HandshakeTest, MismatchIsAnIntegrityError) {
   EXPECT_TRUE(fake::events_of(Call::random_bytes).empty());
 }
 
+// The stop cuts the hashing short; the client is told nothing false.
+TEST_F(HandshakeTest, StopDuringTheCheckDropsWithoutAVerdict) {
+  fake::integrity().outcome = IntegrityOutcome::mismatch;
+  fake::stop_at(kStartTick);
+  fake::deliver_at(kStartTick, valid_hello());
+  expect_dropped(run());
+  EXPECT_EQ(fake::integrity().checks.size(), 1u);
+}
+
 TEST_F(HandshakeTest, UnopenableProcessIsAProcessErrorWithoutToken) {
   fake::world().process.open_fails = true;
   fake::deliver_at(kStartTick, valid_hello());
