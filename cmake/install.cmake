@@ -84,7 +84,7 @@ install(CODE "
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\$ENV{DESTDIR}\${vorn_pc}\")
 " COMPONENT ${VORN_INSTALL_COMPONENT})
 
-# The unit's ExecStart points at the service in that prefix.
+# The unit's ExecStart and Documentation point into that prefix.
 set(VORN_UNIT_SOURCE
     ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/vorn-guard-service.service)
 install(CODE "
@@ -92,9 +92,12 @@ install(CODE "
     message(FATAL_ERROR \"systemd unit missing: ${VORN_UNIT_SOURCE}\")
   endif()
   set(vorn_service \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/vorn-guard-service\")
+  set(vorn_docs \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
   set(vorn_unit_file \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/vorn-guard-service.service\")
   file(READ \"${VORN_UNIT_SOURCE}\" vorn_unit)
   string(REPLACE \"/usr/bin/vorn-guard-service\" \"\${vorn_service}\"
+         vorn_unit \"\${vorn_unit}\")
+  string(REPLACE \"/usr/share/doc/vorn-guard\" \"\${vorn_docs}\"
          vorn_unit \"\${vorn_unit}\")
   message(STATUS \"Installing: \$ENV{DESTDIR}\${vorn_unit_file}\")
   file(WRITE \"\$ENV{DESTDIR}\${vorn_unit_file}\" \"\${vorn_unit}\")
