@@ -42,6 +42,19 @@ endif()
 # Debian's documentation folder is named after the package.
 set(CMAKE_INSTALL_DOCDIR share/doc/vorn-guard
     CACHE PATH "Documentation root (DATAROOTDIR/doc/vorn-guard)")
+# Debian keeps libraries, and their pkg-config files, in the multiarch folder
+# (lib/x86_64-linux-gnu), in /usr and /usr/local alike, so that a cross build
+# finds the right one. GNUInstallDirs picks it for the prefix /usr only; a
+# tree configured before this line holds GNUInstallDirs' own "lib", which is
+# replaced too (a value given with -D is left alone).
+if(CMAKE_LIBRARY_ARCHITECTURE AND EXISTS /etc/debian_version)
+  get_property(vorn_libdir_doc CACHE CMAKE_INSTALL_LIBDIR PROPERTY HELPSTRING)
+  if(NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR} OR
+     vorn_libdir_doc STREQUAL "Object code libraries (lib)")
+    set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH
+        "Object code libraries (lib/${CMAKE_LIBRARY_ARCHITECTURE})" FORCE)
+  endif()
+endif()
 include(GNUInstallDirs)
 
 # The probe loads libvorn_guard.so at run time; ../lib next to its own folder

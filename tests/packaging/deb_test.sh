@@ -13,6 +13,8 @@ set -euo pipefail
 build_dir=${1:?usage: deb_test.sh BUILD_DIR [CPACK]}
 cpack=${2:-cpack}
 package=vorn-guard
+# Debian's multiarch library folder.
+libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -58,12 +60,12 @@ dpkg-deb -c "$deb" | sed 's/ -> .*//' | awk '{print $NF}' |
 expected=(
   /usr/bin/vorn-guard-service
   /usr/bin/vorn-guard-probe
-  /usr/lib/libvorn_guard.so
-  /usr/lib/libvorn_guard.so.1
+  $libdir/libvorn_guard.so
+  $libdir/libvorn_guard.so.1
   /usr/include/vorn_guard.h
-  /usr/lib/pkgconfig/vorn-guard.pc
-  /usr/lib/cmake/VornGuard/VornGuardConfig.cmake
-  /usr/lib/cmake/VornGuard/VornGuardConfigVersion.cmake
+  $libdir/pkgconfig/vorn-guard.pc
+  $libdir/cmake/VornGuard/VornGuardConfig.cmake
+  $libdir/cmake/VornGuard/VornGuardConfigVersion.cmake
   /usr/share/doc/vorn-guard/examples/minimal_client.c
   /usr/share/doc/vorn-guard/examples/CMakeLists.txt
   /usr/lib/systemd/system/vorn-guard-service.service
@@ -139,10 +141,10 @@ fi
 
 dpkg-deb -x "$deb" "$work/root"
 # The SONAME's link points at the file the service recognises by name.
-if [ "$(readlink "$work/root/usr/lib/libvorn_guard.so.1")" = libvorn_guard.so ]; then
+if [ "$(readlink "$work/root$libdir/libvorn_guard.so.1")" = libvorn_guard.so ]; then
   pass "libvorn_guard.so.1 -> libvorn_guard.so"
 else
-  fail "libvorn_guard.so.1: $(ls -l "$work/root/usr/lib/libvorn_guard.so.1" 2>&1)"
+  fail "libvorn_guard.so.1: $(ls -l "$work/root$libdir/libvorn_guard.so.1" 2>&1)"
 fi
 unit=$work/root/usr/lib/systemd/system/vorn-guard-service.service
 if grep -qx 'ExecStart=/usr/bin/vorn-guard-service' "$unit"; then
@@ -150,7 +152,7 @@ if grep -qx 'ExecStart=/usr/bin/vorn-guard-service' "$unit"; then
 else
   fail "unit ExecStart: $(grep '^ExecStart' "$unit" || echo none)"
 fi
-pc=$work/root/usr/lib/pkgconfig/vorn-guard.pc
+pc=$work/root$libdir/pkgconfig/vorn-guard.pc
 if grep -qx 'prefix=/usr' "$pc"; then
   pass "vorn-guard.pc has prefix=/usr"
 else
@@ -223,7 +225,7 @@ else
   fi
   # dpkg ran the ldconfig trigger: the loader's cache knows the SONAME
   # (as /lib/... where /lib is a link to /usr/lib).
-  if ldconfig -p | grep -q 'libvorn_guard\.so\.1 .*=> \(/usr\)\?/lib/libvorn_guard\.so\.1$'; then
+  if ldconfig -p | grep -q "libvorn_guard\.so\.1 .*=> \(/usr\)\?${libdir#/usr}/libvorn_guard\.so\.1\$"; then
     pass "the loader's cache has libvorn_guard.so.1"
   else
     fail "libvorn_guard.so.1 is not in the loader's cache"
@@ -239,7 +241,7 @@ else
     fail "vorn-guard-probe --help"
   fi
   # The installed service and probe together, with the socket and the log in
-  # the temporary folder: the probe loads /usr/lib/libvorn_guard.so, and the
+  # the temporary folder: the probe loads $libdir/libvorn_guard.so, and the
   # service must find it mapped in the probe.
   mkdir -p "$work/run" "$work/data"
   RUNTIME_DIRECTORY=$work/run ProgramData=$work/data \
@@ -260,8 +262,8 @@ else
   # The evidence of the installed module, which is not beside the probe here
   # but in the library folder.
   if /usr/bin/vorn-guard-probe evidence >"$work/evidence.out" 2>&1 &&
-      grep -qx '# module=/usr/lib/libvorn_guard.so' "$work/evidence.out"; then
-    pass "vorn-guard-probe evidence finds /usr/lib/libvorn_guard.so"
+      grep -qxF "# module=$libdir/libvorn_guard.so" "$work/evidence.out"; then
+    pass "vorn-guard-probe evidence finds $libdir/libvorn_guard.so"
   else
     cat "$work/evidence.out"
     fail "vorn-guard-probe evidence in the installed layout"
@@ -281,7 +283,7 @@ else
     fail "no SESSION READY for the probe in the log"
   fi
   if command -v pkg-config >/dev/null; then
-    export PKG_CONFIG_PATH=/usr/lib/pkgconfig
+    export PKG_CONFIG_PATH=$libdir/pkgconfig
     if pkg-config --cflags vorn-guard >/dev/null &&
         [ "$(pkg-config --modversion vorn-guard)" = "1.0.0" ] &&
         [ "$(pkg-config --variable=includedir vorn-guard)" = "/usr/include" ] &&
