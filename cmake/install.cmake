@@ -117,6 +117,48 @@ install(CODE "
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\$ENV{DESTDIR}\${vorn_unit_file}\")
 " COMPONENT ${VORN_INSTALL_COMPONENT})
 
+# Manual pages and the changelog, compressed as Debian wants them: gzip -9n
+# keeps no name or time stamp, so the same sources give the same bytes.
+find_program(VORN_GZIP gzip REQUIRED)
+set(vorn_gz_out ${CMAKE_BINARY_DIR}/packaging)
+set(vorn_gz_files)
+function(vorn_gzip source name)
+  add_custom_command(
+    OUTPUT ${vorn_gz_out}/${name}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${vorn_gz_out}/${name}
+    COMMAND ${VORN_GZIP} -9nf ${vorn_gz_out}/${name}
+    DEPENDS ${source}
+    COMMENT "Compressing ${name}"
+    VERBATIM)
+  set(vorn_gz_files ${vorn_gz_files} ${vorn_gz_out}/${name}.gz PARENT_SCOPE)
+endfunction()
+set(vorn_linux ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux)
+vorn_gzip(${vorn_linux}/man/vorn-guard-service.8 vorn-guard-service.8)
+vorn_gzip(${vorn_linux}/man/vorn-guard-probe.1 vorn-guard-probe.1)
+# A package that is its own upstream (version 1.0.0, no Debian revision)
+# names its changelog changelog.gz.
+vorn_gzip(${vorn_linux}/changelog changelog)
+add_custom_target(vorn_compressed_docs ALL DEPENDS ${vorn_gz_files})
+install(FILES ${vorn_gz_out}/vorn-guard-service.8.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
+        COMPONENT ${VORN_INSTALL_COMPONENT})
+install(FILES ${vorn_gz_out}/vorn-guard-probe.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT ${VORN_INSTALL_COMPONENT})
+install(FILES ${vorn_gz_out}/changelog.gz ${vorn_linux}/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT ${VORN_INSTALL_COMPONENT})
+# What lintian must not report, each with its reason.
+install(FILES ${vorn_linux}/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+        RENAME vorn-guard COMPONENT ${VORN_INSTALL_COMPONENT})
+# The changelog's newest entry is the release being built.
+file(STRINGS ${vorn_linux}/changelog vorn_changelog_top LIMIT_COUNT 1)
+if(NOT vorn_changelog_top MATCHES "^vorn-guard \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/linux/changelog starts with "
+          "'${vorn_changelog_top}', not with version ${PROJECT_VERSION}")
+endif()
+
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
         COMPONENT ${VORN_INSTALL_COMPONENT})
 # docs/ beside README.md, as in the sources, so the README's links work.

@@ -110,7 +110,7 @@ check_field() {
 }
 check_field Package "$package"
 check_field Version 1.0.0
-check_field Maintainer "VORN maintainers"
+check_field Maintainer "VORN maintainers <maintainers@vorn.invalid>"
 depends=$(field Depends)
 for dependency in libc6 libssl3; do
   if [[ "$depends" == *"$dependency"* ]]; then
