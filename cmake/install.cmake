@@ -117,6 +117,22 @@ install(CODE "
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\$ENV{DESTDIR}\${vorn_unit_file}\")
 " COMPONENT ${VORN_INSTALL_COMPONENT})
 
+# logrotate reads /etc/logrotate.d only: /etc for the prefix /usr (the
+# package, where it is a conffile), <prefix>/etc for any other, as
+# GNUInstallDirs places sysconfdir.
+set(VORN_LOGROTATE_SOURCE
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/vorn-guard.logrotate)
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(vorn_logrotate /etc/logrotate.d/vorn-guard)
+  else()
+    set(vorn_logrotate \"\${CMAKE_INSTALL_PREFIX}/etc/logrotate.d/vorn-guard\")
+  endif()
+  message(STATUS \"Installing: \$ENV{DESTDIR}\${vorn_logrotate}\")
+  configure_file(\"${VORN_LOGROTATE_SOURCE}\" \"\$ENV{DESTDIR}\${vorn_logrotate}\" COPYONLY)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\$ENV{DESTDIR}\${vorn_logrotate}\")
+" COMPONENT ${VORN_INSTALL_COMPONENT})
+
 # Manual pages and the changelog, compressed as Debian wants them: gzip -9n
 # keeps no name or time stamp, so the same sources give the same bytes.
 find_program(VORN_GZIP gzip REQUIRED)

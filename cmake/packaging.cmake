@@ -64,13 +64,15 @@ else()
   endif()
   # Our own postinst and postrm replace the ones cpack would write with an
   # ldconfig call; the trigger does that job instead. shlibs tells
-  # dpkg-shlibdeps what a program linked with libvorn_guard.so.1 depends on.
+  # dpkg-shlibdeps what a program linked with libvorn_guard.so.1 depends on;
+  # conffiles keeps an administrator's changes to the logrotate snippet.
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/postinst
       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/prerm
       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/postrm
       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/triggers
-      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/shlibs)
+      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/shlibs
+      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/conffiles)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
