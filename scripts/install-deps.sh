@@ -11,9 +11,11 @@ packages=(
   libbenchmark-dev libssl-dev
   clang libclang-rt-14-dev      # libFuzzer and sanitizer runtimes
 )
-# The .deb's checks: lintian, and hardening-check from devscripts. Their
-# recommends (keyrings, upload tools) are no use here.
-lean_packages=(lintian devscripts)
+# The .deb's checks: lintian, hardening-check (devscripts), logrotate for
+# the package's snippet, and systemd-nspawn (systemd-container), which boots
+# a systemd to run the installed unit's sandbox where systemd is not PID 1.
+# Their recommends (keyrings, upload tools) are no use here.
+lean_packages=(lintian devscripts logrotate systemd-container)
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
