@@ -1,21 +1,25 @@
 #!/usr/bin/env bash
-# The main job: builds the service for Linux and Windows, then runs the Linux
-# service in the foreground with its socket and log under build/demo/, starts
-# a sample guarded client against it, and shows the log as it grows.
-# Ctrl-C stops the service cleanly.
+# The main job: builds the product for Linux and Windows (no tests, no
+# benchmarks), then runs the Linux service in the foreground with its socket
+# and log under build/demo/, lets a sample guarded client hold a session and
+# another break a rule, and shows the log as it grows. Ctrl-C stops the
+# service cleanly.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-scripts/install-deps.sh
+scripts/install-deps.sh --product
 
+# Folders of their own: the test presets' folders keep their settings.
 for preset in linux windows; do
-  echo "=== building ${preset}"
+  echo "=== building ${preset} (product only)"
   mkdir -p build
-  cmake --preset "$preset" >"build/${preset}-configure.log" 2>&1 || {
-    cat "build/${preset}-configure.log"; exit 1; }
-  cmake --build --preset "$preset"
+  cmake --preset "$preset" -B "build/product-${preset}" \
+    -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=OFF \
+    >"build/product-${preset}-configure.log" 2>&1 || {
+    cat "build/product-${preset}-configure.log"; exit 1; }
+  cmake --build "build/product-${preset}"
 done
-echo "Windows binaries: build/windows/bin/ (vorn-guard-service.exe, vorn_guard.dll, vorn-guard-probe.exe)"
+echo "Windows binaries: build/product-windows/bin/ (vorn-guard-service.exe, vorn_guard.dll, vorn-guard-probe.exe)"
 
 demo=$PWD/build/demo
 mkdir -p "$demo/run" "$demo/data"
@@ -27,7 +31,7 @@ export VORN_GUARD_ENDPOINT=$demo/run/VORNGuardLocalGuard
 export ProgramData=$demo/data
 log=$demo/data/VORN/ClientService/service.log
 
-bin=$PWD/build/linux/bin
+bin=$PWD/build/product-linux/bin
 "$bin/vorn-guard-service" &
 service=$!
 
@@ -56,6 +60,12 @@ touch "$log"
 echo "=== ${log} (Ctrl-C stops the service)"
 tail -n +1 -f "$log" &
 tail_pid=$!
+sleep 3
+echo "=== a client that breaks a rule: it sends heartbeat 1 twice (a replay)"
+# The service terminates it; the shell's own "Killed" notice is left out.
+{ "$bin/vorn-guard-probe" raw --load-guard \
+    'HELLO|{pid}|demo-replaying-client|{e1}|{e2}' \
+    'PING|{token}|1|first' 'PING|{token}|1|again'; } >/dev/null 2>&1 || true
 wait "$client" || true
-echo "=== sample client done; the service keeps running until Ctrl-C"
+echo "=== sample clients done; the service keeps running until Ctrl-C"
 wait "$service"

@@ -60,7 +60,9 @@ esac
 
 WINEPREFIX="$(choose_prefix "$program")"
 export WINEPREFIX
-export WINEDEBUG=-all
+# Quiet, unless a test asks for a debug channel it reads (VORN_WINEDEBUG);
+# the caller's own WINEDEBUG is not taken.
+export WINEDEBUG="${VORN_WINEDEBUG:--all}"
 # Wine wants a home folder; a CI job may run without HOME set.
 if [ -z "${HOME:-}" ]; then
   HOME="$(dirname "$WINEPREFIX")"

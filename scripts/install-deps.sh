@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian or Ubuntu, and nothing
 # when everything is there already. Safe to run again.
+#   scripts/install-deps.sh           everything (tests, Wine, sanitizers)
+#   scripts/install-deps.sh --product only what building the product takes
 set -euo pipefail
+
+product_packages=(
+  cmake ninja-build g++ pkg-config libssl-dev
+  g++-mingw-w64-x86-64-posix    # the Windows binaries are the product
+)
 
 packages=(
   cmake ninja-build g++ pkg-config
@@ -16,6 +23,11 @@ packages=(
 # a systemd to run the installed unit's sandbox where systemd is not PID 1.
 # Their recommends (keyrings, upload tools) are no use here.
 lean_packages=(lintian devscripts logrotate systemd-container)
+
+if [ "${1:-}" = "--product" ]; then
+  packages=("${product_packages[@]}")
+  lean_packages=()
+fi
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"

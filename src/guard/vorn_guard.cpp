@@ -218,7 +218,8 @@ bool compute_evidence(std::string& evidence_1, std::string& evidence_2) {
 // them. An attempt that fails sooner than its piece is not repeated at once.
 vorn::os::ConnectResult connect_within(vorn::os::ClientConnection& connection,
                                        std::uint32_t timeout_ms,
-                                       const std::atomic<bool>* stop) {
+                                       const std::atomic<bool>* stop,
+                                       std::string& error) {
   const std::uint64_t start = vorn::os::tick_ms();
   for (;;) {
     const std::uint64_t elapsed = vorn::os::tick_ms() - start;
@@ -227,7 +228,7 @@ vorn::os::ConnectResult connect_within(vorn::os::ClientConnection& connection,
         left < kConnectSliceMs ? left : kConnectSliceMs);
     const std::uint64_t attempt_start = vorn::os::tick_ms();
     const vorn::os::ConnectResult result =
-        vorn::os::client_connect(connection, piece);
+        vorn::os::client_connect(connection, piece, &error);
     if (result != vorn::os::ConnectResult::unreachable || left <= piece ||
         stopping(stop)) {
       return result;
@@ -295,14 +296,16 @@ int handshake(const Settings& settings, const std::atomic<bool>* stop,
   const std::uint32_t reply_ms =
       settings.timeout_ms == 0 ? kDefaultReplyTimeoutMs : settings.timeout_ms;
 
-  switch (connect_within(connection, connect_ms, stop)) {
+  std::string error;
+  switch (connect_within(connection, connect_ms, stop, error)) {
     case vorn::os::ConnectResult::connected:
       break;
     case vorn::os::ConnectResult::unreachable:
-      set_last_error("connect failed");
+      set_last_error("connect failed: " + error);
       return VORN_GUARD_E_CONNECT;
     case vorn::os::ConnectResult::not_the_service:
-      set_last_error("the endpoint is not served by the guard service");
+      set_last_error("the endpoint is not served by the guard service: " +
+                     error);
       return VORN_GUARD_E_NOT_SERVICE;
   }
   const std::string hello = vorn::guard::hello_message(

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "log/diagnostics.h"
 #include "platform/system.h"
 #include "protocol/message_fields.h"
 
@@ -30,36 +31,46 @@ DigestPolicyRef make_policy(DigestPolicy::Kind kind, TrustedDigests list,
   return policy;
 }
 
-// Tells the operator what changed, once per change.
+DiagnosticLevel level_of(const DigestPolicy& policy) {
+  switch (policy.kind) {
+    case DigestPolicy::Kind::no_list:
+      return DiagnosticLevel::notice;
+    case DigestPolicy::Kind::listed:
+      return DiagnosticLevel::info;
+    case DigestPolicy::Kind::broken:
+      break;
+  }
+  return DiagnosticLevel::error;
+}
+
+// Tells the operator what changed, once per change; the first state is told
+// with the start.
 void report_change(const DigestPolicyRef& before, const DigestPolicy& now) {
-  if (before && before->kind == now.kind && before->problem == now.problem &&
-      now.kind != DigestPolicy::Kind::listed) {
+  if (!before || (before->kind == now.kind && before->problem == now.problem &&
+                  now.kind != DigestPolicy::Kind::listed)) {
     return;
   }
-  switch (now.kind) {
-    case DigestPolicy::Kind::no_list:
-      if (before) {
-        os::diagnostic_message("trusted digests: no list at " +
-                               os::trusted_digests_path() +
-                               "; every build is accepted");
-      }
-      break;
-    case DigestPolicy::Kind::listed:
-      os::diagnostic_message("trusted digests: " + os::trusted_digests_path() +
-                             " read, " +
-                             format_decimal_u32(static_cast<std::uint32_t>(
-                                 now.list.digests.size())) +
-                             " values");
-      break;
-    case DigestPolicy::Kind::broken:
-      os::diagnostic_message("trusted digests: " + now.problem +
-                             "; every new session is refused until it is "
-                             "mended");
-      break;
-  }
+  diagnose(level_of(now), describe(now));
 }
 
 }  // namespace
+
+std::string describe(const DigestPolicy& policy) {
+  switch (policy.kind) {
+    case DigestPolicy::Kind::no_list:
+      return "trusted digests: no list at " + os::trusted_digests_path() +
+             "; every build is accepted";
+    case DigestPolicy::Kind::listed:
+      return "trusted digests: " + os::trusted_digests_path() + " read, " +
+             format_decimal_u32(
+                 static_cast<std::uint32_t>(policy.list.digests.size())) +
+             " values";
+    case DigestPolicy::Kind::broken:
+      break;
+  }
+  return "trusted digests: " + policy.problem +
+         "; every new session is refused until it is mended";
+}
 
 bool DigestPolicy::admits(const std::string& evidence_1,
                           const std::string& evidence_2) const {

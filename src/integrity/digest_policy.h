@@ -22,6 +22,9 @@ struct DigestPolicy {
 
 using DigestPolicyRef = std::shared_ptr<const DigestPolicy>;
 
+// The policy in words, for the operator.
+std::string describe(const DigestPolicy& policy);
+
 // The policy as the list stands now. Every call looks at the file (cheaply:
 // its checks and identity); it is read again only when it changed, was added
 // or removed. A change of state goes to the operator's diagnostic output.

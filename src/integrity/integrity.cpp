@@ -70,7 +70,9 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
                                  const std::string& evidence_2,
                                  std::string& client_image_path,
                                  IntegrityRecord& record,
-                                 IntegrityCancel cancel) {
+                                 IntegrityCancel cancel, std::string* why) {
+  std::string ignored;
+  std::string& reason = why != nullptr ? *why : ignored;
   // The caller hands over upper-case values; upper-casing again makes the
   // comparison independent of that promise.
   const std::string expected_1 = upper_case(evidence_1);
@@ -79,6 +81,7 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
   // A list that cannot be trusted admits nobody; nothing is hashed for it.
   const DigestPolicyRef policy = current_digest_policy();
   if (policy->kind == DigestPolicy::Kind::broken) {
+    reason = "the trusted-digest list cannot be used";
     return IntegrityOutcome::mismatch;
   }
 
@@ -91,6 +94,7 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
       verify(process, client_pid, os::ClientFile::guard_module, expected_2,
              none, &held->module, cancel, module);
   if (module_verdict == FileVerdict::missing) {
+    reason = "guard module not loaded";
     return IntegrityOutcome::not_identified;
   }
   os::ExaminedFile image;
@@ -98,14 +102,20 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
       verify(process, client_pid, os::ClientFile::image, expected_1, none,
              &held->image, cancel, image);
   if (image_verdict == FileVerdict::missing) {
+    reason = "executable file not found";
     return IntegrityOutcome::not_identified;
   }
-  if (module_verdict != FileVerdict::matches ||
-      image_verdict != FileVerdict::matches) {
+  if (module_verdict != FileVerdict::matches) {
+    reason = "guard module file does not match its evidence";
+    return IntegrityOutcome::mismatch;
+  }
+  if (image_verdict != FileVerdict::matches) {
+    reason = "executable file does not match its evidence";
     return IntegrityOutcome::mismatch;
   }
   // The files are what the client says; the operator must also know them.
   if (!policy->admits(expected_1, expected_2)) {
+    reason = "digest not in the trusted list";
     return IntegrityOutcome::mismatch;
   }
 

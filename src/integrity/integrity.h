@@ -60,15 +60,14 @@ struct IntegrityCancel {
 
 // evidence_1 / evidence_2 are upper-case, 64 hex digits. `process` is the
 // client held since its connection; every look at the client goes through
-// it. On pass, client_image_path and record are filled. Opens nothing that
+// it. On pass, client_image_path and record are filled; otherwise `why`,
+// when given, says what failed in words for the operator. Opens nothing that
 // outlives it.
-IntegrityOutcome integrity_check(os::ProcessHandle process,
-                                 os::ProcessId client_pid,
-                                 const std::string& evidence_1,
-                                 const std::string& evidence_2,
-                                 std::string& client_image_path,
-                                 IntegrityRecord& record,
-                                 IntegrityCancel cancel = {});
+IntegrityOutcome integrity_check(
+    os::ProcessHandle process, os::ProcessId client_pid,
+    const std::string& evidence_1, const std::string& evidence_2,
+    std::string& client_image_path, IntegrityRecord& record,
+    IntegrityCancel cancel = {}, std::string* why = nullptr);
 
 // True while the guard module is still mapped from the verified file, both
 // files still hash to the HELLO's values, and the trusted-digest policy still

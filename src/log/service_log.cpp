@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "log/diagnostics.h"
 #include "platform/system.h"
 
 namespace vorn {
@@ -10,10 +11,14 @@ std::mutex log_mutex;
 
 namespace {
 
-// The log's two directory levels below the base, outermost first, and the
-// file in the inner one.
-std::vector<std::string> log_levels() { return {"VORN", "ClientService"}; }
 constexpr char kLogFileName[] = "service.log";
+
+// Guarded by log_mutex.
+RepeatedProblem& unwritable_log() {
+  static RepeatedProblem problem("service.log cannot be written",
+                                 "service.log is written again");
+  return problem;
+}
 
 // Appends `value` padded on the left with '0' to at least `width` digits.
 void append_padded(std::string& out, int value, std::size_t width) {
@@ -27,13 +32,12 @@ void append_padded(std::string& out, int value, std::size_t width) {
 std::string ensure_log_directory() {
   // Nothing is cached: a directory deleted while the service runs comes back
   // with the next line.
-  const std::string base = os::program_data_directory();
-  const std::vector<std::string> levels = log_levels();
+  const os::LogLocation location = os::log_location();
   // A level refused as planted or untrusted is not reported here; the write
-  // refuses it again and the line is lost.
-  (void)os::create_log_directories(base, levels);
-  std::string path = base;
-  for (const std::string& level : levels) {
+  // refuses it again and says why.
+  (void)os::create_log_directories(location.base, location.levels);
+  std::string path = location.base;
+  for (const std::string& level : location.levels) {
     path += os::path_separator();
     path += level;
   }
@@ -44,7 +48,7 @@ void log_line(const std::string& message) {
   std::lock_guard<std::mutex> lock(log_mutex);
   // The time is read under the lock, so lines stand in timestamp order.
   const os::LocalTime now = os::local_time_now();
-  const std::string base = os::program_data_directory();
+  const os::LogLocation location = os::log_location();
 
   std::string line;
   line.reserve(22 + message.size());
@@ -67,8 +71,24 @@ void log_line(const std::string& message) {
   // The platform creates the directory levels as ensure_log_directory does,
   // walking them one by one so that a link planted at a level or in place of
   // the file is never followed. A line that cannot be written, or is refused
-  // that way, is lost; nobody is told.
-  (void)os::append_to_log_file(base, log_levels(), kLogFileName, line);
+  // that way, is lost; the operator's channel says why, once.
+  std::string problem;
+  if (os::append_to_log_file(location.base, location.levels, kLogFileName, line,
+                             problem)) {
+    unwritable_log().succeeded();
+  } else {
+    unwritable_log().failed(DiagnosticLevel::error, problem);
+  }
+}
+
+std::string log_file_path() {
+  const os::LogLocation location = os::log_location();
+  std::string path = location.base;
+  for (const std::string& level : location.levels) {
+    path += os::path_separator();
+    path += level;
+  }
+  return path + os::path_separator() + kLogFileName;
 }
 
 }  // namespace vorn

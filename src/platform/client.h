@@ -32,11 +32,19 @@ enum class ConnectResult {
   // runs neither as root nor (with an overridden endpoint) as this user.
   not_the_service,
 };
-// Connects to client_endpoint(), waiting up to `timeout_ms` for a free
-// instance, and checks who answers before anything is sent. Windows opens
-// the pipe for identification only, so its server cannot act as this user.
+// Connects to client_endpoint(), waiting up to `timeout_ms` for the service
+// and a free instance, and checks who answers before anything is sent.
+// Windows opens the pipe for identification only, so its server cannot act
+// as this user. `error`, when given, gets the system's words for a failure.
 ConnectResult client_connect(ClientConnection& connection,
-                             std::uint32_t timeout_ms);
+                             std::uint32_t timeout_ms,
+                             std::string* error = nullptr);
+
+// Whether anything listens at client_endpoint() now, busy or not, without
+// waiting; false with the system's words when nothing does. Windows asks
+// without connecting; POSIX connects and closes at once, which the service
+// takes as a client gone before it wrote.
+bool client_endpoint_listening(std::string& error);
 bool client_write(ClientConnection connection, const char* data,
                   std::size_t size);
 // Reads one message, waiting at most `timeout_ms`. False on timeout, error or

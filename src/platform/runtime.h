@@ -113,8 +113,10 @@ enum class AcceptOutcome {
   connect_failed  // instance made but no client connected; already released
 };
 // Creates one instance and waits for one client. POSIX: the wait also wakes
-// on the stop event (then connect_failed).
-AcceptOutcome accept_client(PipeHandle& pipe);
+// on the stop event (then connect_failed). `error` holds the OS's words when
+// a failure was an error, and stays empty for the ordinary ones (every
+// instance taken, a client gone before it was served, the stop).
+AcceptOutcome accept_client(PipeHandle& pipe, std::string& error);
 
 // ---------------------------------------------------------------- threads
 struct ThreadHandle {

@@ -18,6 +18,17 @@ std::string program_data_directory();
 // "\" on Windows, "/" on POSIX.
 char path_separator();
 
+// Where service.log lives: `base`, and the levels below it that are walked
+// (and made) for every line. Windows: <ProgramData>, {VORN, ClientService}.
+// POSIX: the same below $ProgramData when it is set; else the first entry of
+// LOGS_DIRECTORY (systemd's LogsDirectory=, which systemd makes) with no
+// level; else /var/log, {VORN, ClientService}.
+struct LogLocation {
+  std::string base;
+  std::vector<std::string> levels;
+};
+LogLocation log_location();
+
 struct LocalTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
 };
@@ -41,10 +52,12 @@ bool create_log_directories(const std::string& base,
 // shared for reading, writing and deleting, opened without following a link
 // or reparse point, and left unwritten when it is not a plain file, has more
 // than one name (a hard link) or has an untrusted owner. Nothing is written
-// below a refused level. False when nothing was written.
+// below a refused level. False when not all was written, with `problem`
+// naming the folder or file and why.
 bool append_to_log_file(const std::string& base,
                         const std::vector<std::string>& levels,
-                        const std::string& file_name, const std::string& bytes);
+                        const std::string& file_name, const std::string& bytes,
+                        std::string& problem);
 
 // ---------------------------------------------------------------- trusted
 // digests The operator's list of trusted evidence values. Windows:
@@ -75,9 +88,17 @@ TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
                                         FileIdentity& identity,
                                         std::string& problem);
 
-// A line for the operator beside the log (POSIX: standard error, which the
-// journal keeps; Windows: not shown yet).
-void diagnostic_message(const std::string& message);
+// ---------------------------------------------------------------- diagnostics
+// How much a diagnostic matters; the numbers are syslog's priorities.
+enum class DiagnosticLevel { error = 3, warning = 4, notice = 5, info = 6 };
+
+// One line for the operator beside the log. POSIX: standard error with the
+// priority as an sd-daemon prefix ("<4>..."), which the journal keeps as the
+// level (a terminal gets "vorn-guard-service: warning: ..." instead).
+// Windows: the Application event log, source "VORNGuardLocalService". May
+// block while the channel is slow: callers go through the queue in
+// log/diagnostics.h.
+void write_diagnostic(DiagnosticLevel level, const std::string& message);
 
 // ---------------------------------------------------------------- inspection
 // Used by the integrity check only. Every look goes through the held client

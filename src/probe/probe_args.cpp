@@ -50,23 +50,27 @@ bool command_from_name(const std::string& name, Command& command) {
 bool option_allowed(Command command, const std::string& name) {
   switch (command) {
     case Command::status:
-      return name == "--timeout-ms";
+      return name == "--timeout-ms" || name == "--json" ||
+             name == "--connect-only";
     case Command::session:
       return name == "--seconds" || name == "--interval-ms" ||
-             name == "--timeout-ms" || name == "--reconnect";
+             name == "--timeout-ms" || name == "--reconnect" ||
+             name == "--json";
     case Command::raw:
       return name == "--load-guard" || name == "--wait-ms" ||
              name == "--hold-ms" || name == "--delay-ms" || name == "--no-read";
     case Command::evidence:
       return name == "--load-guard" || name == "--hold-ms";
     case Command::help:
+    case Command::version:
       return false;
   }
   return false;
 }
 
 bool is_flag(const std::string& name) {
-  return name == "--load-guard" || name == "--no-read" || name == "--reconnect";
+  return name == "--load-guard" || name == "--no-read" ||
+         name == "--reconnect" || name == "--json" || name == "--connect-only";
 }
 
 std::uint32_t* value_slot(ProbeOptions& options, const std::string& name) {
@@ -196,6 +200,10 @@ bool parse_probe_args(const std::vector<std::string>& arguments,
   }
   for (const std::string& argument : arguments) {
     if (argument == "--") break;
+    if (argument == "--version") {
+      options.command = Command::version;
+      return true;
+    }
     if (argument == "--help" || argument == "-h") {
       options.command = Command::help;
       return true;
@@ -250,6 +258,8 @@ bool parse_probe_args(const std::vector<std::string>& arguments,
       if (name == "--load-guard") options.load_guard = true;
       if (name == "--no-read") options.no_read = true;
       if (name == "--reconnect") options.reconnect = true;
+      if (name == "--json") options.json = true;
+      if (name == "--connect-only") options.connect_only = true;
       continue;
     }
     if (!has_value) {
@@ -286,12 +296,16 @@ std::string probe_usage() {
   return R"USAGE(vorn-guard-probe: talks to the local guard service like a game client.
 
 Usage:
-  vorn-guard-probe status [--timeout-ms N]
+  vorn-guard-probe status [--timeout-ms N] [--json] [--connect-only]
       Loads the guard module, opens a session, prints the outcome and ends
       the session with BYE. N limits connecting and the wait for the reply
-      (default: 3000 ms to connect, 10000 ms for the reply).
+      (default: 3000 ms to connect, 10000 ms for the reply). When nothing
+      listens at the endpoint it fails at once, naming it and the system's
+      error; it waits only while every instance is busy. --connect-only
+      connects, checks that the service answers and closes, without a
+      HELLO: the service logs nothing.
   vorn-guard-probe session --seconds N [--interval-ms M] [--timeout-ms N]
-                           [--reconnect]
+                           [--reconnect] [--json]
       Loads the guard module, keeps a session for N seconds with a heartbeat
       every M ms (250..8000, default 5000), prints PONG round-trip statistics
       and ends with BYE. A session the service ends stops the probe (exit 5),
@@ -316,6 +330,18 @@ Usage:
       "# ready"); with --load-guard the guard module is loaded (not started)
       first; --hold-ms keeps the process alive afterwards.
   vorn-guard-probe help | --help
+  vorn-guard-probe --version
+
+--json (status, session) prints one JSON object instead of the lines:
+  {"command", "endpoint", "outcome" ("ok", "refused", "unreachable",
+  "not-the-service", "closed", "no-guard-module", "error"), "reply" (the
+  service's ERR reply, or the module's words), "exit_code", "elapsed_ms",
+  and for session "pings_sent", "pongs", "rtt_min_ms", "rtt_avg_ms",
+  "rtt_max_ms", "reconnects"}.
+
+The endpoint is /run/VORN/VORNGuardLocalGuard (Linux) or
+\\.\pipe\VORNGuardLocalGuard (Windows), unless VORN_GUARD_ENDPOINT names
+another. Outcomes go to standard output, errors to standard error.
 
 The guard module (vorn_guard.dll / libvorn_guard.so) is loaded from the
 probe's own directory first, then from the system's search path.
@@ -332,9 +358,9 @@ MESSAGE placeholders:
 
 Exit codes:
   0  success (raw: every message was sent)
-  1  usage error, or {token} used before any "OK|" reply
-  2  the service refused the session (an ERR reply, or no reply at all)
-  3  the service could not be reached
+  1  the service refused the session (an ERR reply, or no reply at all)
+  2  usage error, or {token} used before any "OK|" reply
+  3  the service could not be reached, or something else answers there
   4  the guard module cannot be loaded, or an evidence value cannot be made
   5  session: the service closed the session early (--reconnect: no
      session at the end)

@@ -11,14 +11,15 @@ namespace vorn::probe {
 
 // Exit codes, shared by all commands.
 constexpr int kExitOk = 0;
-constexpr int kExitUsage = 1;
-constexpr int kExitRefused = 2;
+constexpr int kExitRefused = 1;
+// The same as the service's.
+constexpr int kExitUsage = 2;
 constexpr int kExitUnreachable = 3;
 constexpr int kExitNoGuardModule = 4;
 constexpr int kExitClosedEarly = 5;
 constexpr int kExitClosedBeforeSent = 6;
 
-enum class Command { help, status, session, raw, evidence };
+enum class Command { help, version, status, session, raw, evidence };
 
 struct ProbeOptions {
   Command command = Command::help;
@@ -30,7 +31,9 @@ struct ProbeOptions {
   std::uint32_t hold_ms = 0;
   std::uint32_t delay_ms = 0;
   bool no_read = false;
-  bool reconnect = false;  // session: ride out sessions the service ends
+  bool reconnect = false;     // session: ride out sessions the service ends
+  bool json = false;          // status, session: one JSON object on stdout
+  bool connect_only = false;  // status: connect, check, close; no HELLO
   std::vector<std::string> messages;
 };
 

@@ -48,40 +48,121 @@ bool open_guard(GuardLibrary& library, GuardApi& api) {
   std::string error;
   if (!load_guard_module(library, error) ||
       !resolve_guard_api(library, api, error)) {
-    say("ERROR: guard module cannot be loaded: " + error);
+    complain("ERROR: guard module cannot be loaded: " + error);
     unload_guard_library(library);
     return false;
   }
   return true;
 }
 
-// Prints the outcome of a failed start and gives the exit code.
-int report_failed_start(int result, const GuardApi& api) {
+// What status and session found, printed as lines or as one JSON object.
+struct Outcome {
+  std::string command;
+  std::string outcome = "ok";
+  std::string reply;  // the service's ERR reply, or the module's words
+  int exit_code = kExitOk;
+  std::uint64_t elapsed_ms = 0;
+  bool has_stats = false;
+  vorn_guard_stats stats = {};
+  unsigned reconnects = 0;
+};
+
+std::string json_string(const std::string& text) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out += "\\u00";
+      out += kDigits[byte >> 4];
+      out += kDigits[byte & 0x0F];
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+unsigned average_rtt(const vorn_guard_stats& stats) {
+  return stats.pongs_received == 0
+             ? 0
+             : static_cast<unsigned>(stats.total_rtt_ms / stats.pongs_received);
+}
+
+int print_json(const Outcome& out) {
+  std::string line =
+      "{\"command\":" + json_string(out.command) +
+      ",\"endpoint\":" + json_string(os::client_endpoint().name) +
+      ",\"outcome\":" + json_string(out.outcome) +
+      ",\"reply\":" + json_string(out.reply) +
+      ",\"exit_code\":" + std::to_string(out.exit_code) +
+      ",\"elapsed_ms\":" + std::to_string(out.elapsed_ms);
+  if (out.has_stats) {
+    line += ",\"pings_sent\":" + std::to_string(out.stats.pings_sent) +
+            ",\"pongs\":" + std::to_string(out.stats.pongs_received) +
+            ",\"rtt_min_ms\":" + std::to_string(out.stats.min_rtt_ms) +
+            ",\"rtt_avg_ms\":" + std::to_string(average_rtt(out.stats)) +
+            ",\"rtt_max_ms\":" + std::to_string(out.stats.max_rtt_ms) +
+            ",\"reconnects\":" + std::to_string(out.reconnects);
+  }
+  say(line + "}");
+  return out.exit_code;
+}
+
+// A failure: its outcome for --json, and its line otherwise (errors of the
+// probe itself on stderr, the service's answers on stdout).
+int fail(Outcome& out, const char* outcome, int exit_code,
+         const std::string& reply, const std::string& line, bool json) {
+  out.outcome = outcome;
+  out.exit_code = exit_code;
+  out.reply = reply;
+  if (json) return exit_code;
+  if (exit_code == kExitNoGuardModule) {
+    complain(line);
+  } else {
+    say(line);
+  }
+  return exit_code;
+}
+
+int unreachable(Outcome& out, const std::string& error, bool json) {
+  return fail(out, "unreachable", kExitUnreachable, error,
+              "UNREACHABLE: " + os::client_endpoint().name + ": " + error,
+              json);
+}
+
+// The outcome of a failed start.
+int failed_start(Outcome& out, int result, const GuardApi& api, bool json) {
   const std::string why = api.last_error();
   switch (result) {
     case VORN_GUARD_E_REFUSED:
-      say("REFUSED: " + why);
-      return kExitRefused;
+      return fail(out, "refused", kExitRefused, why, "REFUSED: " + why, json);
     case VORN_GUARD_E_NO_REPLY:
-      say("REFUSED: no usable reply (" + why + ")");
-      return kExitRefused;
+      return fail(out, "refused", kExitRefused, why,
+                  "REFUSED: no usable reply (" + why + ")", json);
     case VORN_GUARD_E_VERSION:
-      say("REFUSED: the service speaks another protocol version (" + why + ")");
-      return kExitRefused;
+      return fail(
+          out, "refused", kExitRefused, why,
+          "REFUSED: the service speaks another protocol version (" + why + ")",
+          json);
     case VORN_GUARD_E_CONNECT:
-      say("UNREACHABLE: the guard service cannot be reached (" + why + ")");
-      return kExitUnreachable;
+      return unreachable(out, why, json);
     case VORN_GUARD_E_NOT_SERVICE:
-      say("UNREACHABLE: " + os::client_endpoint().name +
-          " is not served by the guard service");
-      return kExitUnreachable;
+      return fail(out, "not-the-service", kExitUnreachable, why,
+                  "UNREACHABLE: " + os::client_endpoint().name +
+                      " is not served by the guard service (" + why + ")",
+                  json);
     case VORN_GUARD_E_EVIDENCE:
-      say("ERROR: the guard module cannot compute its evidence");
-      return kExitNoGuardModule;
+      return fail(out, "no-guard-module", kExitNoGuardModule, why,
+                  "ERROR: the guard module cannot compute its evidence", json);
     default:
-      say("ERROR: the guard module failed to start (code " +
-          std::to_string(result) + ", " + why + ")");
-      return kExitNoGuardModule;
+      return fail(out, "error", kExitNoGuardModule, why,
+                  "ERROR: the guard module failed to start (code " +
+                      std::to_string(result) + ", " + why + ")",
+                  json);
   }
 }
 
@@ -89,6 +170,7 @@ int report_failed_start(int result, const GuardApi& api) {
 struct SessionWatch {
   bool show = false;  // print each event
   std::atomic<bool> ended{false};
+  std::atomic<unsigned> reconnects{0};  // sessions opened after the first
 };
 
 const char* event_name(int event) {
@@ -110,6 +192,7 @@ void on_session_event(void* context, int event, int /*result*/,
                       const char* detail) {
   auto* watch = static_cast<SessionWatch*>(context);
   if (event == VORN_GUARD_EVENT_ENDED) watch->ended.store(true);
+  if (event == VORN_GUARD_EVENT_CONNECTED) ++watch->reconnects;
   if (watch->show) {
     say(std::string("EVENT ") + event_name(event) + " (" + detail + ")");
   }
@@ -231,13 +314,13 @@ bool prepare_values(const std::vector<MessageTemplate>& messages,
   }
   values.pid = format_decimal_u32(os::current_process_id());
   if (uses_1 && !own_evidence(values.evidence_1)) {
-    say("ERROR: cannot hash the probe's own executable for {e1}");
+    complain("ERROR: cannot hash the probe's own executable for {e1}");
     return false;
   }
   std::string module_path;
   std::string problem;
   if (uses_2 && !module_evidence(module_path, values.evidence_2, problem)) {
-    say("ERROR: no guard module for {e2}: " + problem);
+    complain("ERROR: no guard module for {e2}: " + problem);
     return false;
   }
   return true;
@@ -280,42 +363,89 @@ int send_messages(os::ClientConnection connection, const ProbeOptions& options,
 }  // namespace
 
 int run_status(const ProbeOptions& options) {
+  Outcome out;
+  out.command = "status";
+  const std::uint64_t start = os::tick_ms();
+  const auto finish = [&](int) {
+    out.elapsed_ms = os::tick_ms() - start;
+    return options.json ? print_json(out) : out.exit_code;
+  };
+  // Nothing listening is known at once; only busy instances are waited for.
+  std::string error;
+  if (!os::client_endpoint_listening(error)) {
+    return finish(unreachable(out, error, options.json));
+  }
+  if (options.connect_only) {
+    os::ClientConnection connection;
+    switch (os::client_connect(connection, kRawConnectTimeoutMs, &error)) {
+      case os::ConnectResult::connected:
+        os::client_close(connection);
+        if (!options.json) {
+          say("OK: " + os::client_endpoint().name + " answers");
+        }
+        return finish(kExitOk);
+      case os::ConnectResult::not_the_service:
+        return finish(fail(out, "not-the-service", kExitUnreachable, error,
+                           "UNREACHABLE: " + os::client_endpoint().name +
+                               " is not served by the guard service (" + error +
+                               ")",
+                           options.json));
+      case os::ConnectResult::unreachable:
+        break;
+    }
+    return finish(unreachable(out, error, options.json));
+  }
   GuardLibrary library;
   GuardApi api;
-  if (!open_guard(library, api)) return kExitNoGuardModule;
+  if (!open_guard(library, api)) {
+    return finish(fail(out, "no-guard-module", kExitNoGuardModule,
+                       "the guard module cannot be loaded", "", true));
+  }
   const int result = api.start_ex(kProbeTag, 0, options.timeout_ms);
-  int exit_code = kExitOk;
   if (result == VORN_GUARD_OK) {
-    say("OK: handshake passed");
+    if (!options.json) say("OK: handshake passed");
     api.stop();
   } else {
-    exit_code = report_failed_start(result, api);
+    (void)failed_start(out, result, api, options.json);
   }
   unload_guard_library(library);
-  return exit_code;
+  return finish(out.exit_code);
 }
 
 int run_session(const ProbeOptions& options) {
+  Outcome out;
+  out.command = "session";
+  const std::uint64_t start_tick = os::tick_ms();
+  const auto finish = [&](int) {
+    out.elapsed_ms = os::tick_ms() - start_tick;
+    return options.json ? print_json(out) : out.exit_code;
+  };
+  std::string error;
+  if (!os::client_endpoint_listening(error)) {
+    return finish(unreachable(out, error, options.json));
+  }
   GuardLibrary library;
   GuardApi api;
-  if (!open_guard(library, api)) return kExitNoGuardModule;
+  if (!open_guard(library, api)) {
+    return finish(fail(out, "no-guard-module", kExitNoGuardModule,
+                       "the guard module cannot be loaded", "", true));
+  }
   SessionWatch watch;
+  watch.show = options.reconnect && !options.json;
   vorn_guard_options start{};
   start.client_tag = kProbeTag;
   start.heartbeat_interval_ms = options.interval_ms;
   start.timeout_ms = options.timeout_ms;
   start.on_event = on_session_event;
   start.context = &watch;
-  watch.show = options.reconnect;
   const int result = api.start_with(&start, sizeof start);
   if (result != VORN_GUARD_OK) {
-    const int exit_code = report_failed_start(result, api);
+    (void)failed_start(out, result, api, options.json);
     unload_guard_library(library);
-    return exit_code;
+    return finish(out.exit_code);
   }
-  say("OK: handshake passed");
+  if (!options.json) say("OK: handshake passed");
 
-  const std::uint64_t start_tick = os::tick_ms();
   const std::uint64_t hold_ms = std::uint64_t{options.seconds} * 1000;
   bool closed_early = false;
   for (;;) {
@@ -332,30 +462,32 @@ int run_session(const ProbeOptions& options) {
   const std::uint64_t held_ms = os::tick_ms() - start_tick;
   const bool connected_at_end = api.is_connected() != 0;
   const std::string why = api.last_error();
-  vorn_guard_stats stats = {};
-  (void)api.get_stats(&stats);
+  (void)api.get_stats(&out.stats);
+  out.has_stats = true;
+  out.reconnects = watch.reconnects.load();
   api.stop();
   unload_guard_library(library);
 
-  const unsigned average =
-      stats.pongs_received == 0
-          ? 0
-          : static_cast<unsigned>(stats.total_rtt_ms / stats.pongs_received);
-  say("PONG count=" + std::to_string(stats.pongs_received) + " min=" +
-      std::to_string(stats.min_rtt_ms) + " avg=" + std::to_string(average) +
-      " max=" + std::to_string(stats.max_rtt_ms) +
-      " ms (PING sent=" + std::to_string(stats.pings_sent) + ")");
+  if (!options.json) {
+    say("PONG count=" + std::to_string(out.stats.pongs_received) +
+        " min=" + std::to_string(out.stats.min_rtt_ms) +
+        " avg=" + std::to_string(average_rtt(out.stats)) +
+        " max=" + std::to_string(out.stats.max_rtt_ms) +
+        " ms (PING sent=" + std::to_string(out.stats.pings_sent) + ")");
+  }
   if (closed_early) {
-    say("CLOSED: the service closed the session after " +
-        std::to_string(held_ms) + " ms (" + why + ")");
-    return kExitClosedEarly;
+    return finish(fail(out, "closed", kExitClosedEarly, why,
+                       "CLOSED: the service closed the session after " +
+                           std::to_string(held_ms) + " ms (" + why + ")",
+                       options.json));
   }
   if (!connected_at_end) {
-    say("CLOSED: no session at the end (" + why + ")");
-    return kExitClosedEarly;
+    return finish(fail(out, "closed", kExitClosedEarly, why,
+                       "CLOSED: no session at the end (" + why + ")",
+                       options.json));
   }
-  say("OK: session ended with BYE");
-  return kExitOk;
+  if (!options.json) say("OK: session ended with BYE");
+  return finish(kExitOk);
 }
 
 int run_raw(const ProbeOptions& options) {
@@ -375,21 +507,24 @@ int run_raw(const ProbeOptions& options) {
   if (options.load_guard) {
     std::string error;
     if (!load_guard_module(library, error)) {
-      say("ERROR: guard module cannot be loaded: " + error);
+      complain("ERROR: guard module cannot be loaded: " + error);
       return kExitNoGuardModule;
     }
   }
 
   os::ClientConnection connection;
   int exit_code = kExitOk;
+  std::string error;
   const os::ConnectResult connected =
-      os::client_connect(connection, kRawConnectTimeoutMs);
+      os::client_endpoint_listening(error)
+          ? os::client_connect(connection, kRawConnectTimeoutMs, &error)
+          : os::ConnectResult::unreachable;
   if (connected == os::ConnectResult::not_the_service) {
     say("UNREACHABLE: " + os::client_endpoint().name +
-        " is not served by the guard service");
+        " is not served by the guard service (" + error + ")");
     exit_code = kExitUnreachable;
   } else if (connected != os::ConnectResult::connected) {
-    say("UNREACHABLE: the guard service cannot be reached");
+    say("UNREACHABLE: " + os::client_endpoint().name + ": " + error);
     exit_code = kExitUnreachable;
   } else {
     exit_code = send_messages(connection, options, messages, values);
@@ -402,21 +537,21 @@ int run_raw(const ProbeOptions& options) {
 int run_evidence(const ProbeOptions& options) {
   std::string evidence_1;
   if (!own_evidence(evidence_1)) {
-    say("ERROR: cannot hash the probe's own executable");
+    complain("ERROR: cannot hash the probe's own executable");
     return kExitNoGuardModule;
   }
   std::string module_path;
   std::string evidence_2;
   std::string problem;
   if (!module_evidence(module_path, evidence_2, problem)) {
-    say("ERROR: no guard module: " + problem);
+    complain("ERROR: no guard module: " + problem);
     return kExitNoGuardModule;
   }
   GuardLibrary library;
   if (options.load_guard) {
     std::string error;
     if (!load_guard_library(module_path, library, error)) {
-      say("ERROR: guard module cannot be loaded: " + error);
+      complain("ERROR: guard module cannot be loaded: " + error);
       return kExitNoGuardModule;
     }
   }

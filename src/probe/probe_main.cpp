@@ -22,6 +22,9 @@ int main(int argc, char** argv) {
     case Command::help:
       std::fputs(probe_usage().c_str(), stdout);
       return kExitOk;
+    case Command::version:
+      std::puts("vorn-guard-probe " VORN_VERSION);
+      return kExitOk;
     case Command::status:
       return run_status(options);
     case Command::session:

@@ -1,5 +1,8 @@
 #include "service/service_run.h"
 
+#include "integrity/digest_policy.h"
+#include "log/diagnostics.h"
+#include "log/service_log.h"
 #include "platform/runtime.h"
 #include "service/pipe_listener.h"
 #include "session/session_worker.h"
@@ -27,13 +30,28 @@ void wait_for_the_end(os::ThreadHandle& listener) {
 }  // namespace
 
 bool service_run(const ServiceHooks& hooks, std::string& error) {
-  if (!os::listener_open(error)) return false;
-  if (hooks.listening != nullptr) hooks.listening(os::endpoint_name());
+  if (!os::listener_open(error)) {
+    diagnose(DiagnosticLevel::error, "cannot listen: " + error);
+    flush_diagnostics(kDiagnosticsFlushMs);
+    return false;
+  }
+  const std::string endpoint = os::endpoint_name();
+  diagnose(DiagnosticLevel::info, std::string(kServiceTitle) +
+                                      " started: listening on " + endpoint +
+                                      ", logging to " + log_file_path() + ", " +
+                                      describe(*current_digest_policy()));
+  if (hooks.listening != nullptr) hooks.listening(endpoint);
   os::ThreadHandle listener = os::start_thread(PipeListener, nullptr);
+  if (!listener.open) {
+    diagnose(DiagnosticLevel::error,
+             "the listener thread cannot start: no client is served");
+  }
   os::stop_event_wait();
   wait_for_the_end(listener);
   if (hooks.stopping != nullptr) hooks.stopping();
   os::listener_close();
+  diagnose(DiagnosticLevel::info, std::string(kServiceTitle) + " stopped");
+  flush_diagnostics(kDiagnosticsFlushMs);
   return true;
 }
 

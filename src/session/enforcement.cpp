@@ -1,5 +1,6 @@
 #include "session/enforcement.h"
 
+#include "log/diagnostics.h"
 #include "log/service_log.h"
 #include "protocol/message_fields.h"
 
@@ -13,6 +14,8 @@ void enforce(const ClientProcess& process, os::ProcessId pid,
   // Logged first, so the line stands even if the termination fails.
   log_line("ENFORCEMENT pid=" + format_decimal_u32(pid) + " reason=" + reason);
   process.terminate();
+  diagnose(DiagnosticLevel::warning,
+           "client pid=" + format_decimal_u32(pid) + " terminated: " + reason);
 }
 
 }  // namespace vorn

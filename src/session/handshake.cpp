@@ -1,6 +1,7 @@
 #include "session/handshake.h"
 
 #include "integrity/integrity.h"
+#include "log/diagnostics.h"
 #include "log/service_log.h"
 #include "platform/runtime.h"
 #include "protocol/message_fields.h"
@@ -31,10 +32,35 @@ FirstMessageWait wait_for_first_message(Connection& connection) {
 }
 
 // Every refusal and drop returns nothing: the process handle, then the
-// connection, are released as their owners go, as in a session's close.
-std::optional<SessionState> refuse(Connection& connection, const char* reply) {
+// connection, are released as their owners go, as in a session's close. The
+// operator hears of each refusal, after the reply, with its reason in words.
+std::optional<SessionState> refuse(Connection& connection, const char* reply,
+                                   os::ProcessId pid,
+                                   const std::string& reason) {
   (void)connection.write(reply);
+  diagnose(DiagnosticLevel::warning,
+           "handshake refused, pid=" + format_decimal_u32(pid) + ": " + reason);
   return std::nullopt;
+}
+
+bool is_evidence(const std::string& value) {
+  return value.size() == 64 && is_hex_text(value);
+}
+
+// Why the HELLO's fields cannot stand, in words; empty when they can.
+std::string identity_fault(const FieldList& fields, os::ProcessId client_pid,
+                           std::uint32_t claimed_pid,
+                           const std::string& evidence_1,
+                           const std::string& evidence_2) {
+  if (claimed_pid != client_pid) {
+    return "pid field names another process (" +
+           format_decimal_u32(claimed_pid) + ")";
+  }
+  if (fields[2].size() < 12) return "tag shorter than 12 bytes";
+  if (!is_evidence(evidence_1) || !is_evidence(evidence_2)) {
+    return "evidence is not 64 hex digits";
+  }
+  return std::string();
 }
 
 // Hashing the client's files stops early once nobody is left to answer.
@@ -42,10 +68,6 @@ bool handshake_keeps_going(void* context) {
   auto* connection = static_cast<Connection*>(context);
   std::uint32_t bytes = 0;
   return !os::stop_event_is_set() && connection->bytes_waiting(bytes);
-}
-
-bool is_evidence(const std::string& value) {
-  return value.size() == 64 && is_hex_text(value);
 }
 
 }  // namespace
@@ -67,37 +89,42 @@ std::optional<SessionState> run_handshake(Connection connection) {
 
   const FieldList fields = split_fields(message);
   if (fields.size() != 5 || !text_equals(fields[0], kHelloKeyword)) {
-    return refuse(connection, kReplyHelloError);
+    return refuse(connection, kReplyHelloError, client_pid,
+                  "the first message is not a HELLO of five fields");
   }
 
   const std::uint32_t claimed_pid = parse_decimal_u32(fields[1]);
   const std::string evidence_1 = upper_case(fields[3]);
   const std::string evidence_2 = upper_case(fields[4]);
-  if (claimed_pid != client_pid || fields[2].size() < 12 ||
-      !is_evidence(evidence_1) || !is_evidence(evidence_2)) {
-    return refuse(connection, kReplyIdentityError);
+  const std::string fault =
+      identity_fault(fields, client_pid, claimed_pid, evidence_1, evidence_2);
+  if (!fault.empty()) {
+    return refuse(connection, kReplyIdentityError, client_pid, fault);
   }
   // A process that could not be held cannot be inspected either.
   if (hold != os::ClientHold::held) {
-    return refuse(connection, kReplyProcessError);
+    return refuse(connection, kReplyProcessError, client_pid,
+                  "the client process cannot be opened");
   }
 
   std::string client_image_path;
   IntegrityRecord record;
+  std::string why;
   switch (integrity_check(client.handle(), client_pid, evidence_1, evidence_2,
                           client_image_path, record,
-                          {handshake_keeps_going, &connection})) {
+                          {handshake_keeps_going, &connection}, &why)) {
     case IntegrityOutcome::pass:
       break;
     case IntegrityOutcome::not_identified:
-      return refuse(connection, kReplyIdentityError);
+      return refuse(connection, kReplyIdentityError, client_pid, why);
     case IntegrityOutcome::mismatch:
-      return refuse(connection, kReplyIntegrityError);
+      return refuse(connection, kReplyIntegrityError, client_pid, why);
   }
   // The verified files are those of a process that still runs; one that has
   // ended is refused like one that cannot be opened.
   if (!client.is_running()) {
-    return refuse(connection, kReplyProcessError);
+    return refuse(connection, kReplyProcessError, client_pid,
+                  "the client ended during the check");
   }
 
   std::string token = generate_session_token();

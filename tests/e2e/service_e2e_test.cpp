@@ -147,5 +147,29 @@ TEST_F(EndToEndService, GuardModuleReconnectsAfterARestart) {
   EXPECT_NE(output.find("EVENT connected"), std::string::npos) << output;
 }
 
+// An operator's check: --connect-only opens no session and so writes no
+// line; nothing listening is told with the endpoint and the system's words.
+TEST_F(EndToEndService, ProbeChecksTheEndpointWithoutASession) {
+  const std::size_t lines = service_log_lines(run_).size();
+  const ProbeResult check =
+      run_probe(run_, {"status", "--connect-only", "--json"}, 30000);
+  EXPECT_EQ(check.exit_code, 0) << check.output;
+  EXPECT_NE(check.output.find("\"outcome\":\"ok\""), std::string::npos)
+      << check.output;
+  EXPECT_EQ(service_log_lines(run_).size(), lines);
+
+#ifdef _WIN32
+  const std::string nowhere = "\\\\.\\pipe\\VORNGuardNobodyListens";
+#else
+  const std::string nowhere = run_.dir->file("nobody-listens");
+#endif
+  const ProbeResult none =
+      run_probe(run_, {"status"}, 30000, {{"VORN_GUARD_ENDPOINT", nowhere}});
+  EXPECT_EQ(none.exit_code, 3) << none.output;
+  EXPECT_NE(none.output.find("UNREACHABLE: " + nowhere + ": "),
+            std::string::npos)
+      << none.output;
+}
+
 }  // namespace
 }  // namespace vorn::test

@@ -23,10 +23,13 @@ IntegrityOutcome integrity_check(os::ProcessHandle /*process*/,
                                  const std::string& evidence_2,
                                  std::string& client_image_path,
                                  IntegrityRecord& record,
-                                 IntegrityCancel /*cancel*/) {
+                                 IntegrityCancel /*cancel*/, std::string* why) {
   fake::FakeIntegrity& f = fake::integrity();
   f.checks.push_back({client_pid, evidence_1, evidence_2});
-  if (f.outcome != IntegrityOutcome::pass) return f.outcome;
+  if (f.outcome != IntegrityOutcome::pass) {
+    if (why != nullptr) *why = "the fake check failed";
+    return f.outcome;
+  }
   client_image_path = f.image_path;
   record = IntegrityRecord();
   record.pid = client_pid;

@@ -298,7 +298,7 @@ bool listener_open(std::string& error) {
 
 void listener_close() {}
 
-AcceptOutcome accept_client(PipeHandle& pipe) {
+AcceptOutcome accept_client(PipeHandle& pipe, std::string& /*error*/) {
   pipe = PipeHandle();
   return AcceptOutcome::create_failed;
 }

@@ -21,15 +21,16 @@ struct ChildProcess {
 };
 
 // Starts `program` with `arguments`; `environment` entries (NAME, value) are
-// added to (or replace in) the test's own environment. Standard output is
-// captured to `stdout_file` when it is not empty. `own_session` (POSIX):
-// the child leads a session of its own without a controlling terminal, as a
-// service manager starts a service.
+// added to (or replace in) the test's own environment. Standard output and
+// standard error are captured to `stdout_file` and `stderr_file` when they
+// are not empty. `own_session` (POSIX): the child leads a session of its own
+// without a controlling terminal, as a service manager starts a service.
 bool start_child(
     ChildProcess& child, const std::string& program,
     const std::vector<std::string>& arguments,
     const std::vector<std::pair<std::string, std::string>>& environment = {},
-    const std::string& stdout_file = "", bool own_session = false);
+    const std::string& stdout_file = "", bool own_session = false,
+    const std::string& stderr_file = "");
 // Starts `program` with its standard input and output as pipes to this
 // process, for a child that is told what to do line by line.
 bool start_piped_child(

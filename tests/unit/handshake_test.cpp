@@ -11,6 +11,7 @@
 #include "fakes/fake_integrity.h"
 #include "fakes/fake_runtime.h"
 #include "fakes/fake_session_fixture.h"
+#include "log/diagnostics.h"
 #include "session/session_state.h"
 
 namespace vorn {
@@ -216,6 +217,57 @@ INSTANTIATE_TEST_SUITE_P(
         HelloCase{"Evidence2WithZeroByte",
                   hello("42", kTag, kHexLower, with_byte(kHexOther, 30, '\0')),
                   "ERR|IDENTITY", false}),
+    fake::CaseName());
+
+// ------------------------------------------------------------ diagnostics
+
+struct RefusalCase {
+  const char* name;
+  std::string message;
+  std::string reason;  // "" for a HELLO that passes
+};
+
+class RefusalDiagnosticTest
+    : public HandshakeTest,
+      public ::testing::WithParamInterface<RefusalCase> {
+ protected:
+  void SetUp() override {
+    HandshakeTest::SetUp();
+    set_diagnostic_sink([this](DiagnosticLevel level, const std::string& text) {
+      lines_.push_back(std::to_string(static_cast<int>(level)) + " " + text);
+    });
+  }
+  void TearDown() override {
+    set_diagnostic_sink(nullptr);
+    HandshakeTest::TearDown();
+  }
+  std::vector<std::string> lines_;
+};
+
+// The operator reads why, in words; the client's own bytes never appear.
+TEST_P(RefusalDiagnosticTest, TellsTheOperatorWhy) {
+  const RefusalCase& c = GetParam();
+  fake::deliver_at(kStartTick, c.message);
+  (void)run();
+  const std::vector<std::string> expected =
+      c.reason.empty() ? std::vector<std::string>{}
+                       : std::vector<std::string>{
+                             "4 handshake refused, pid=42: " + c.reason};
+  EXPECT_EQ(lines_, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusal, RefusalDiagnosticTest,
+    ::testing::Values(
+        RefusalCase{"Accepted", valid_hello(), ""},
+        RefusalCase{"NotAHello", "HELLO|42|" + kTag,
+                    "the first message is not a HELLO of five fields"},
+        RefusalCase{"OtherPid", hello("43", kTag, kHexLower, kHexOther),
+                    "pid field names another process (43)"},
+        RefusalCase{"ShortTag", hello("42", "short", kHexLower, kHexOther),
+                    "tag shorter than 12 bytes"},
+        RefusalCase{"BadEvidence", hello("42", kTag, "xyz", kHexOther),
+                    "evidence is not 64 hex digits"}),
     fake::CaseName());
 
 // ------------------------------------------------------------ success

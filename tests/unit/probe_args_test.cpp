@@ -148,6 +148,13 @@ TEST(ProbeArgs, StatusTakesATimeout) {
   EXPECT_EQ(options.timeout_ms, 250u);
   ASSERT_TRUE(parse({"status", "--timeout-ms=4294967295"}, options, error));
   EXPECT_EQ(options.timeout_ms, 4294967295u);
+  EXPECT_FALSE(options.json || options.connect_only);
+  ASSERT_TRUE(parse({"status", "--json", "--connect-only"}, options, error));
+  EXPECT_TRUE(options.json && options.connect_only);
+  ASSERT_TRUE(parse({"session", "--seconds", "1", "--json"}, options, error));
+  EXPECT_TRUE(options.json);
+  ASSERT_TRUE(parse({"raw", "x", "--version"}, options, error));
+  EXPECT_EQ(options.command, Command::version);
 }
 
 TEST(ProbeArgs, SessionNeedsSecondsAndKeepsTheDefaultInterval) {
@@ -228,6 +235,9 @@ TEST(ProbeArgs, RejectsWhatTheUsageDoesNotAllow) {
       {"status", "--timeout-ms", "4294967296"},
       {"status", "--seconds", "1"},
       {"status", "--load-guard"},
+      {"status", "--json=1"},
+      {"session", "--seconds", "1", "--connect-only"},
+      {"raw", "--json", "x"},
       {"session"},
       {"session", "--seconds", "1", "--interval-ms", "0"},
       {"session", "--seconds", "1", "--interval-ms", "249"},

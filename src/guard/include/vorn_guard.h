@@ -166,7 +166,8 @@ VORN_GUARD_API int vorn_guard_is_connected(void);
 
 /*
  * A short text about the last failure: the service's error reply
- * ("ERR|INTEGRITY"), or the module's own words ("connect failed", "no reply",
+ * ("ERR|INTEGRITY"), or the module's own words ("connect failed: " and the
+ * system's words, "no reply",
  * "connection closed by the service"). Empty when nothing failed. The
  * returned text is the calling thread's own copy, valid until that thread
  * calls this function again.

@@ -29,17 +29,22 @@ constexpr std::size_t kLargestMessage = 65536;
 
 enum class ConnectAttempt { connected, retry, failed };
 
-ConnectAttempt connect_once(const sockaddr_un& address, int& connected_fd) {
+ConnectAttempt connect_once(const sockaddr_un& address, int& connected_fd,
+                            int& failure) {
   // Non-blocking, so a full backlog answers EAGAIN at once instead of
   // blocking past the caller's time limit.
   posix::UniqueFd fd(
       ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd.valid()) return ConnectAttempt::failed;
+  if (!fd.valid()) {
+    failure = errno;
+    return ConnectAttempt::failed;
+  }
   const int result = posix::retry_on_eintr([&] {
     return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address),
                      sizeof address);
   });
   if (result != 0) {
+    failure = errno;
     // No service yet, or all its places taken: try again shortly.
     if (errno == ECONNREFUSED || errno == ENOENT || errno == EAGAIN) {
       return ConnectAttempt::retry;
@@ -48,6 +53,7 @@ ConnectAttempt connect_once(const sockaddr_un& address, int& connected_fd) {
   }
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    failure = errno;
     return ConnectAttempt::failed;
   }
   connected_fd = fd.release();
@@ -57,14 +63,17 @@ ConnectAttempt connect_once(const sockaddr_un& address, int& connected_fd) {
 // The service runs as root. Whoever else listens at the socket (a stale or
 // planted file in a folder someone could write) must not see the HELLO;
 // with an overridden endpoint the service may be this user's own.
-bool served_by_the_service(int fd, bool overridden) {
+bool served_by_the_service(int fd, bool overridden, std::string& why) {
   ucred peer{};
   socklen_t size = sizeof peer;
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
       size != sizeof peer) {
+    why = "its server's credentials cannot be read";
     return false;
   }
-  return peer.uid == 0 || (overridden && peer.uid == ::geteuid());
+  if (peer.uid == 0 || (overridden && peer.uid == ::geteuid())) return true;
+  why = "its server runs as user " + std::to_string(peer.uid);
+  return false;
 }
 
 }  // namespace
@@ -75,37 +84,68 @@ ClientEndpoint client_endpoint() {
   return {kServiceEndpoint, false};
 }
 
-ConnectResult client_connect(ClientConnection& connection,
-                             std::uint32_t timeout_ms) {
-  const ClientEndpoint endpoint = client_endpoint();
-  sockaddr_un address{};
+bool endpoint_address(const std::string& name, sockaddr_un& address) {
+  address = sockaddr_un{};
   address.sun_family = AF_UNIX;
-  if (endpoint.name.size() >= sizeof address.sun_path) {
+  if (name.size() >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, name.data(), name.size());
+  return true;
+}
+
+ConnectResult client_connect(ClientConnection& connection,
+                             std::uint32_t timeout_ms, std::string* error) {
+  const ClientEndpoint endpoint = client_endpoint();
+  sockaddr_un address;
+  std::string ignored;
+  std::string& why = error != nullptr ? *error : ignored;
+  if (!endpoint_address(endpoint.name, address)) {
+    why = "the path is too long for a local socket";
     return ConnectResult::unreachable;
   }
-  std::memcpy(address.sun_path, endpoint.name.data(), endpoint.name.size());
-
   const std::uint64_t deadline = tick_ms() + timeout_ms;
+  int failure = 0;
   for (;;) {
     int fd = -1;
-    switch (connect_once(address, fd)) {
+    switch (connect_once(address, fd, failure)) {
       case ConnectAttempt::connected:
-        if (!served_by_the_service(fd, endpoint.overridden)) {
+        if (!served_by_the_service(fd, endpoint.overridden, why)) {
           ::close(fd);
           return ConnectResult::not_the_service;
         }
         connection.raw = fd;
         return ConnectResult::connected;
       case ConnectAttempt::failed:
+        why = std::strerror(failure);
         return ConnectResult::unreachable;
       case ConnectAttempt::retry:
         break;
     }
     const std::uint64_t now = tick_ms();
-    if (now >= deadline) return ConnectResult::unreachable;
+    if (now >= deadline) {
+      why = failure == EAGAIN ? "every place is taken" : std::strerror(failure);
+      return ConnectResult::unreachable;
+    }
     sleep_ms(static_cast<std::uint32_t>(
         std::min<std::uint64_t>(kConnectRetryMs, deadline - now)));
   }
+}
+
+bool client_endpoint_listening(std::string& error) {
+  sockaddr_un address;
+  if (!endpoint_address(client_endpoint().name, address)) {
+    error = "the path is too long for a local socket";
+    return false;
+  }
+  int fd = -1;
+  int failure = 0;
+  const ConnectAttempt attempt = connect_once(address, fd, failure);
+  if (attempt == ConnectAttempt::connected) {
+    ::close(fd);
+    return true;
+  }
+  if (attempt == ConnectAttempt::retry && failure == EAGAIN) return true;
+  error = std::strerror(failure);
+  return false;
 }
 
 bool client_write(ClientConnection connection, const char* data,

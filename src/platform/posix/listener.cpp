@@ -227,7 +227,7 @@ void listener_close() {
   g_bound_path.clear();
 }
 
-AcceptOutcome accept_client(PipeHandle& pipe) {
+AcceptOutcome accept_client(PipeHandle& pipe, std::string& error) {
   // Like CreateNamedPipeA at the instance limit: the caller pauses and tries
   // again. Clients keep waiting in the backlog meanwhile.
   const std::size_t index = claim_place();
@@ -246,6 +246,7 @@ AcceptOutcome accept_client(PipeHandle& pipe) {
   const nfds_t count = stop_fd >= 0 ? 2 : 1;
   // The stop event wakes the wait, so a stop never waits for one more client.
   if (posix::retry_on_eintr([&] { return ::poll(entries, count, -1); }) < 0) {
+    error = std::string("waiting for clients failed: ") + std::strerror(errno);
     return AcceptOutcome::connect_failed;
   }
   if (count == 2 && (entries[1].revents & POLLIN) != 0) {
@@ -253,11 +254,18 @@ AcceptOutcome accept_client(PipeHandle& pipe) {
   }
   if ((entries[0].revents & (POLLERR | POLLNVAL)) != 0) {
     // The listening socket itself is broken: back off like a failed creation.
+    error = "the listening socket " + g_bound_path + " failed";
     return AcceptOutcome::create_failed;
   }
   const int fd = posix::retry_on_eintr(
       [&] { return ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC); });
-  if (fd < 0) return AcceptOutcome::connect_failed;
+  if (fd < 0) {
+    // A client that gave up in the backlog is no error of the service's.
+    if (errno != ECONNABORTED && errno != EAGAIN) {
+      error = std::string("accepting a client failed: ") + std::strerror(errno);
+    }
+    return AcceptOutcome::connect_failed;
+  }
   place.fd = fd;
   pipe.raw = fd;
   pipe.connected_at = posix::boot_time_now_ns();

@@ -11,7 +11,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/posix/fd_util.h"
 #include "platform/system.h"
@@ -23,13 +25,20 @@ namespace {
 constexpr mode_t kDirectoryMode = 0755;
 constexpr mode_t kFileMode = 0644;
 
+std::string os_error(int error) { return std::strerror(error); }
+
 // The log file must be a plain file with this one name: a second hard link
 // would let whoever made it point the appends at a file of their choosing.
-bool trusted_log_file(int fd) {
+// Why not, in words; empty when it is.
+std::string log_file_distrust(int fd) {
   struct stat status {};
-  if (::fstat(fd, &status) != 0) return false;
-  return S_ISREG(status.st_mode) && status.st_nlink == 1 &&
-         posix::trusted_owner(status.st_uid);
+  if (::fstat(fd, &status) != 0) return "cannot be examined";
+  if (!S_ISREG(status.st_mode)) return "is not a plain file";
+  if (status.st_nlink != 1) return "has another name (a hard link)";
+  if (!posix::trusted_owner(status.st_uid)) {
+    return "is owned by user " + std::to_string(status.st_uid);
+  }
+  return std::string();
 }
 
 // One name inside a directory, never a path: a slash would let openat follow
@@ -41,15 +50,25 @@ bool plain_name(const std::string& name) {
 
 // Opens `base` (followed as given: it is the administrator's choice) and each
 // level below it, creating missing levels. `directory` ends up holding the
-// innermost level; false when a level is missing, a link or untrusted.
+// innermost level; false when a level is missing, a link or untrusted, with
+// `problem` saying which and why.
 bool open_log_directories(const std::string& base,
                           const std::vector<std::string>& levels,
-                          posix::UniqueFd& directory) {
+                          posix::UniqueFd& directory, std::string& problem) {
   directory.reset(posix::retry_on_eintr([&] {
     return ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   }));
+  if (!directory.valid()) {
+    problem = base + ": " + os_error(errno);
+    return false;
+  }
+  std::string path = base;
   for (const std::string& level : levels) {
-    if (!directory.valid() || !plain_name(level)) return false;
+    if (!plain_name(level)) {
+      problem = "bad folder name " + level;
+      return false;
+    }
+    path += '/' + level;
     // Fails harmlessly when the level exists; the checks below decide.
     (void)::mkdirat(directory.get(), level.c_str(), kDirectoryMode);
     const int parent = directory.get();
@@ -57,10 +76,20 @@ bool open_log_directories(const std::string& base,
       return ::openat(parent, level.c_str(),
                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }));
-    if (!next.valid() || !posix::trusted_directory(next.get())) return false;
+    if (!next.valid()) {
+      problem = path + ": " +
+                (errno == ELOOP || errno == ENOTDIR ? "is not a plain directory"
+                                                    : os_error(errno));
+      return false;
+    }
+    const std::string distrust = posix::directory_distrust(next.get());
+    if (!distrust.empty()) {
+      problem = path + " " + distrust;
+      return false;
+    }
     directory.reset(next.release());
   }
-  return directory.valid();
+  return true;
 }
 
 // Opens `name` inside `directory` (AT_FDCWD: a path) for appending:
@@ -75,24 +104,42 @@ posix::UniqueFd open_log_file(int directory, const char* name) {
   }));
 }
 
-// O_APPEND keeps lines of other writers whole. A failed write (disk full) is
-// not reported: the line may be partial.
-void write_all(int fd, const std::string& bytes) {
+// O_APPEND keeps lines of other writers whole. A failed write (disk full)
+// may leave the line partial; its error is given.
+bool write_all(int fd, const std::string& bytes, std::string& problem) {
   std::size_t written = 0;
   while (written < bytes.size()) {
     const ssize_t count = posix::retry_on_eintr([&] {
       return ::write(fd, bytes.data() + written, bytes.size() - written);
     });
-    if (count <= 0) return;
+    if (count <= 0) {
+      problem = count < 0 ? os_error(errno) : "nothing written";
+      return false;
+    }
     written += static_cast<std::size_t>(count);
   }
+  return true;
 }
 
-// Opens the file, checks it and appends. False when nothing was written.
-bool append_checked(int directory, const char* name, const std::string& bytes) {
+// Opens the file, checks it and appends. False when not all was written.
+bool append_checked(int directory, const std::string& path, const char* name,
+                    const std::string& bytes, std::string& problem) {
   posix::UniqueFd file = open_log_file(directory, name);
-  if (!file.valid() || !trusted_log_file(file.get())) return false;
-  write_all(file.get(), bytes);
+  if (!file.valid()) {
+    problem =
+        path + ": " +
+        (errno == ELOOP ? "is a link, not a plain file" : os_error(errno));
+    return false;
+  }
+  const std::string distrust = log_file_distrust(file.get());
+  if (!distrust.empty()) {
+    problem = path + " " + distrust;
+    return false;
+  }
+  if (!write_all(file.get(), bytes, problem)) {
+    problem = path + ": " + problem;
+    return false;
+  }
   return true;
 }
 
@@ -107,6 +154,15 @@ std::string program_data_directory() {
 }
 
 char path_separator() { return '/'; }
+
+LogLocation log_location() {
+  const char* program_data = std::getenv("ProgramData");
+  if (program_data == nullptr || program_data[0] == '\0') {
+    const std::string logs = posix::systemd_directory("LOGS_DIRECTORY", "");
+    if (!logs.empty()) return {logs, {}};
+  }
+  return {program_data_directory(), {"VORN", "ClientService"}};
+}
 
 LocalTime local_time_now() {
   const time_t now = ::time(nullptr);
@@ -125,19 +181,24 @@ LocalTime local_time_now() {
 bool create_log_directories(const std::string& base,
                             const std::vector<std::string>& levels) {
   posix::UniqueFd directory;
-  return open_log_directories(base, levels, directory);
+  std::string problem;
+  return open_log_directories(base, levels, directory, problem);
 }
 
 bool append_to_log_file(const std::string& base,
                         const std::vector<std::string>& levels,
-                        const std::string& file_name,
-                        const std::string& bytes) {
+                        const std::string& file_name, const std::string& bytes,
+                        std::string& problem) {
   posix::UniqueFd directory;
-  if (!open_log_directories(base, levels, directory) ||
-      !plain_name(file_name)) {
+  if (!open_log_directories(base, levels, directory, problem)) return false;
+  if (!plain_name(file_name)) {
+    problem = "bad file name " + file_name;
     return false;
   }
-  return append_checked(directory.get(), file_name.c_str(), bytes);
+  std::string path = base;
+  for (const std::string& level : levels) path += '/' + level;
+  return append_checked(directory.get(), path + '/' + file_name,
+                        file_name.c_str(), bytes, problem);
 }
 
 }  // namespace vorn::os

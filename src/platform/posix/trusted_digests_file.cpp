@@ -111,8 +111,4 @@ TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
   return TrustedDigestsFile::read;
 }
 
-void diagnostic_message(const std::string& message) {
-  std::fprintf(stderr, "vorn-guard-service: %s\n", message.c_str());
-}
-
 }  // namespace vorn::os

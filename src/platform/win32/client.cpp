@@ -105,7 +105,9 @@ ClientEndpoint client_endpoint() {
 }
 
 ConnectResult client_connect(ClientConnection& connection,
-                             std::uint32_t timeout_ms) {
+                             std::uint32_t timeout_ms, std::string* error) {
+  std::string ignored;
+  std::string& why = error != nullptr ? *error : ignored;
   const std::string name = client_endpoint().name;
   const ULONGLONG start = GetTickCount64();
   for (;;) {
@@ -114,23 +116,26 @@ ConnectResult client_connect(ClientConnection& connection,
                     OPEN_EXISTING, kOpenFlags, nullptr));
     if (pipe.valid()) {
       if (!served_by_the_service(pipe.get())) {
+        why = "its server is not the process of " + std::string(kServiceName);
         return ConnectResult::not_the_service;
       }
       DWORD mode = PIPE_READMODE_MESSAGE;
       if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
+        why = win32::error_text(GetLastError());
         return ConnectResult::unreachable;
       }
       connection.raw = win32::to_raw(pipe.release());
       return ConnectResult::connected;
     }
-    const DWORD error = GetLastError();
+    const DWORD failure = GetLastError();
+    why = win32::error_text(failure);
     const DWORD left = remaining_ms(start, timeout_ms);
     if (left == 0) return ConnectResult::unreachable;
-    if (error == ERROR_PIPE_BUSY) {
+    if (failure == ERROR_PIPE_BUSY) {
       // Every instance is taken; wait for one to come free. Another client
       // may take it first, so the open is simply tried again.
       WaitNamedPipeA(name.c_str(), left);
-    } else if (error == ERROR_FILE_NOT_FOUND) {
+    } else if (failure == ERROR_FILE_NOT_FOUND) {
       // No instance at all yet: the service is starting, or between two
       // instances.
       Sleep(left < kConnectRetryMs ? left : kConnectRetryMs);
@@ -138,6 +143,16 @@ ConnectResult client_connect(ClientConnection& connection,
       return ConnectResult::unreachable;
     }
   }
+}
+
+bool client_endpoint_listening(std::string& error) {
+  // 1 ms (NMPWAIT_NOWAIT): busy instances answer ERROR_SEM_TIMEOUT.
+  if (WaitNamedPipeA(client_endpoint().name.c_str(), NMPWAIT_NOWAIT) ||
+      GetLastError() == ERROR_SEM_TIMEOUT) {
+    return true;
+  }
+  error = win32::error_text(GetLastError());
+  return false;
 }
 
 bool client_write(ClientConnection connection, const char* data,

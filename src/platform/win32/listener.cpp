@@ -82,10 +82,17 @@ bool listener_open(std::string& /*error*/) { return true; }
 
 void listener_close() {}
 
-AcceptOutcome accept_client(PipeHandle& pipe) {
+AcceptOutcome accept_client(PipeHandle& pipe, std::string& error) {
   HANDLE instance = create_instance();
-  // INVALID_HANDLE_VALUE also when all 32 instances exist.
-  if (instance == INVALID_HANDLE_VALUE) return AcceptOutcome::create_failed;
+  // INVALID_HANDLE_VALUE also when all 32 instances exist, which is no error.
+  if (instance == INVALID_HANDLE_VALUE) {
+    const DWORD failure = GetLastError();
+    if (failure != ERROR_PIPE_BUSY) {
+      error = std::string("cannot create an instance of ") + kPipeName + ": " +
+              win32::error_text(failure);
+    }
+    return AcceptOutcome::create_failed;
+  }
   // Blocks until a client connects. ERROR_PIPE_CONNECTED: it connected
   // between the creation and this call, which is just as good.
   if (!ConnectNamedPipe(instance, nullptr) &&

@@ -151,12 +151,14 @@ bool apply_protective_dacl(HANDLE directory, PSECURITY_DESCRIPTOR protective) {
 // others write (a level made by an installer or an older release, which
 // inherited ProgramData's DACL) gets the protective DACL; what others planted
 // inside meanwhile is checked like everything else, level by level.
-bool trusted_directory(HANDLE directory, PSECURITY_DESCRIPTOR protective,
-                       const TrustedAccounts& accounts) {
+// Why not, in words; empty when the level may be used.
+std::string directory_distrust(HANDLE directory,
+                               PSECURITY_DESCRIPTOR protective,
+                               const TrustedAccounts& accounts) {
   BY_HANDLE_FILE_INFORMATION information{};
   if (!GetFileInformationByHandle(directory, &information) ||
       !plain_directory(information.dwFileAttributes)) {
-    return false;
+    return "is not a plain directory";
   }
   PSID owner = nullptr;
   PACL dacl = nullptr;
@@ -164,12 +166,18 @@ bool trusted_directory(HANDLE directory, PSECURITY_DESCRIPTOR protective,
   if (GetSecurityInfo(directory, SE_FILE_OBJECT,
                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                       &owner, nullptr, &dacl, nullptr, &raw) != ERROR_SUCCESS) {
-    return false;
+    return "has a security descriptor that cannot be read";
   }
   const LocalMemory descriptor(raw);
-  if (!accounts.trusted(owner)) return false;
-  if (only_trusted_may_change(dacl, accounts)) return true;
-  return apply_protective_dacl(directory, protective);
+  if (!accounts.trusted(owner)) {
+    return "is owned by an account other than SYSTEM and Administrators "
+           "(remove it, or let an administrator take it over)";
+  }
+  if (only_trusted_may_change(dacl, accounts) ||
+      apply_protective_dacl(directory, protective)) {
+    return std::string();
+  }
+  return "lets other accounts write, and its protection cannot be restored";
 }
 
 // A name inside a directory, never a path that could pass through further
@@ -182,17 +190,20 @@ bool plain_name(const std::string& name) {
 // Creates and checks each level below `base`. The handles of the levels that
 // passed stay in `held` until the caller is done with the innermost one,
 // `path`.
-bool open_log_directories(const std::string& base,
-                          const std::vector<std::string>& levels,
-                          PSECURITY_DESCRIPTOR protective,
-                          const TrustedAccounts& accounts,
-                          std::list<win32::UniqueHandle>& held,
-                          std::string& path, bool create = true,
-                          bool* missing = nullptr) {
+bool open_log_directories(
+    const std::string& base, const std::vector<std::string>& levels,
+    PSECURITY_DESCRIPTOR protective, const TrustedAccounts& accounts,
+    std::list<win32::UniqueHandle>& held, std::string& path, bool create = true,
+    bool* missing = nullptr, std::string* problem = nullptr) {
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), protective, FALSE};
+  std::string ignored;
+  std::string& why = problem != nullptr ? *problem : ignored;
   path = base;
   for (const std::string& level : levels) {
-    if (!plain_name(level)) return false;
+    if (!plain_name(level)) {
+      why = "bad folder name " + level;
+      return false;
+    }
     path += '\\';
     path += level;
     // Usually fails because the level exists; the checks decide.
@@ -206,13 +217,26 @@ bool open_log_directories(const std::string& base,
     }
     // Wine shows a Unix symbolic link as a reparse point only by path (its
     // handle opens the target); on Windows the handle below tells as well.
-    if (!plain_directory(found)) return false;
+    if (found == INVALID_FILE_ATTRIBUTES) {
+      why = path + ": " + win32::error_text(GetLastError());
+      return false;
+    }
+    if (!plain_directory(found)) {
+      why = path + " is a link, junction or file, not a plain directory";
+      return false;
+    }
     held.emplace_back(CreateFileA(
         path.c_str(), READ_CONTROL | WRITE_DAC,
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!held.back().valid() ||
-        !trusted_directory(held.back().get(), protective, accounts)) {
+    if (!held.back().valid()) {
+      why = path + ": " + win32::error_text(GetLastError());
+      return false;
+    }
+    const std::string distrust =
+        directory_distrust(held.back().get(), protective, accounts);
+    if (!distrust.empty()) {
+      why = path + " " + distrust;
       return false;
     }
   }
@@ -221,9 +245,10 @@ bool open_log_directories(const std::string& base,
 
 // Opens the file without following a reparse point and appends, unless it is
 // not a plain file, has a second name (a hard link made by someone who wants
-// the lines elsewhere) or an untrusted owner. False when nothing was written.
+// the lines elsewhere) or an untrusted owner. False when not all was
+// written, with `problem` saying why.
 bool append_checked(const std::string& path, const std::string& bytes,
-                    const TrustedAccounts& accounts) {
+                    const TrustedAccounts& accounts, std::string& problem) {
   // FILE_APPEND_DATA alone: every write lands at the current end of the file,
   // also when another process appends at the same time. No sharing is denied,
   // so readers, other writers and deleters are never locked out.
@@ -232,11 +257,18 @@ bool append_checked(const std::string& path, const std::string& bytes,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
       nullptr));
-  if (!file.valid()) return false;
+  if (!file.valid()) {
+    problem = path + ": " + win32::error_text(GetLastError());
+    return false;
+  }
   BY_HANDLE_FILE_INFORMATION information{};
   if (!GetFileInformationByHandle(file.get(), &information) ||
-      !plain_file(information.dwFileAttributes) ||
-      information.nNumberOfLinks != 1) {
+      !plain_file(information.dwFileAttributes)) {
+    problem = path + " is not a plain file";
+    return false;
+  }
+  if (information.nNumberOfLinks != 1) {
+    problem = path + " has another name (a hard link)";
     return false;
   }
   PSID owner = nullptr;
@@ -244,10 +276,14 @@ bool append_checked(const std::string& path, const std::string& bytes,
   if (GetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
                       &owner, nullptr, nullptr, nullptr,
                       &raw) != ERROR_SUCCESS) {
+    problem = path + ": its owner cannot be read";
     return false;
   }
   const LocalMemory descriptor(raw);
-  if (!accounts.trusted(owner)) return false;
+  if (!accounts.trusted(owner)) {
+    problem = path + " is owned by an untrusted account";
+    return false;
+  }
 
   // The caller already ends the line in CR LF, so these are the bytes a
   // text-mode write of the line would store.
@@ -257,10 +293,14 @@ bool append_checked(const std::string& path, const std::string& bytes,
     const DWORD piece =
         left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
     DWORD written = 0;
-    // A failed write (disk full) is not reported: the line may be partial.
-    if (!WriteFile(file.get(), data, piece, &written, nullptr) ||
-        written == 0) {
-      break;
+    // A failed write (disk full) may leave the line partial.
+    if (!WriteFile(file.get(), data, piece, &written, nullptr)) {
+      problem = path + ": " + win32::error_text(GetLastError());
+      return false;
+    }
+    if (written == 0) {
+      problem = path + ": nothing written";
+      return false;
     }
     data += written;
     left -= written;
@@ -373,6 +413,10 @@ std::string program_data_directory() {
 
 char path_separator() { return '\\'; }
 
+LogLocation log_location() {
+  return {program_data_directory(), {"VORN", "ClientService"}};
+}
+
 LocalTime local_time_now() {
   SYSTEMTIME now{};
   GetLocalTime(&now);
@@ -399,18 +443,21 @@ bool create_log_directories(const std::string& base,
 
 bool append_to_log_file(const std::string& base,
                         const std::vector<std::string>& levels,
-                        const std::string& file_name,
-                        const std::string& bytes) {
+                        const std::string& file_name, const std::string& bytes,
+                        std::string& problem) {
   const LocalMemory protective = protective_descriptor();
-  if (!protective || !plain_name(file_name)) return false;
+  if (!protective || !plain_name(file_name)) {
+    problem = "the log's protection cannot be made";
+    return false;
+  }
   const TrustedAccounts accounts;
   std::list<win32::UniqueHandle> held;
   std::string path;
   if (!open_log_directories(base, levels, protective.get(), accounts, held,
-                            path)) {
+                            path, true, nullptr, &problem)) {
     return false;
   }
-  return append_checked(path + '\\' + file_name, bytes, accounts);
+  return append_checked(path + '\\' + file_name, bytes, accounts, problem);
 }
 
 std::string trusted_digests_path() {
@@ -431,12 +478,13 @@ TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
   std::list<win32::UniqueHandle> held;
   std::string folder;
   bool missing = false;
+  std::string why;
   // The log's levels, checked the same way but never made here.
   if (!open_log_directories(program_data_directory(), {"VORN", "ClientService"},
                             protective.get(), accounts, held, folder, false,
-                            &missing)) {
+                            &missing, &why)) {
     if (missing) return TrustedDigestsFile::absent;
-    return untrusted(problem, folder + ": the folder is not protected");
+    return untrusted(problem, why);
   }
   // Wine shows a Unix symbolic link as a reparse point only by path.
   const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -465,9 +513,5 @@ TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
   return read_checked(file.get(), path, accounts, unchanged, bytes, identity,
                       problem);
 }
-
-// The operator's channel on Windows comes with the event log source; until
-// then these lines are not shown.
-void diagnostic_message(const std::string& /*message*/) {}
 
 }  // namespace vorn::os

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "log/diagnostics.h"
 #include "platform/posix/fd_util.h"
 #include "platform/runtime.h"
 #include "service/service_run.h"
@@ -73,14 +74,14 @@ int run_service_host() {
 #endif
   const std::uint32_t stop_error = os::stop_event_create();
   if (stop_error != 0) {
-    std::fprintf(stderr,
-                 "vorn-guard-service: cannot create the stop event: %s\n",
-                 std::strerror(static_cast<int>(stop_error)));
+    os::write_diagnostic(DiagnosticLevel::error,
+                         std::string("cannot create the stop event: ") +
+                             std::strerror(static_cast<int>(stop_error)));
     return 1;
   }
   if (!install_signal_handlers()) {
-    std::fprintf(stderr,
-                 "vorn-guard-service: cannot install signal handlers\n");
+    os::write_diagnostic(DiagnosticLevel::error,
+                         "cannot install signal handlers");
     return 1;
   }
   ServiceHooks hooks;
@@ -88,12 +89,9 @@ int run_service_host() {
     notify_service_manager("READY=1\nSTATUS=Listening on " + endpoint);
   };
   hooks.stopping = [] { notify_service_manager("STOPPING=1"); };
+  // A failure to listen is told on the operator's channel.
   std::string error;
-  if (!service_run(hooks, error)) {
-    std::fprintf(stderr, "vorn-guard-service: %s\n", error.c_str());
-    return 1;
-  }
-  return 0;
+  return service_run(hooks, error) ? 0 : 1;
 }
 
 }  // namespace vorn

@@ -18,10 +18,25 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 constexpr int kAcceptWaitMs = 30000;
+// Once clients came, this long without another ends the serving.
+constexpr int kQuietMs = 2000;
 constexpr int kReadWaitMs = 10000;
 
+// Reads one client to its end; the bytes it sent, or -1 when it did not end.
+long drain(int client) {
+  for (long total = 0;;) {
+    pollfd readable{client, POLLIN, 0};
+    if (::poll(&readable, 1, kReadWaitMs) != 1) return -1;
+    char buffer[4096];
+    const ssize_t length = ::recv(client, buffer, sizeof buffer, 0);
+    if (length <= 0) return total;
+    total += length;
+  }
+}
+
 // The child's whole life: only system calls, as after fork in a threaded
-// process. Reports the byte count (or -1) through `report`.
+// process. Serves every client (a client may look before it connects for
+// real) and reports the bytes they sent in all (or -1) through `report`.
 [[noreturn]] void serve(const std::string& path, int report) {
   long received = -1;
   const int listener = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
@@ -33,20 +48,17 @@ constexpr int kReadWaitMs = 10000;
           0 &&
       ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 &&
       ::listen(listener, 1) == 0) {
-    pollfd ready{listener, POLLIN, 0};
-    const int client = ::poll(&ready, 1, kAcceptWaitMs) == 1
-                           ? ::accept(listener, nullptr, nullptr)
-                           : -1;
-    for (long total = 0; client >= 0;) {
-      pollfd readable{client, POLLIN, 0};
-      if (::poll(&readable, 1, kReadWaitMs) != 1) break;
-      char buffer[4096];
-      const ssize_t length = ::recv(client, buffer, sizeof buffer, 0);
-      if (length <= 0) {
-        received = total;
+    for (int wait_ms = kAcceptWaitMs;; wait_ms = kQuietMs) {
+      pollfd ready{listener, POLLIN, 0};
+      if (::poll(&ready, 1, wait_ms) != 1) break;
+      const int client = ::accept(listener, nullptr, nullptr);
+      const long bytes = client >= 0 ? drain(client) : -1;
+      if (client >= 0) ::close(client);
+      if (bytes < 0) {
+        received = -1;
         break;
       }
-      total += length;
+      received = (received < 0 ? 0 : received) + bytes;
     }
   }
   (void)!::write(report, &received, sizeof received);

@@ -1,4 +1,5 @@
-// What only the POSIX host has: its socket file and its start-up errors.
+// What only the POSIX host has: its socket file, its start-up errors, and
+// its diagnostics on standard error (the journal, under systemd).
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -70,6 +71,43 @@ TEST(EndToEndPosixSocketFile, StaleSocketFileIsReplaced) {
   ASSERT_TRUE(wait_child(service, 10000, exit_code));
   release_child(service);
   EXPECT_EQ(exit_code, 0);
+}
+
+// One line per event, each with its journal priority; a folder that makes
+// every log line fail is told once, and again when it mends.
+TEST_F(EndToEndPosixHost, DiagnosticsTellTheOperatorWhatHappened) {
+  EXPECT_EQ(
+      run_probe(run_, {"raw", "--load-guard", "HELLO|{pid}|short|{e1}|{e2}"},
+                30000)
+          .exit_code,
+      0);
+  (void)run_probe(
+      run_,
+      {"raw", "--load-guard", "HELLO|{pid}|probe-replay-01|{e1}|{e2}",
+       "PING|{token}|1|a", "PING|{token}|1|a"},
+      30000);
+  const std::string folder = run_.dir->file("data/VORN");
+  ASSERT_EQ(chmod(folder.c_str(), 0775), 0);
+  for (int i = 0; i < 2; ++i) (void)run_probe(run_, {"status"}, 30000);
+  ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+  EXPECT_EQ(run_probe(run_, {"status"}, 30000).exit_code, 0);
+  int exit_code = -1;
+  ASSERT_TRUE(service_stop(run_, 10000, exit_code));
+
+  const std::string err = read_file(run_.dir->file("service.err"));
+  const std::string unwritable = "<3>service.log cannot be written: " + folder +
+                                 " may be written by group or others";
+  for (const std::string& expected :
+       {"<6>VORN Local Guard Service 1.0.0 started: listening on " +
+            run_.dir->file("run/VORNGuardLocalGuard") + ", logging to " +
+            folder + "/ClientService/service.log, trusted digests: ",
+        std::string(": tag shorter than 12 bytes\n"),
+        std::string(" terminated: LOCAL_PROTOCOL_REPLAY\n"), unwritable,
+        std::string("<5>service.log is written again\n"),
+        std::string("<6>VORN Local Guard Service 1.0.0 stopped\n")}) {
+    EXPECT_NE(err.find(expected), std::string::npos) << expected << "\n" << err;
+  }
+  EXPECT_EQ(err.find(unwritable), err.rfind(unwritable)) << err;
 }
 
 }  // namespace

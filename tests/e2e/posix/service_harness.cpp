@@ -40,7 +40,8 @@ bool launch(ServiceRun& run, std::string& error) {
                    {{"RUNTIME_DIRECTORY", run.dir->file("run")},
                     {"ProgramData", data},
                     {"CONFIGURATION_DIRECTORY", data + "/VORN/ClientService"}},
-                   run.dir->file("service.out"), /*own_session=*/true)) {
+                   run.dir->file("service.out"), /*own_session=*/true,
+                   run.dir->file("service.err"))) {
     error = "cannot start " + program;
     return false;
   }

@@ -102,13 +102,18 @@ bool start_child(
     ChildProcess& child, const std::string& program,
     const std::vector<std::string>& arguments,
     const std::vector<std::pair<std::string, std::string>>& environment,
-    const std::string& stdout_file, bool own_session) {
+    const std::string& stdout_file, bool own_session,
+    const std::string& stderr_file) {
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  const auto capture = [&](int fd, const std::string& file) {
+    return file.empty() || posix_spawn_file_actions_addopen(
+                               &actions, fd, file.c_str(),
+                               O_WRONLY | O_CREAT | O_TRUNC, 0644) == 0;
+  };
   const bool started =
-      (stdout_file.empty() || posix_spawn_file_actions_addopen(
-                                  &actions, STDOUT_FILENO, stdout_file.c_str(),
-                                  O_WRONLY | O_CREAT | O_TRUNC, 0644) == 0) &&
+      capture(STDOUT_FILENO, stdout_file) &&
+      capture(STDERR_FILENO, stderr_file) &&
       spawn_child(child, program, arguments, environment, actions, own_session);
   posix_spawn_file_actions_destroy(&actions);
   return started;

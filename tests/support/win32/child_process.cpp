@@ -98,7 +98,7 @@ bool create_child(
     ChildProcess& child, const std::string& program,
     const std::vector<std::string>& arguments,
     const std::vector<std::pair<std::string, std::string>>& environment,
-    HANDLE input, HANDLE output) {
+    HANDLE input, HANDLE output, HANDLE error = nullptr) {
   std::string command_line = quoted_argument(program);
   for (const std::string& argument : arguments) {
     command_line += ' ';
@@ -110,12 +110,13 @@ bool create_child(
 
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
-  const bool redirected = input != nullptr || output != nullptr;
+  const bool redirected =
+      input != nullptr || output != nullptr || error != nullptr;
   if (redirected) {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = input ? input : GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = output ? output : GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdError = error ? error : GetStdHandle(STD_ERROR_HANDLE);
   }
   PROCESS_INFORMATION started{};
   // Handles are inherited only when a redirection has to reach the child.
@@ -146,19 +147,27 @@ bool start_child(
     ChildProcess& child, const std::string& program,
     const std::vector<std::string>& arguments,
     const std::vector<std::pair<std::string, std::string>>& environment,
-    const std::string& stdout_file, bool /*own_session*/) {
-  HANDLE output = nullptr;
-  if (!stdout_file.empty()) {
+    const std::string& stdout_file, bool /*own_session*/,
+    const std::string& stderr_file) {
+  const auto open_capture = [](const std::string& file) -> HANDLE {
+    if (file.empty()) return nullptr;
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    output = CreateFileA(stdout_file.c_str(), GENERIC_WRITE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
-    if (output == INVALID_HANDLE_VALUE) return false;
+    return CreateFileA(file.c_str(), GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+  };
+  const HANDLE output = open_capture(stdout_file);
+  const HANDLE error = open_capture(stderr_file);
+  const bool created = output != INVALID_HANDLE_VALUE &&
+                       error != INVALID_HANDLE_VALUE &&
+                       create_child(child, program, arguments, environment,
+                                    nullptr, output, error);
+  for (HANDLE handle : {output, error}) {
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+      CloseHandle(handle);
+    }
   }
-  const bool created =
-      create_child(child, program, arguments, environment, nullptr, output);
-  if (output != nullptr) CloseHandle(output);
   return created;
 }
 
