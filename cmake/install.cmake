@@ -43,6 +43,19 @@ endif()
 # Debian's documentation folder is named after the package.
 set(CMAKE_INSTALL_DOCDIR share/doc/vorn-guard
     CACHE PATH "Documentation root (DATAROOTDIR/doc/vorn-guard)")
+# Debian keeps libraries, and their pkg-config files, in the multiarch folder
+# (lib/x86_64-linux-gnu), in /usr and /usr/local alike, so that a cross build
+# finds the right one. GNUInstallDirs picks it for the prefix /usr only; a
+# tree configured before this line holds GNUInstallDirs' own "lib", which is
+# replaced too (a value given with -D is left alone).
+if(CMAKE_LIBRARY_ARCHITECTURE AND EXISTS /etc/debian_version)
+  get_property(vorn_libdir_doc CACHE CMAKE_INSTALL_LIBDIR PROPERTY HELPSTRING)
+  if(NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR} OR
+     vorn_libdir_doc STREQUAL "Object code libraries (lib)")
+    set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH
+        "Object code libraries (lib/${CMAKE_LIBRARY_ARCHITECTURE})" FORCE)
+  endif()
+endif()
 include(GNUInstallDirs)
 
 # The probe loads libvorn_guard.so at run time; ../lib next to its own folder
@@ -85,7 +98,7 @@ install(CODE "
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\$ENV{DESTDIR}\${vorn_pc}\")
 " COMPONENT ${VORN_INSTALL_COMPONENT})
 
-# The unit's ExecStart points at the service in that prefix.
+# The unit's ExecStart and Documentation point into that prefix.
 set(VORN_UNIT_SOURCE
     ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/vorn-guard-service.service)
 install(CODE "
@@ -93,14 +106,75 @@ install(CODE "
     message(FATAL_ERROR \"systemd unit missing: ${VORN_UNIT_SOURCE}\")
   endif()
   set(vorn_service \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/vorn-guard-service\")
+  set(vorn_docs \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
   set(vorn_unit_file \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/vorn-guard-service.service\")
   file(READ \"${VORN_UNIT_SOURCE}\" vorn_unit)
   string(REPLACE \"/usr/bin/vorn-guard-service\" \"\${vorn_service}\"
+         vorn_unit \"\${vorn_unit}\")
+  string(REPLACE \"/usr/share/doc/vorn-guard\" \"\${vorn_docs}\"
          vorn_unit \"\${vorn_unit}\")
   message(STATUS \"Installing: \$ENV{DESTDIR}\${vorn_unit_file}\")
   file(WRITE \"\$ENV{DESTDIR}\${vorn_unit_file}\" \"\${vorn_unit}\")
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\$ENV{DESTDIR}\${vorn_unit_file}\")
 " COMPONENT ${VORN_INSTALL_COMPONENT})
+
+# logrotate reads /etc/logrotate.d only: /etc for the prefix /usr (the
+# package, where it is a conffile), <prefix>/etc for any other, as
+# GNUInstallDirs places sysconfdir.
+set(VORN_LOGROTATE_SOURCE
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/vorn-guard.logrotate)
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(vorn_logrotate /etc/logrotate.d/vorn-guard)
+  else()
+    set(vorn_logrotate \"\${CMAKE_INSTALL_PREFIX}/etc/logrotate.d/vorn-guard\")
+  endif()
+  message(STATUS \"Installing: \$ENV{DESTDIR}\${vorn_logrotate}\")
+  configure_file(\"${VORN_LOGROTATE_SOURCE}\" \"\$ENV{DESTDIR}\${vorn_logrotate}\" COPYONLY)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\$ENV{DESTDIR}\${vorn_logrotate}\")
+" COMPONENT ${VORN_INSTALL_COMPONENT})
+
+# Manual pages and the changelog, compressed as Debian wants them: gzip -9n
+# keeps no name or time stamp, so the same sources give the same bytes.
+find_program(VORN_GZIP gzip REQUIRED)
+set(vorn_gz_out ${CMAKE_BINARY_DIR}/packaging)
+set(vorn_gz_files)
+function(vorn_gzip source name)
+  add_custom_command(
+    OUTPUT ${vorn_gz_out}/${name}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${vorn_gz_out}/${name}
+    COMMAND ${VORN_GZIP} -9nf ${vorn_gz_out}/${name}
+    DEPENDS ${source}
+    COMMENT "Compressing ${name}"
+    VERBATIM)
+  set(vorn_gz_files ${vorn_gz_files} ${vorn_gz_out}/${name}.gz PARENT_SCOPE)
+endfunction()
+set(vorn_linux ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux)
+vorn_gzip(${vorn_linux}/man/vorn-guard-service.8 vorn-guard-service.8)
+vorn_gzip(${vorn_linux}/man/vorn-guard-probe.1 vorn-guard-probe.1)
+# A package that is its own upstream (version 1.0.0, no Debian revision)
+# names its changelog changelog.gz.
+vorn_gzip(${vorn_linux}/changelog changelog)
+add_custom_target(vorn_compressed_docs ALL DEPENDS ${vorn_gz_files})
+install(FILES ${vorn_gz_out}/vorn-guard-service.8.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
+        COMPONENT ${VORN_INSTALL_COMPONENT})
+install(FILES ${vorn_gz_out}/vorn-guard-probe.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT ${VORN_INSTALL_COMPONENT})
+install(FILES ${vorn_gz_out}/changelog.gz ${vorn_linux}/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT ${VORN_INSTALL_COMPONENT})
+# What lintian must not report, each with its reason.
+install(FILES ${vorn_linux}/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+        RENAME vorn-guard COMPONENT ${VORN_INSTALL_COMPONENT})
+# The changelog's newest entry is the release being built.
+file(STRINGS ${vorn_linux}/changelog vorn_changelog_top LIMIT_COUNT 1)
+if(NOT vorn_changelog_top MATCHES "^vorn-guard \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/linux/changelog starts with "
+          "'${vorn_changelog_top}', not with version ${PROJECT_VERSION}")
+endif()
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
         COMPONENT ${VORN_INSTALL_COMPONENT})

@@ -7,16 +7,19 @@ set(CPACK_PACKAGE_VENDOR "VORN")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "VORN Local Guard Service: local heartbeat and integrity guard for game clients")
-set(CPACK_PACKAGE_DESCRIPTION
-    "The VORN Local Guard Service runs beside a protected game client. The \
-client's guard module connects to it over a local endpoint, presents the \
-SHA-256 of its executable and of the guard module, and proves it is alive \
-with heartbeats. The service checks the client, answers every heartbeat, \
-re-checks the files every 10 seconds and terminates a client that stops \
-its heartbeats, replays or garbles a message, or fails the re-check. \
-Includes vorn-guard-probe, the operator's check tool, and the guard module \
-library with its header.")
-set(CPACK_PACKAGE_CONTACT "VORN maintainers")
+# Lines of at most 80 columns: the .deb's extended description keeps them.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "The VORN Local Guard Service runs beside a protected game client. The"
+  "client's guard module connects to it over a local endpoint, presents the"
+  "SHA-256 of its executable and of the guard module, and proves it is alive"
+  "with heartbeats. The service checks the client, answers every heartbeat,"
+  "re-checks the files every 10 seconds and terminates a client that stops"
+  "its heartbeats, replays or garbles a message, or fails the re-check."
+  "Includes vorn-guard-probe, the operator's check tool, and the guard module"
+  "library with its header.")
+# Debian wants a name and a mail address; the reserved .invalid domain says
+# that there is no public one.
+set(CPACK_PACKAGE_CONTACT "VORN maintainers <maintainers@vorn.invalid>")
 set(CPACK_RESOURCE_FILE_README ${CMAKE_CURRENT_SOURCE_DIR}/README.md)
 # Packages carry stripped binaries; the build tree keeps the debug info.
 set(CPACK_STRIP_FILES ON)
@@ -45,7 +48,7 @@ else()
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_NAME vorn-guard)
-  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "VORN maintainers")
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # libc6, libstdc++6, libgcc-s1 and libssl3 (libcrypto) as the binaries
@@ -63,12 +66,16 @@ else()
         "libc6 (>= 2.36), libgcc-s1 (>= 3.0), libssl3 (>= 3.0.0), libstdc++6 (>= 11)")
   endif()
   # Our own postinst and postrm replace the ones cpack would write with an
-  # ldconfig call; the trigger does that job instead.
+  # ldconfig call; the trigger does that job instead. shlibs tells
+  # dpkg-shlibdeps what a program linked with libvorn_guard.so.1 depends on;
+  # conffiles keeps an administrator's changes to the logrotate snippet.
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/postinst
       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/prerm
       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/postrm
-      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/triggers)
+      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/triggers
+      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/shlibs
+      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/conffiles)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 

@@ -20,33 +20,50 @@ packages=(
   libbenchmark-dev libssl-dev
   clang libclang-rt-14-dev      # libFuzzer and sanitizer runtimes
 )
+# The .deb's checks: lintian, hardening-check (devscripts), logrotate for
+# the package's snippet, and systemd-nspawn (systemd-container), which boots
+# a systemd to run the installed unit's sandbox where systemd is not PID 1.
+# Their recommends (keyrings, upload tools) are no use here.
+lean_packages=(lintian devscripts logrotate systemd-container)
 
 if [ "${1:-}" = "--product" ]; then
   packages=("${product_packages[@]}")
+  lean_packages=()
 fi
 
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
 missing=()
 for package in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$package")
-  fi
+  installed "$package" || missing+=("$package")
+done
+missing_lean=()
+for package in "${lean_packages[@]}"; do
+  installed "$package" || missing_lean+=("$package")
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
+if [ ${#missing[@]} -eq 0 ] && [ ${#missing_lean[@]} -eq 0 ]; then
   exit 0
 fi
 
-echo "Installing: ${missing[*]}"
+echo "Installing: ${missing[*]} ${missing_lean[*]}"
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
   if command -v sudo >/dev/null 2>&1; then
     sudo_cmd=(sudo)
   else
-    echo "error: need root (or sudo) to install: ${missing[*]}" >&2
+    echo "error: need root (or sudo) to install: ${missing[*]} ${missing_lean[*]}" >&2
     exit 1
   fi
 fi
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -ne 0 ]; then
+  "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+if [ ${#missing_lean[@]} -ne 0 ]; then
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing_lean[@]}" >/dev/null
+fi
 echo "Installed."

@@ -40,9 +40,12 @@ if ! "$cmake" --install "$build_dir" --prefix "$work/staged" --component vorn \
   exit 1
 fi
 examples=share/doc/vorn-guard/examples
+# The library folder below the prefix, as the build chose it (Debian's
+# multiarch folder, lib/x86_64-linux-gnu).
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
 
 # ---------------------------------------------------------------- builds
-export PKG_CONFIG_PATH=$work/staged/lib/pkgconfig
+export PKG_CONFIG_PATH=$work/staged/$libdir/pkgconfig
 mkdir "$work/pkg-config"
 # shellcheck disable=SC2046
 if cc -std=c99 -Wall -Wextra -Wpedantic -Werror \
@@ -97,7 +100,7 @@ run_client() {  # NAME COMMAND...: runs it for 3 s, expects exit code 0
   fi
 }
 # pkg-config's flags set no run path; CMake's build tree has one.
-run_client pkg-config env LD_LIBRARY_PATH="$work/sdk/lib" \
+run_client pkg-config env LD_LIBRARY_PATH="$work/sdk/$libdir" \
   "$work/pkg-config/minimal_client"
 run_client cmake "$work/cmake/minimal_client"
 
