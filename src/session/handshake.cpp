@@ -110,10 +110,9 @@ std::optional<SessionState> run_handshake(Connection connection) {
   std::string client_image_path;
   IntegrityRecord record;
   std::string why;
-  const IntegrityOutcome outcome =
-      integrity_check(client.handle(), client_pid, evidence_1, evidence_2,
-                      client_image_path, record,
-                      {handshake_keeps_going, &connection}, &why);
+  const IntegrityOutcome outcome = integrity_check(
+      client.handle(), client_pid, evidence_1, evidence_2, client_image_path,
+      record, {handshake_keeps_going, &connection}, &why);
   switch (outcome) {
     case IntegrityOutcome::pass:
       break;

@@ -63,8 +63,9 @@ bool module_file_name(HMODULE module, std::string& path) {
 // The service's status, asked through handles kept for the process's life:
 // one call per connection instead of five (about 0.8 ms instead of 10 ms
 // under Wine). A handle that fails or shows the service stopped is opened
-// anew once: the service may have been deleted and registered again. Constant-initialised, so loading
-// the module runs no code; the handles are left to the process's end.
+// anew once: the service may have been deleted and registered again.
+// Constant-initialised, so loading the module runs no code; the handles are
+// left to the process's end.
 std::mutex g_status_lock;
 SC_HANDLE g_manager = nullptr;
 SC_HANDLE g_service = nullptr;
