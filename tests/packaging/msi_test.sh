@@ -45,19 +45,8 @@ for tool in wixl msiinfo msibuild osslsigncode openssl wine wineserver; do
   fi
 done
 
-work=$(mktemp -d)
-export WINEPREFIX=$work/prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-wine_started=0
-cleanup() {
-  if [ "$wine_started" = 1 ]; then
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=throwaway_wine.sh
+. "$(dirname "$0")/throwaway_wine.sh"
 started=$(date +%s)
 
 # ---------------------------------------------------------------- build

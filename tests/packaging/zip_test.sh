@@ -29,19 +29,8 @@ if ! command -v "$cpack" >/dev/null || ! command -v unzip >/dev/null; then
   exit 77
 fi
 
-work=$(mktemp -d)
-export WINEPREFIX=$work/prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-wine_started=0
-cleanup() {
-  if [ "$wine_started" = 1 ]; then
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=throwaway_wine.sh
+. "$(dirname "$0")/throwaway_wine.sh"
 
 # ---------------------------------------------------------------- build
 echo "--- cpack -G ZIP into $work"
