@@ -112,6 +112,12 @@ int print_json(const Outcome& out) {
   return out.exit_code;
 }
 
+// The exit code, after the JSON object when that was asked for.
+int conclude(Outcome& out, std::uint64_t start, bool json) {
+  out.elapsed_ms = os::tick_ms() - start;
+  return json ? print_json(out) : out.exit_code;
+}
+
 // A failure: its outcome for --json, and its line otherwise (errors of the
 // probe itself on stderr, the service's answers on stdout).
 int fail(Outcome& out, const char* outcome, int exit_code,
@@ -366,10 +372,7 @@ int run_status(const ProbeOptions& options) {
   Outcome out;
   out.command = "status";
   const std::uint64_t start = os::tick_ms();
-  const auto finish = [&](int) {
-    out.elapsed_ms = os::tick_ms() - start;
-    return options.json ? print_json(out) : out.exit_code;
-  };
+  const auto finish = [&](int) { return conclude(out, start, options.json); };
   // Nothing listening is known at once; only busy instances are waited for.
   std::string error;
   if (!os::client_endpoint_listening(error)) {
@@ -417,8 +420,7 @@ int run_session(const ProbeOptions& options) {
   out.command = "session";
   const std::uint64_t start_tick = os::tick_ms();
   const auto finish = [&](int) {
-    out.elapsed_ms = os::tick_ms() - start_tick;
-    return options.json ? print_json(out) : out.exit_code;
+    return conclude(out, start_tick, options.json);
   };
   std::string error;
   if (!os::client_endpoint_listening(error)) {

@@ -35,15 +35,8 @@ void write_diagnostic(DiagnosticLevel level, const std::string& message) {
   // One line per diagnostic, whatever the message holds.
   for (const char c : message) line += (c == '\n' || c == '\r') ? ' ' : c;
   line += '\n';
-  std::size_t written = 0;
-  while (written < line.size()) {
-    const ssize_t count = posix::retry_on_eintr([&] {
-      return ::write(STDERR_FILENO, line.data() + written,
-                     line.size() - written);
-    });
-    if (count <= 0) return;
-    written += static_cast<std::size_t>(count);
-  }
+  int failure = 0;
+  (void)posix::write_fully(STDERR_FILENO, line, failure);
 }
 
 }  // namespace vorn::os

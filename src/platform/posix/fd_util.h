@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,26 @@ inline bool read_link(const std::string& link, std::string& target) {
     if (buffer.size() >= 1 << 20) return false;
     buffer.resize(buffer.size() * 2);
   }
+}
+
+// The system's words for an errno value.
+inline std::string os_error(int error) { return std::strerror(error); }
+
+// Writes all of `bytes`, as many calls as it takes. False at the first
+// failure, with its errno in `failure` (0: nothing was written).
+inline bool write_fully(int fd, const std::string& bytes, int& failure) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t count = retry_on_eintr([&] {
+      return ::write(fd, bytes.data() + written, bytes.size() - written);
+    });
+    if (count <= 0) {
+      failure = count < 0 ? errno : 0;
+      return false;
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  return true;
 }
 
 }  // namespace vorn::os::posix

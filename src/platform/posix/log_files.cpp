@@ -25,7 +25,7 @@ namespace {
 constexpr mode_t kDirectoryMode = 0755;
 constexpr mode_t kFileMode = 0644;
 
-std::string os_error(int error) { return std::strerror(error); }
+using posix::os_error;
 
 // The log file must be a plain file with this one name: a second hard link
 // would let whoever made it point the appends at a file of their choosing.
@@ -107,18 +107,10 @@ posix::UniqueFd open_log_file(int directory, const char* name) {
 // O_APPEND keeps lines of other writers whole. A failed write (disk full)
 // may leave the line partial; its error is given.
 bool write_all(int fd, const std::string& bytes, std::string& problem) {
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t count = posix::retry_on_eintr([&] {
-      return ::write(fd, bytes.data() + written, bytes.size() - written);
-    });
-    if (count <= 0) {
-      problem = count < 0 ? os_error(errno) : "nothing written";
-      return false;
-    }
-    written += static_cast<std::size_t>(count);
-  }
-  return true;
+  int failure = 0;
+  if (posix::write_fully(fd, bytes, failure)) return true;
+  problem = failure != 0 ? os_error(failure) : "nothing written";
+  return false;
 }
 
 // Opens the file, checks it and appends. False when not all was written.

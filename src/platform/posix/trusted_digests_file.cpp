@@ -23,7 +23,7 @@ std::string list_directory() {
   return posix::systemd_directory("CONFIGURATION_DIRECTORY", kDefaultDirectory);
 }
 
-std::string os_error(int error) { return std::strerror(error); }
+using posix::os_error;
 
 TrustedDigestsFile untrusted(std::string& problem, const std::string& text) {
   problem = text;
