@@ -41,9 +41,9 @@ ConnectResult client_connect(ClientConnection& connection,
                              std::string* error = nullptr);
 
 // Whether anything listens at client_endpoint() now, busy or not, without
-// waiting; false with the system's words when nothing does. Windows asks
-// without connecting; POSIX connects and closes at once, which the service
-// takes as a client gone before it wrote.
+// waiting or connecting; false with the system's words when nothing does.
+// POSIX looks at the socket file: one left behind by a killed service counts
+// until a connect finds nobody there.
 bool client_endpoint_listening(std::string& error);
 bool client_write(ClientConnection connection, const char* data,
                   std::size_t size);

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -131,21 +132,18 @@ ConnectResult client_connect(ClientConnection& connection,
 }
 
 bool client_endpoint_listening(std::string& error) {
-  sockaddr_un address;
-  if (!endpoint_address(client_endpoint().name, address)) {
-    error = "the path is too long for a local socket";
+  // The socket file, not a connection: a connection would cost the service
+  // an accepted client of its own.
+  struct stat status {};
+  if (::stat(client_endpoint().name.c_str(), &status) != 0) {
+    error = std::strerror(errno);
     return false;
   }
-  int fd = -1;
-  int failure = 0;
-  const ConnectAttempt attempt = connect_once(address, fd, failure);
-  if (attempt == ConnectAttempt::connected) {
-    ::close(fd);
-    return true;
+  if (!S_ISSOCK(status.st_mode)) {
+    error = "not a socket";
+    return false;
   }
-  if (attempt == ConnectAttempt::retry && failure == EAGAIN) return true;
-  error = std::strerror(failure);
-  return false;
+  return true;
 }
 
 bool client_write(ClientConnection connection, const char* data,
