@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -158,5 +159,66 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
                                    const FileIdentity& unchanged,
                                    PinnedFile* pin, KeepGoing keep_going,
                                    void* context, ExaminedFile& result);
+
+
+// ---------------------------------------------------------------- code
+// The code a verified client runs: the executable mappings of its image and
+// guard module, watched for the session through the held process. Never
+// opens a path; the looks at a running session open nothing the client could
+// watch (no file open or read, so no inotify event, while the files' bytes
+// are trusted).
+
+// What one look found.
+enum class CodeLook {
+  intact,  // every code page is the verified file's, or what it held at the OK
+  changed,  // a page was written, a mapping moved, or the code is not
+            // the verified files' at all; `why` says which
+  gone      // the process no longer runs that code: it ended, or (Linux)
+            // replaced its program with exec
+};
+
+// The watch of one client's code, owned by one session. Move-only; what it
+// holds (descriptors of the process's memory views, a process handle) is
+// released with it.
+class ClientCode {
+ public:
+  struct State;  // each backend's own
+  ClientCode();
+  ClientCode(ClientCode&&) noexcept;
+  ClientCode& operator=(ClientCode&&) noexcept;
+  ClientCode(const ClientCode&) = delete;
+  ClientCode& operator=(const ClientCode&) = delete;
+  ~ClientCode();
+  bool watching() const { return state_ != nullptr; }
+  State* state() { return state_.get(); }
+  void reset(std::unique_ptr<State> state);
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// At the OK, after both files hashed to their evidence: finds the executable
+// mappings of those very files (`image` and `module` as examined) in the held
+// process, and starts watching them. The guard module's code must equal its
+// file (ours, never packed); the image's code is taken as it is now, so a
+// packed or self-relocating game is admitted, and `image_pages_differing`
+// says how many of its code pages already differed from the file. Fails
+// (`changed`, with `why`) when either file has no executable mapping behind
+// the running code, the module's code differs from its file, or the memory
+// cannot be read.
+CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
+                           const ExaminedFile& image,
+                           const ExaminedFile& module, ClientCode& code,
+                           std::uint64_t& image_pages_differing,
+                           std::string& why);
+
+// The whole look, cheap enough for random moments (Linux: 8 bytes per code
+// page and the process's map): the same mappings of the same files, every
+// page still the file's or what it held at the OK.
+CodeLook look_at_client_code(ClientCode& code, std::string& why);
+
+// The cheapest look, for every heartbeat: `gone` once the process no longer
+// runs the watched program (Linux: an exec leaves the held views empty).
+CodeLook client_code_still_runs(ClientCode& code);
 
 }  // namespace vorn::os
