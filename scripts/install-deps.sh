@@ -24,7 +24,9 @@ packages=(
 # the package's snippet, and systemd-nspawn (systemd-container), which boots
 # a systemd to run the installed unit's sandbox where systemd is not PID 1.
 # Their recommends (keyrings, upload tools) are no use here.
-lean_packages=(lintian devscripts logrotate systemd-container)
+# fuse3, squashfuse and squashfs-tools stage a game run from a FUSE mount.
+lean_packages=(lintian devscripts logrotate systemd-container
+  fuse3 squashfuse squashfs-tools)
 
 if [ "${1:-}" = "--product" ]; then
   packages=("${product_packages[@]}")

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "log/diagnostics.h"
 #include "protocol/message_fields.h"
 
 namespace vorn {
@@ -94,7 +95,8 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
       verify(process, client_pid, os::ClientFile::guard_module, expected_2,
              none, &held->module, cancel, module);
   if (module_verdict == FileVerdict::missing) {
-    reason = "guard module not loaded";
+    reason =
+        module.problem.empty() ? "guard module not loaded" : module.problem;
     return IntegrityOutcome::not_identified;
   }
   os::ExaminedFile image;
@@ -102,21 +104,46 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
       verify(process, client_pid, os::ClientFile::image, expected_1, none,
              &held->image, cancel, image);
   if (image_verdict == FileVerdict::missing) {
-    reason = "executable file not found";
+    reason =
+        image.problem.empty() ? "executable file not found" : image.problem;
     return IntegrityOutcome::not_identified;
   }
   if (module_verdict != FileVerdict::matches) {
-    reason = "guard module file does not match its evidence";
+    reason = module.problem.empty()
+                 ? "guard module file does not match its evidence"
+                 : module.problem;
     return IntegrityOutcome::mismatch;
   }
   if (image_verdict != FileVerdict::matches) {
-    reason = "executable file does not match its evidence";
+    reason = image.problem.empty()
+                 ? "executable file does not match its evidence"
+                 : image.problem;
     return IntegrityOutcome::mismatch;
   }
   // The files are what the client says; the operator must also know them.
   if (!policy->admits(expected_1, expected_2)) {
     reason = "digest not in the trusted list";
     return IntegrityOutcome::mismatch;
+  }
+  // And they are what it runs: the code in its memory comes from them.
+  std::uint64_t pages_differing = 0;
+  switch (os::watch_client_code(process, client_pid, image, module, held->code,
+                                pages_differing, reason)) {
+    case os::CodeLook::intact:
+      break;
+    case os::CodeLook::changed:
+      return IntegrityOutcome::mismatch;
+    case os::CodeLook::gone:
+      reason = "the client ended during the check";
+      return IntegrityOutcome::not_identified;
+  }
+  if (pages_differing > 0) {
+    // A packed or self-relocating game: admitted, and held to this state.
+    diagnose(DiagnosticLevel::notice,
+             "pid=" + format_decimal_u32(client_pid) + ": " +
+                 std::to_string(pages_differing) +
+                 " code pages of the executable differ from its file; they "
+                 "are held to what they hold now");
   }
 
   client_image_path = image.path;
@@ -161,9 +188,29 @@ bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
     return false;
   }
   os::ExaminedFile image;
-  return verify(process, client_pid, os::ClientFile::image, record.evidence_1,
-                record.image_identity, held != nullptr ? &held->image : nullptr,
-                cancel, image) == FileVerdict::matches;
+  if (verify(process, client_pid, os::ClientFile::image, record.evidence_1,
+             record.image_identity, held != nullptr ? &held->image : nullptr,
+             cancel, image) != FileVerdict::matches) {
+    return false;
+  }
+  return integrity_look_at_code(record) == os::CodeLook::intact;
+}
+
+os::CodeLook integrity_look_at_code(IntegrityRecord& record) {
+  if (!record.held_files) return os::CodeLook::intact;
+  std::string why;
+  const os::CodeLook look =
+      os::look_at_client_code(record.held_files->code, why);
+  if (look == os::CodeLook::changed) {
+    diagnose(DiagnosticLevel::warning,
+             "pid=" + format_decimal_u32(record.pid) + ": " + why);
+  }
+  return look;
+}
+
+os::CodeLook integrity_code_still_runs(IntegrityRecord& record) {
+  if (!record.held_files) return os::CodeLook::intact;
+  return os::client_code_still_runs(record.held_files->code);
 }
 
 void release_held_files(IntegrityRecord& record) { record.held_files.reset(); }

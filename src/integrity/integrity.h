@@ -15,10 +15,12 @@ namespace vorn {
 
 enum class IntegrityOutcome { pass, not_identified, mismatch };
 
-// The image and the guard module file held for one session.
+// The image and the guard module file held for one session, and the watch of
+// the code the client runs from them.
 struct HeldFiles {
   os::PinnedFile image;
   os::PinnedFile module;
+  os::ClientCode code;
   HeldFiles() = default;
   HeldFiles(const HeldFiles&) = delete;
   HeldFiles& operator=(const HeldFiles&) = delete;
@@ -70,9 +72,19 @@ IntegrityOutcome integrity_check(
     IntegrityCancel cancel = {}, std::string* why = nullptr);
 
 // True while the guard module is still mapped from the verified file, both
-// files still hash to the HELLO's values, and the trusted-digest policy still
-// admits them (the record takes the current policy when it is usable).
+// files still hash to the HELLO's values, the code the client runs is still
+// theirs, and the trusted-digest policy still admits them (the record takes
+// the current policy when it is usable).
 bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
                        IntegrityRecord& record, IntegrityCancel cancel = {});
+
+// A look at the code the client runs, cheap enough for any moment between
+// re-checks: intact, changed, or gone (the process ended or, on Linux,
+// replaced its program with exec). Opens and reads no client file.
+os::CodeLook integrity_look_at_code(IntegrityRecord& record);
+
+// The cheapest look, for every heartbeat: gone once the client no longer
+// runs the verified program.
+os::CodeLook integrity_code_still_runs(IntegrityRecord& record);
 
 }  // namespace vorn

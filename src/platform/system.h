@@ -136,6 +136,9 @@ struct ExaminedFile {
   std::string path;       // its full path as the OS names it (for the log)
   FileIdentity identity;  // the version hashed, when the OS names one
   std::uint8_t digest[32] = {};
+  // Why the file could not be examined, in words, where the OS can say more
+  // than the outcome (the file system it is on, say); often empty.
+  std::string problem;
 };
 
 // Asked between chunks while hashing: false abandons the hash.
@@ -160,7 +163,6 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
                                    PinnedFile* pin, KeepGoing keep_going,
                                    void* context, ExaminedFile& result);
 
-
 // ---------------------------------------------------------------- code
 // The code a verified client runs: the executable mappings of its image and
 // guard module, watched for the session through the held process. Never
@@ -170,7 +172,7 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
 
 // What one look found.
 enum class CodeLook {
-  intact,  // every code page is the verified file's, or what it held at the OK
+  intact,   // every code page is the verified file's, or what it held at the OK
   changed,  // a page was written, a mapping moved, or the code is not
             // the verified files' at all; `why` says which
   gone      // the process no longer runs that code: it ended, or (Linux)

@@ -18,6 +18,36 @@ Step end_with(SessionState& state, const char* reason) {
   return Step::end_enforced;
 }
 
+// What a look at the client's code decided. A client that ended meanwhile
+// just ends; one that runs other code than the verified files' (exec on
+// Linux included) is enforced.
+Step judge_code(SessionState& state, os::CodeLook look) {
+  switch (look) {
+    case os::CodeLook::intact:
+      return Step::go_on;
+    case os::CodeLook::gone:
+      if (!state.client_process.is_running()) return Step::end_quietly;
+      break;
+    case os::CodeLook::changed:
+      break;
+  }
+  return end_with(state, kReasonIntegrityChanged);
+}
+
+// A moment within the re-check interval that starts at `from`, drawn anew
+// for each interval, so that the client cannot time a patch between looks.
+std::uint64_t random_moment_after(std::uint64_t from) {
+  std::uint8_t bytes[4] = {};
+  std::uint32_t value = 0;
+  if (os::random_bytes(bytes, sizeof bytes)) {
+    value = static_cast<std::uint32_t>(bytes[0]) |
+            static_cast<std::uint32_t>(bytes[1]) << 8 |
+            static_cast<std::uint32_t>(bytes[2]) << 16 |
+            static_cast<std::uint32_t>(bytes[3]) << 24;
+  }
+  return from + value % kRecheckIntervalMs;
+}
+
 // A reply the client does not take within the write bound ends the session
 // like a broken connection, unless the heartbeat deadline has passed by then.
 Step handle_message(SessionState& state) {
@@ -31,6 +61,10 @@ Step handle_message(SessionState& state) {
         sequence <= state.last_sequence) {
       return end_with(state, kReasonReplay);
     }
+    // No answer for a program that is not the verified one any more.
+    const Step code =
+        judge_code(state, integrity_code_still_runs(state.integrity_record));
+    if (code != Step::go_on) return code;
     state.last_sequence = sequence;
     state.last_heartbeat_tick = os::tick_ms();
     if (state.connection.send(std::string(kPongKeyword) + "|" +
@@ -74,11 +108,19 @@ Step run_pass(SessionState& state) {
   if (now - state.last_recheck_tick > kRecheckIntervalMs) {
     // Intervals run from the start of one re-check to the start of the next.
     state.last_recheck_tick = now;
+    state.next_code_look_tick = random_moment_after(now);
     if (!integrity_recheck(state.client_process.handle(), state.client_pid,
                            state.integrity_record,
                            {recheck_keeps_going, &state})) {
+      // A client that ended during the re-check just ends.
+      if (!state.client_process.is_running()) return Step::end_quietly;
       return end_with(state, kReasonIntegrityChanged);
     }
+    return Step::go_on;
+  }
+  if (state.next_code_look_tick != 0 && now >= state.next_code_look_tick) {
+    state.next_code_look_tick = 0;
+    return judge_code(state, integrity_look_at_code(state.integrity_record));
   }
   return Step::go_on;
 }
@@ -96,6 +138,7 @@ void close_session(SessionState& state) {
 }  // namespace
 
 void run_session_loop(SessionState& state) {
+  state.next_code_look_tick = random_moment_after(state.last_recheck_tick);
   if (!os::stop_event_is_set()) {
     while (run_pass(state) == Step::go_on) {
       os::sleep_ms(kPollIntervalMs);

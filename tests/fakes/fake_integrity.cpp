@@ -52,6 +52,29 @@ bool integrity_recheck(os::ProcessHandle /*process*/, os::ProcessId client_pid,
   return result;
 }
 
+namespace {
+
+os::CodeLook next_look(std::deque<os::CodeLook>& answers,
+                       std::vector<std::uint64_t>& ticks) {
+  ticks.push_back(fake::now());
+  if (answers.empty()) return os::CodeLook::intact;
+  const os::CodeLook look = answers.front();
+  answers.pop_front();
+  return look;
+}
+
+}  // namespace
+
+os::CodeLook integrity_look_at_code(IntegrityRecord& /*record*/) {
+  fake::FakeIntegrity& f = fake::integrity();
+  return next_look(f.code_looks, f.code_look_ticks);
+}
+
+os::CodeLook integrity_code_still_runs(IntegrityRecord& /*record*/) {
+  fake::FakeIntegrity& f = fake::integrity();
+  return next_look(f.still_runs, f.still_runs_ticks);
+}
+
 void release_held_files(IntegrityRecord& record) { record.held_files.reset(); }
 
 }  // namespace vorn

@@ -35,6 +35,12 @@ struct FakeIntegrity {
   // Answers of the re-checks in call order; true once the list is used up.
   std::deque<bool> recheck_results;
   std::vector<RecheckCall> rechecks;
+  // Answers of the looks at the code between re-checks and at heartbeats,
+  // in call order; intact once used up. Each call's tick is recorded.
+  std::deque<os::CodeLook> code_looks;
+  std::deque<os::CodeLook> still_runs;
+  std::vector<std::uint64_t> code_look_ticks;
+  std::vector<std::uint64_t> still_runs_ticks;
   // The session whose fields a re-check records (may stay null).
   const SessionState* observed = nullptr;
 };

@@ -63,6 +63,35 @@ ExamineOutcome hash_open_file(int fd, std::uint64_t limit, KeepGoing keep_going,
   return ExamineOutcome::examined;
 }
 
+Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
+  if (context_ != nullptr &&
+      EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(context_), EVP_sha256(),
+                        nullptr) != 1) {
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(context_));
+    context_ = nullptr;
+  }
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(context_)); }
+
+bool Sha256::update(const void* data, std::size_t size) {
+  return context_ != nullptr &&
+         EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(context_), data, size) == 1;
+}
+
+bool Sha256::finish(std::uint8_t (&digest)[32]) {
+  unsigned int length = 0;
+  unsigned char result[EVP_MAX_MD_SIZE];
+  if (context_ == nullptr ||
+      EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(context_), result, &length) !=
+          1 ||
+      length != 32) {
+    return false;
+  }
+  std::memcpy(digest, result, 32);
+  return true;
+}
+
 }  // namespace posix
 
 bool sha256_file(const std::string& path, std::uint8_t (&digest)[32]) {

@@ -3,6 +3,7 @@
 // hashes (the guard module) links nothing of the inspection.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/system.h"
@@ -13,5 +14,19 @@ namespace vorn::os::posix {
 // bytes (more: too_large), asking `keep_going` (when given) every megabyte.
 ExamineOutcome hash_open_file(int fd, std::uint64_t limit, KeepGoing keep_going,
                               void* context, std::uint8_t (&digest)[32]);
+
+// SHA-256 of bytes in memory, fed piece by piece.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  bool update(const void* data, std::size_t size);
+  bool finish(std::uint8_t (&digest)[32]);
+
+ private:
+  void* context_;
+};
 
 }  // namespace vorn::os::posix

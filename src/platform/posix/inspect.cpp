@@ -4,19 +4,20 @@
 // through /proc/<pid>/exe and the guard module through its mapping's own file.
 // A name that /proc prints is never opened as a path except through the
 // process's own root, and then accepted only when it is the mapped file.
-#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string_view>
-#include <vector>
 
 #include "platform/posix/fd_util.h"
 #include "platform/posix/file_hash.h"
+#include "platform/posix/proc_view.h"
 #include "platform/runtime.h"
 #include "platform/system.h"
 
@@ -24,127 +25,9 @@ namespace vorn::os {
 
 namespace {
 
-constexpr char kGuardModuleName[] = "libvorn_guard.so";
-constexpr char kDeletedSuffix[] = " (deleted)";
-// /proc/<pid>/maps is read through a fixed buffer, and only this far: a
-// client can make it hundreds of megabytes. A game's is well under 8 MiB.
-constexpr std::size_t kMapsChunk = 64 * 1024;
-constexpr std::uint64_t kMaxMapsBytes = 32ull << 20;
-// Longer lines (a path can hold up to 4096 bytes, a newline in it shows as
-// four) are passed over.
-constexpr std::size_t kMaxMapsLine = 20 * 1024;
-// Every open of something a client can influence: no controlling terminal
-// taken over, no wait on a FIFO or device.
-constexpr int kClientOpenFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-
-bool pidfd_running(ProcessHandle process) {
-  return process_is_running(process);
-}
-
-// /proc/<pid> of the held process. The number names that very process only
-// while the pidfd shows it has not exited, so that is checked after the
-// open; from then on the directory stays bound to it, even if the number is
-// given to another process later.
-posix::UniqueFd open_process_directory(ProcessHandle process, ProcessId pid) {
-  if (!process.open || pid == 0) return posix::UniqueFd();
-  const std::string path = "/proc/" + std::to_string(pid);
-  posix::UniqueFd directory(posix::retry_on_eintr([&] {
-    return ::open(path.c_str(),
-                  O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-  }));
-  if (!directory.valid() || !pidfd_running(process)) return posix::UniqueFd();
-  return directory;
-}
-
-bool read_link_at(int directory, const char* entry, std::string& target);
-
-// The directory to look at the process through: its own, or, when the leader
-// thread has exited while others run (a zombie leader shows no exe and an
-// empty maps), that of one of its live threads. A thread found below
-// /proc/<pid>/task belongs to that same process.
-posix::UniqueFd open_live_view(posix::UniqueFd process_directory) {
-  std::string ignored;
-  if (read_link_at(process_directory.get(), "exe", ignored)) {
-    return process_directory;
-  }
-  posix::UniqueFd tasks(posix::retry_on_eintr([&] {
-    return ::openat(process_directory.get(), "task",
-                    O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  }));
-  if (!tasks.valid()) return process_directory;
-  DIR* listing = ::fdopendir(tasks.get());
-  if (listing == nullptr) return process_directory;
-  tasks.release();
-  const std::unique_ptr<DIR, int (*)(DIR*)> owned(listing, ::closedir);
-  while (const dirent* thread = ::readdir(listing)) {
-    if (thread->d_name[0] < '1' || thread->d_name[0] > '9') continue;
-    posix::UniqueFd view(posix::retry_on_eintr([&] {
-      return ::openat(::dirfd(listing), thread->d_name,
-                      O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-    }));
-    if (view.valid() && read_link_at(view.get(), "exe", ignored)) return view;
-  }
-  return process_directory;
-}
-
-bool read_link_at(int directory, const char* entry, std::string& target) {
-  std::vector<char> buffer(4096 + 64);
-  const ssize_t length =
-      ::readlinkat(directory, entry, buffer.data(), buffer.size());
-  if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) {
-    return false;
-  }
-  target.assign(buffer.data(), static_cast<std::size_t>(length));
-  return true;
-}
-
-// One line of /proc/<pid>/maps: "start-end perms offset major:minor inode
-// pathname".
-struct Mapping {
-  std::string range;  // "start-end", the map_files entry name
-  bool executable = false;
-  unsigned long major = 0, minor = 0;
-  std::uint64_t inode = 0;
-  std::string pathname;
-};
-
-bool parse_mapping(const char* line, std::size_t size, Mapping& mapping) {
-  const std::string text(line, size);
-  char range[80] = {};
-  char perms[8] = {};
-  unsigned long long offset = 0, inode = 0;
-  int consumed = 0;
-  if (std::sscanf(text.c_str(), "%79s %7s %llx %lx:%lx %llu %n", range, perms,
-                  &offset, &mapping.major, &mapping.minor, &inode,
-                  &consumed) < 6) {
-    return false;
-  }
-  mapping.range = range;
-  mapping.executable = std::strlen(perms) >= 3 && perms[2] == 'x';
-  mapping.inode = inode;
-  mapping.pathname = text.substr(static_cast<std::size_t>(consumed));
-  return true;
-}
-
-bool ends_with(const std::string& text, const char* tail) {
-  const std::size_t length = std::strlen(tail);
-  return text.size() >= length &&
-         text.compare(text.size() - length, length, tail) == 0;
-}
-
-// An executable mapping of a file named exactly "libvorn_guard.so" (its file
-// may have been deleted or replaced since it was mapped).
-bool is_guard_mapping(const Mapping& mapping) {
-  if (!mapping.executable || mapping.inode == 0 || mapping.pathname.empty() ||
-      mapping.pathname[0] != '/') {
-    return false;
-  }
-  std::string file = mapping.pathname;
-  if (ends_with(file, kDeletedSuffix)) {
-    file.resize(file.size() - std::strlen(kDeletedSuffix));
-  }
-  return file.substr(file.rfind('/') + 1) == kGuardModuleName;
-}
+using posix::kClientOpenFlags;
+using posix::Mapping;
+using posix::UniqueFd;
 
 // A cheap look at the line's end, so that only candidates are parsed (a
 // client may show hundreds of thousands of lines).
@@ -159,115 +42,198 @@ bool may_name_guard_module(const char* line, std::size_t size) {
 
 enum class MapsSearch { found, not_found, unreadable };
 
-// Streams the maps file through a fixed buffer, up to kMaxMapsBytes, and
-// stops at the first guard module mapping.
+// The first guard module mapping in /proc/<pid>/maps.
 MapsSearch find_guard_mapping(int process_directory, Mapping& found) {
-  posix::UniqueFd maps(posix::retry_on_eintr(
+  const UniqueFd maps(posix::retry_on_eintr(
       [&] { return ::openat(process_directory, "maps", kClientOpenFlags); }));
   if (!maps.valid()) return MapsSearch::unreadable;
-  std::vector<char> buffer(kMaxMapsLine + kMapsChunk);
-  std::size_t held = 0;
-  std::uint64_t total = 0;
-  bool skipping_long_line = false;
-  for (;;) {
-    const ssize_t count = posix::retry_on_eintr([&] {
-      return ::read(maps.get(), buffer.data() + held, buffer.size() - held);
-    });
-    if (count < 0) return MapsSearch::unreadable;
-    if (count == 0) return MapsSearch::not_found;
-    total += static_cast<std::uint64_t>(count);
-    held += static_cast<std::size_t>(count);
-    std::size_t start = 0;
-    for (;;) {
-      const void* end = std::memchr(buffer.data() + start, '\n', held - start);
-      if (end == nullptr) break;
-      const std::size_t length = static_cast<std::size_t>(
-          static_cast<const char*>(end) - (buffer.data() + start));
-      Mapping mapping;
-      if (!skipping_long_line &&
-          may_name_guard_module(buffer.data() + start, length) &&
-          parse_mapping(buffer.data() + start, length, mapping) &&
-          is_guard_mapping(mapping)) {
-        found = mapping;
-        return MapsSearch::found;
-      }
-      skipping_long_line = false;
-      start += length + 1;
-    }
-    // Keep the unfinished line; one that fills the buffer is dropped.
-    std::memmove(buffer.data(), buffer.data() + start, held - start);
-    held -= start;
-    if (held >= kMaxMapsLine) {
-      held = 0;
-      skipping_long_line = true;
-    }
-    if (total > kMaxMapsBytes) return MapsSearch::unreadable;
+  const posix::MapsRead read =
+      posix::read_maps(maps.get(), [&](const char* line, std::size_t length) {
+        Mapping mapping;
+        if (may_name_guard_module(line, length) &&
+            posix::parse_mapping(line, length, mapping) &&
+            posix::is_guard_mapping(mapping)) {
+          found = mapping;
+          return false;
+        }
+        return true;
+      });
+  switch (read) {
+    case posix::MapsRead::stopped:
+      return MapsSearch::found;
+    case posix::MapsRead::done:
+      return MapsSearch::not_found;
+    case posix::MapsRead::unreadable:
+      break;
+  }
+  return MapsSearch::unreadable;
+}
+
+// File systems whose times move with every change, writes through a shared
+// mapping included once the file's dirty pages have been flushed (the flush
+// write-protects every mapping, so the next write faults and stamps the
+// file), or whose files cannot change at all. Elsewhere (tmpfs never stamps
+// writes through a mapping; FUSE, network and overlay file systems are not
+// known to) an unchanged identity proves nothing.
+bool times_follow_every_write(int fd) {
+  struct statfs info {};
+  if (::fstatfs(fd, &info) != 0) return false;
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // XFS
+    case 0x9123683E:  // Btrfs
+    case 0xF2F52010:  // F2FS
+    case 0x73717368:  // SquashFS (read-only)
+    case 0xE0F5E1E2:  // EROFS (read-only)
+    case 0x9660:      // ISO 9660 (read-only)
+      return true;
+    default:
+      return false;
   }
 }
 
-// The mapped file itself. /proc/<pid>/map_files opens exactly what is mapped
-// (it needs CAP_SYS_ADMIN or CAP_CHECKPOINT_RESTORE). Without that right, the
-// printed path is opened from inside the process's own root, never through
-// a final link, and accepted only when it is the mapped device and inode; a
-// name the kernel had to mark or escape cannot be opened that way at all.
-posix::UniqueFd open_mapped_file(int process_directory,
-                                 const Mapping& mapping) {
-  const std::string entry = "map_files/" + mapping.range;
-  posix::UniqueFd fd(posix::retry_on_eintr([&] {
-    return ::openat(process_directory, entry.c_str(), kClientOpenFlags);
+constexpr unsigned long kFuseMagic = 0x65735546;
+
+// The type of the file system on `device` as the process's own mount table
+// names it ("ext4", "fuse.squashfuse"), or "" when it is not found there.
+std::string file_system_type(int process_directory, dev_t device) {
+  const UniqueFd mounts(posix::retry_on_eintr([&] {
+    return ::openat(process_directory, "mountinfo", kClientOpenFlags);
   }));
-  if (fd.valid()) return fd;
-  const std::string& path = mapping.pathname;
-  if (ends_with(path, kDeletedSuffix) ||
-      path.find("\\012") != std::string::npos) {
-    return posix::UniqueFd();
+  if (!mounts.valid()) return "";
+  const std::string wanted =
+      std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  std::string type;
+  // "36 35 98:0 /root /mnt opts - ext3 /dev/root rw": the device is the
+  // third field, the type the first after " - ".
+  posix::read_maps(mounts.get(), [&](const char* line, std::size_t length) {
+    const std::string text(line, length);
+    char id[32] = {};
+    if (std::sscanf(text.c_str(), "%*s %*s %31s", id) != 1 || wanted != id) {
+      return true;
+    }
+    const std::size_t dash = text.find(" - ");
+    if (dash == std::string::npos) return true;
+    type = text.substr(dash + 3, text.find(' ', dash + 3) - (dash + 3));
+    return false;
+  });
+  return type;
+}
+
+// Why a file the service was refused cannot be read: said for a file on a
+// file system that the player mounted and serves himself (an AppImage's or
+// a squashfuse mount), which root cannot open unless it allows others.
+std::string refused_open_problem(int process_directory, const char* what,
+                                 dev_t device) {
+  const std::string type = file_system_type(process_directory, device);
+  if (type.rfind("fuse", 0) != 0) return "";
+  return std::string("the ") + what + " is on a " + type +
+         " file system, which the service cannot read soundly: its server "
+         "chooses the bytes each reader gets";
+}
+
+// The device of the file the process runs, from its mapping of it.
+dev_t mapped_device_of(int process_directory, const std::string& path) {
+  const UniqueFd maps(posix::retry_on_eintr(
+      [&] { return ::openat(process_directory, "maps", kClientOpenFlags); }));
+  dev_t device = 0;
+  if (!maps.valid()) return device;
+  posix::read_maps(maps.get(), [&](const char* line, std::size_t length) {
+    Mapping mapping;
+    if (posix::parse_mapping(line, length, mapping) &&
+        mapping.pathname == path) {
+      device = mapping.device();
+      return false;
+    }
+    return true;
+  });
+  return device;
+}
+
+// Hashes an open file from its start: flushed first (see
+// times_follow_every_write), its identity taken before and after, and
+// known only where it proves the bytes.
+ExamineOutcome hash_from_start(int fd, std::uint64_t limit,
+                               KeepGoing keep_going, void* context,
+                               ExaminedFile& result) {
+  const bool times_tell = times_follow_every_write(fd);
+  if (times_tell && ::fdatasync(fd) != 0 && errno != EINVAL) {
+    return ExamineOutcome::unreadable;
   }
-  posix::UniqueFd root(posix::retry_on_eintr([&] {
-    return ::openat(process_directory, "root",
-                    O_PATH | O_DIRECTORY | O_CLOEXEC);
-  }));
-  if (!root.valid()) return posix::UniqueFd();
-  fd.reset(posix::retry_on_eintr([&] {
-    return ::openat(root.get(), path.c_str() + 1,
-                    kClientOpenFlags | O_NOFOLLOW);
-  }));
-  struct stat info {};
-  if (!fd.valid() || ::fstat(fd.get(), &info) != 0 ||
-      info.st_dev != makedev(static_cast<unsigned>(mapping.major),
-                             static_cast<unsigned>(mapping.minor)) ||
-      static_cast<std::uint64_t>(info.st_ino) != mapping.inode) {
-    return posix::UniqueFd();
+  struct stat before {};
+  if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
+    return ExamineOutcome::unreadable;
   }
-  return fd;
+  result.identity = posix::identity_of(before);
+  if (static_cast<std::uint64_t>(before.st_size) > limit) {
+    return ExamineOutcome::too_large;
+  }
+  if (::lseek(fd, 0, SEEK_SET) != 0) return ExamineOutcome::unreadable;
+  const ExamineOutcome hashed =
+      posix::hash_open_file(fd, limit, keep_going, context, result.digest);
+  if (hashed != ExamineOutcome::examined) return hashed;
+  // A file that changed under the hash is not remembered as verified.
+  struct stat after {};
+  if (!times_tell || ::fstat(fd, &after) != 0 ||
+      !same_version(posix::identity_of(after), result.identity)) {
+    result.identity.known = false;
+  }
+  return ExamineOutcome::examined;
 }
 
 }  // namespace
 
-// Nothing is held here: the identity rule tells a changed file.
-void release_pinned_file(PinnedFile& pin) { pin = PinnedFile(); }
+void release_pinned_file(PinnedFile& pin) {
+  if (pin.held) ::close(static_cast<int>(pin.raw));
+  pin = PinnedFile();
+}
 
 ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
                                    ClientFile which,
                                    const FileIdentity& unchanged,
-                                   PinnedFile* /*pin*/, KeepGoing keep_going,
+                                   PinnedFile* pin, KeepGoing keep_going,
                                    void* context, ExaminedFile& result) {
   result = ExaminedFile();
-  const posix::UniqueFd directory =
-      open_live_view(open_process_directory(process, pid));
+  const std::uint64_t limit =
+      which == ClientFile::image ? kMaxImageBytes : kMaxGuardModuleBytes;
+  if (pin != nullptr && pin->held) {
+    // A re-check: the very file verified is held since then, and nothing is
+    // opened again (an open is an event the client could watch for). That
+    // the process still runs that file's code is the code watch's part.
+    if (!process_is_running(process)) return ExamineOutcome::not_found;
+    const int fd = static_cast<int>(pin->raw);
+    struct stat now {};
+    if (::fstat(fd, &now) != 0) return ExamineOutcome::unreadable;
+    result.identity = posix::identity_of(now);
+    if (same_version(result.identity, unchanged) &&
+        times_follow_every_write(fd)) {
+      return ExamineOutcome::unchanged;
+    }
+    return hash_from_start(fd, limit, keep_going, context, result);
+  }
+
+  const UniqueFd directory = posix::open_process_view(process, pid);
   if (!directory.valid()) return ExamineOutcome::not_found;
 
-  posix::UniqueFd file;
-  std::uint64_t limit = kMaxImageBytes;
+  UniqueFd file;
   if (which == ClientFile::image) {
     // The file the process runs, whatever its name shows and in whatever
     // mount namespace it lives.
-    file.reset(posix::retry_on_eintr(
-        [&] { return ::openat(directory.get(), "exe", kClientOpenFlags); }));
-    if (!file.valid() || !read_link_at(directory.get(), "exe", result.path)) {
+    if (!posix::read_link_at(directory.get(), "exe", result.path)) {
       return ExamineOutcome::not_found;
     }
+    file.reset(posix::retry_on_eintr(
+        [&] { return ::openat(directory.get(), "exe", kClientOpenFlags); }));
+    if (!file.valid()) {
+      const int failure = errno;
+      result.problem =
+          refused_open_problem(directory.get(), "executable",
+                               mapped_device_of(directory.get(), result.path));
+      if (!result.problem.empty()) return ExamineOutcome::unreadable;
+      return failure == EACCES || failure == EPERM ? ExamineOutcome::unreadable
+                                                   : ExamineOutcome::not_found;
+    }
   } else {
-    limit = kMaxGuardModuleBytes;
     Mapping mapping;
     switch (find_guard_mapping(directory.get(), mapping)) {
       case MapsSearch::found:
@@ -278,31 +244,48 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
         return ExamineOutcome::unreadable;
     }
     result.path = mapping.pathname;
-    file = open_mapped_file(directory.get(), mapping);
-    if (!file.valid()) return ExamineOutcome::unreadable;
+    file = posix::open_mapped_file(directory.get(), mapping);
+    if (!file.valid()) {
+      result.problem = refused_open_problem(directory.get(), "guard module",
+                                            mapping.device());
+      return ExamineOutcome::unreadable;
+    }
   }
 
-  struct stat before {};
-  if (::fstat(file.get(), &before) != 0 || !S_ISREG(before.st_mode)) {
+  // A FUSE file system answers each read as its server likes: the bytes the
+  // service hashes need not be those the client runs.
+  struct statfs file_system {};
+  if (::fstatfs(file.get(), &file_system) == 0 &&
+      static_cast<unsigned long>(file_system.f_type) == kFuseMagic) {
+    struct stat info {};
+    const dev_t device = ::fstat(file.get(), &info) == 0 ? info.st_dev : 0;
+    result.problem = refused_open_problem(
+        directory.get(),
+        which == ClientFile::image ? "executable" : "guard module", device);
+    if (result.problem.empty()) {
+      result.problem = "the file is on a FUSE file system";
+    }
     return ExamineOutcome::unreadable;
   }
-  result.identity = posix::identity_of(before);
-  if (same_version(result.identity, unchanged)) {
+
+  struct stat first {};
+  if (::fstat(file.get(), &first) != 0 || !S_ISREG(first.st_mode)) {
+    return ExamineOutcome::unreadable;
+  }
+  if (same_version(posix::identity_of(first), unchanged) &&
+      times_follow_every_write(file.get())) {
+    result.identity = posix::identity_of(first);
     return ExamineOutcome::unchanged;
   }
-  if (static_cast<std::uint64_t>(before.st_size) > limit) {
-    return ExamineOutcome::too_large;
+  const ExamineOutcome hashed =
+      hash_from_start(file.get(), limit, keep_going, context, result);
+  // The file verified is held for the session, so that its re-checks open
+  // nothing.
+  if (hashed == ExamineOutcome::examined && pin != nullptr) {
+    pin->raw = file.release();
+    pin->held = true;
   }
-  const ExamineOutcome hashed = posix::hash_open_file(
-      file.get(), limit, keep_going, context, result.digest);
-  if (hashed != ExamineOutcome::examined) return hashed;
-  // A file that changed under the hash is not remembered as verified.
-  struct stat after {};
-  if (::fstat(file.get(), &after) != 0 ||
-      !same_version(posix::identity_of(after), result.identity)) {
-    result.identity.known = false;
-  }
-  return ExamineOutcome::examined;
+  return hashed;
 }
 
 }  // namespace vorn::os

@@ -314,6 +314,99 @@ AssertionResult untrusted_endpoint_folder(const ServiceRun& run, bool foreign) {
   return AssertionSuccess();
 }
 
+// 9. What ran was never looked at, only the files that the kernel's names
+// pointed at: code moved to anonymous memory behind an exe link pointed at
+// the genuine file, code patched in memory or through a shared mapping of
+// its file after the OK, and a patched program exec'd in the same pid, were
+// all served. `before` runs before the HELLO, `after` after its OK; an
+// attack is refused at the HELLO or ended within one re-check interval.
+AssertionResult code_attack(const ServiceRun& run, const Steps& before,
+                            const Steps& after, bool refused) {
+  const std::string guard =
+      copy_of(module(), run.dir->file("libvorn_guard.so"));
+  const std::string game = copy_of(attacker(), run.dir->file("game"), true);
+  Steps steps = {"load", guard};
+  for (const std::string& step : before) {
+    steps.push_back(step == "GAME" ? game : step == "GUARD" ? guard : step);
+  }
+  steps.insert(steps.end(),
+               {"hello", evidence(attacker()), evidence(module())});
+  for (const std::string& step : after) {
+    steps.push_back(step == "GAME" ? game : step);
+  }
+  steps.insert(steps.end(), {"session", "14"});
+  const std::string output = attack(run, steps);
+  if (refused) return reply_is(output, "ERR|INTEGRITY");
+  std::size_t pongs = 0;
+  for (std::size_t at = output.find("< PONG|"); at != std::string::npos;
+       at = output.find("< PONG|", at + 1)) {
+    ++pongs;
+  }
+  // Ten seconds to the re-check, the rest of the session's fourteen beside.
+  const bool exec_case = contains(output, "resumed");
+  bool ended = false;
+  for (const std::string& line : service_log_lines(run)) {
+    ended |= contains(line, "ENFORCEMENT") &&
+             contains(line, "reason=RUNTIME_INTEGRITY_CHANGED");
+  }
+  if (!contains(output, "< OK|") || !ended || pongs > 11 ||
+      contains(output, "bye\n")) {
+    return AssertionFailure()
+           << pongs << " PONGs, ended " << ended << ": " << output;
+  }
+  // An exec is caught at the new program's first PING.
+  if (exec_case && contains(output.substr(output.find("resumed")), "< PONG|")) {
+    return AssertionFailure() << "the exec'd program was answered: " << output;
+  }
+  return AssertionSuccess();
+}
+
+std::string needs_squashfuse() {
+  if (!needs_root().empty()) return needs_root();
+  return std::system("command -v squashfuse mksquashfs >/dev/null") == 0
+             ? ""
+             : "squashfuse and mksquashfs are not installed";
+}
+
+// 10. A game run from a FUSE mount: the file system's server chooses the
+// bytes each reader gets, so the service refuses it and says why.
+AssertionResult game_on_fuse(const ServiceRun& run) {
+  const std::string content = run.dir->file("content");
+  const std::string image = run.dir->file("game.squashfs");
+  const std::string mount = run.dir->file("mnt");
+  ::mkdir(content.c_str(), 0755);
+  ::mkdir(mount.c_str(), 0755);
+  copy_of(attacker(), content + "/game");
+  copy_of(module(), content + "/libvorn_guard.so");
+  if (std::system(("mksquashfs " + content + " " + image +
+                   " -quiet -no-progress >/dev/null && squashfuse -o "
+                   "allow_other " +
+                   image + " " + mount)
+                      .c_str()) != 0) {
+    return AssertionFailure() << "cannot mount " << image;
+  }
+  const std::string output =
+      attack(run,
+             {"load", mount + "/libvorn_guard.so", "hello",
+              evidence(attacker()), evidence(module())},
+             mount + "/game");
+  if (std::system(
+          ("fusermount3 -u " + mount + " || umount " + mount).c_str()) != 0) {
+    return AssertionFailure() << "cannot unmount " << mount;
+  }
+  // The diagnostics have a writer thread of their own.
+  std::string said;
+  for (int wait = 0; wait < 100 && !contains(said, "fuse.squashfuse"); ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    said = read_file(run.dir->file("service.err"));
+  }
+  if (!contains(said, "fuse.squashfuse")) {
+    return AssertionFailure()
+           << "no word of the file system: " << said << output;
+  }
+  return reply_is(output, "ERR|INTEGRITY");
+}
+
 }  // namespace
 
 std::vector<AttackCase> attack_cases() {
@@ -336,6 +429,32 @@ std::vector<AttackCase> attack_cases() {
          return untrusted_endpoint_folder(run, true);
        },
        needs_root},
+      {"CodeRelinkedToTheGenuineProgram",
+       [](const ServiceRun& run) {
+         return code_attack(run, {"relink", attacker()}, {}, true);
+       }},
+      {"ModuleFileChangedThroughASharedMapping",
+       [](const ServiceRun& run) {
+         return code_attack(run, {"share-map", "GUARD"}, {"share-write"},
+                            false);
+       }},
+      {"ModuleCodeWrittenThroughProcMem",
+       [](const ServiceRun& run) {
+         return code_attack(run, {}, {"patch", "module", "mem"}, false);
+       }},
+      {"ModuleCodeWrittenByPtrace",
+       [](const ServiceRun& run) {
+         return code_attack(run, {}, {"patch", "module", "ptrace"}, false);
+       }},
+      {"ImageCodeWrittenAfterMprotect",
+       [](const ServiceRun& run) {
+         return code_attack(run, {}, {"patch", "image", "mprotect"}, false);
+       }},
+      {"PatchedProgramExecedInTheSamePid",
+       [](const ServiceRun& run) {
+         return code_attack(run, {}, {"exec-keep", "GAME"}, false);
+       }},
+      {"GameOnAFuseMount", game_on_fuse, needs_squashfuse},
       {"EndpointFolderGroupWritable",
        [](const ServiceRun& run) {
          return untrusted_endpoint_folder(run, false);

@@ -1,0 +1,336 @@
+// The watch of a verified client's code on Linux. At the OK the service opens
+// the process's maps, pagemap and mem views through the held process and
+// keeps them: each is bound to the memory the process had then, so after an
+// exec (same pid, new memory) they read empty. From then on a look reads 8
+// bytes of pagemap per code page: a page that anyone wrote (ptrace, a write
+// to /proc/<pid>/mem, mprotect and a write) is an anonymous copy there, no
+// longer the file's page. Nothing a look does opens or reads a client file.
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "platform/posix/file_hash.h"
+#include "platform/posix/proc_view.h"
+#include "platform/runtime.h"
+#include "platform/system.h"
+
+namespace vorn::os {
+
+namespace {
+
+using posix::Mapping;
+using posix::UniqueFd;
+
+constexpr std::uint64_t kPage = 4096;
+// pagemap: one 64-bit entry per page.
+constexpr std::uint64_t kPresent = 1ull << 63;
+constexpr std::uint64_t kSwapped = 1ull << 62;
+constexpr std::uint64_t kFilePage = 1ull << 61;
+// Entries read at a time: 4 MiB of address space.
+constexpr std::size_t kEntriesPerRead = 1024;
+
+enum class Owner { image, module };
+
+// One executable mapping of a verified file, as it was at the OK.
+struct CodeRange {
+  Owner owner = Owner::image;
+  std::uint64_t start = 0, end = 0, offset = 0;
+};
+
+}  // namespace
+
+struct ClientCode::State {
+  UniqueFd directory;  // the process's (or a live thread's) /proc directory
+  UniqueFd maps, pagemap, memory;
+  dev_t image_device = 0, module_device = 0;
+  std::uint64_t image_inode = 0, module_inode = 0;
+  std::vector<CodeRange> ranges;
+  // Code pages that were already not the file's at the OK (a packed game's),
+  // held to what they held then.
+  std::vector<std::uint64_t> private_pages;
+  std::uint8_t private_digest[32] = {};
+};
+
+ClientCode::ClientCode() = default;
+ClientCode::ClientCode(ClientCode&&) noexcept = default;
+ClientCode& ClientCode::operator=(ClientCode&&) noexcept = default;
+ClientCode::~ClientCode() = default;
+void ClientCode::reset(std::unique_ptr<State> state) {
+  state_ = std::move(state);
+}
+
+namespace {
+
+const char* name_of(Owner owner) {
+  return owner == Owner::image ? "executable" : "guard module";
+}
+
+bool same_file(const Mapping& mapping, dev_t device, std::uint64_t inode) {
+  return mapping.inode == inode && mapping.device() == device;
+}
+
+// The executable mappings of the two files, or false when maps reads empty
+// (the process's memory is gone) or cannot be read.
+bool code_mappings(const ClientCode::State& state,
+                   std::vector<Mapping>& found) {
+  std::size_t lines = 0;
+  const posix::MapsRead read = posix::read_maps(
+      state.maps.get(),
+      [&](const char* line, std::size_t length) {
+        Mapping mapping;
+        if (posix::parse_mapping(line, length, mapping) &&
+            (same_file(mapping, state.image_device, state.image_inode) ||
+             same_file(mapping, state.module_device, state.module_inode))) {
+          found.push_back(std::move(mapping));
+        }
+        return true;
+      },
+      &lines);
+  return read == posix::MapsRead::done && lines > 0;
+}
+
+// True when [range.start, range.end) is still mapped from the same file at
+// the same file offsets: the same mapping, or pieces of it that mprotect
+// split.
+bool still_mapped(const CodeRange& range, const ClientCode::State& state,
+                  const std::vector<Mapping>& now) {
+  const dev_t device =
+      range.owner == Owner::image ? state.image_device : state.module_device;
+  const std::uint64_t inode =
+      range.owner == Owner::image ? state.image_inode : state.module_inode;
+  std::uint64_t covered = range.start;
+  for (;;) {
+    const auto piece = std::find_if(now.begin(), now.end(), [&](const auto& m) {
+      return m.start <= covered && covered < m.end;
+    });
+    // The module keeps its name too: one renamed while loaded is no longer
+    // the module that was looked for.
+    if (piece == now.end() || !same_file(*piece, device, inode) ||
+        (range.owner == Owner::module && piece->executable &&
+         !posix::is_guard_mapping(*piece)) ||
+        piece->offset + (covered - piece->start) !=
+            range.offset + (covered - range.start)) {
+      return false;
+    }
+    covered = piece->end;
+    if (covered >= range.end) return true;
+  }
+}
+
+// Reads the pagemap entries of [start, end); false when the memory is gone
+// or cannot be read.
+bool page_entries(int pagemap, std::uint64_t start, std::uint64_t end,
+                  std::vector<std::uint64_t>& entries) {
+  entries.resize(static_cast<std::size_t>((end - start) / kPage));
+  std::size_t done = 0;
+  while (done < entries.size()) {
+    const std::size_t want = std::min(kEntriesPerRead, entries.size() - done);
+    const off_t at = static_cast<off_t>((start / kPage + done) * 8);
+    const ssize_t count = posix::retry_on_eintr(
+        [&] { return ::pread(pagemap, entries.data() + done, want * 8, at); });
+    if (count <= 0 || count % 8 != 0) return false;
+    done += static_cast<std::size_t>(count) / 8;
+  }
+  return true;
+}
+
+// Not the file's page: written since it was mapped (an anonymous copy,
+// resident or swapped out).
+bool is_private(std::uint64_t entry) {
+  return (entry & (kPresent | kSwapped)) != 0 && (entry & kFilePage) == 0;
+}
+
+bool read_exactly(int fd, void* into, std::size_t size, std::uint64_t at) {
+  const ssize_t count = posix::retry_on_eintr(
+      [&] { return ::pread(fd, into, size, static_cast<off_t>(at)); });
+  return count == static_cast<ssize_t>(size);
+}
+
+// The digest of the private pages' bytes as the process holds them now.
+bool digest_private_pages(const ClientCode::State& state,
+                          std::uint8_t (&digest)[32]) {
+  posix::Sha256 hash;
+  std::vector<unsigned char> page(kPage);
+  for (const std::uint64_t address : state.private_pages) {
+    if (!read_exactly(state.memory.get(), page.data(), kPage, address) ||
+        !hash.update(&address, sizeof address) ||
+        !hash.update(page.data(), kPage)) {
+      return false;
+    }
+  }
+  return hash.finish(digest);
+}
+
+// Whether the process's page at `address` of `range` holds the bytes of the
+// file `file` at the same place.
+bool page_matches_file(const ClientCode::State& state, const CodeRange& range,
+                       int file, std::uint64_t address) {
+  std::vector<unsigned char> in_memory(kPage), on_disk(kPage, 0);
+  if (!read_exactly(state.memory.get(), in_memory.data(), kPage, address)) {
+    return false;
+  }
+  // Past the file's end a mapping shows zeros.
+  const ssize_t count = posix::retry_on_eintr([&] {
+    return ::pread(file, on_disk.data(), kPage,
+                   static_cast<off_t>(range.offset + (address - range.start)));
+  });
+  return count >= 0 && in_memory == on_disk;
+}
+
+std::string hex(std::uint64_t value) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  do {
+    text.insert(text.begin(), digits[value & 15]);
+    value >>= 4;
+  } while (value != 0);
+  return "0x" + text;
+}
+
+}  // namespace
+
+CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
+                           const ExaminedFile& image,
+                           const ExaminedFile& module, ClientCode& code,
+                           std::uint64_t& image_pages_differing,
+                           std::string& why) {
+  code.reset(nullptr);
+  image_pages_differing = 0;
+  auto state = std::make_unique<ClientCode::State>();
+  state->directory = posix::open_process_view(process, pid);
+  if (!state->directory.valid()) return CodeLook::gone;
+  const int directory = state->directory.get();
+  const auto open_view = [directory](const char* name) {
+    return UniqueFd(posix::retry_on_eintr(
+        [&] { return ::openat(directory, name, posix::kClientOpenFlags); }));
+  };
+  state->maps = open_view("maps");
+  state->pagemap = open_view("pagemap");
+  state->memory = open_view("mem");
+  if (!state->maps.valid() || !state->pagemap.valid() ||
+      !state->memory.valid()) {
+    why = std::string("the client's memory cannot be read: ") +
+          std::strerror(errno);
+    return process_is_running(process) ? CodeLook::changed : CodeLook::gone;
+  }
+  state->image_device = static_cast<dev_t>(image.identity.device);
+  state->image_inode = image.identity.inode;
+  state->module_device = static_cast<dev_t>(module.identity.device);
+  state->module_inode = module.identity.inode;
+
+  std::vector<Mapping> mappings;
+  if (!code_mappings(*state, mappings)) {
+    return process_is_running(process) ? CodeLook::changed : CodeLook::gone;
+  }
+  bool image_runs = false, module_runs = false;
+  std::vector<Mapping> executable;
+  for (const Mapping& mapping : mappings) {
+    if (!mapping.executable) continue;
+    const Owner owner =
+        same_file(mapping, state->image_device, state->image_inode)
+            ? Owner::image
+            : Owner::module;
+    (owner == Owner::image ? image_runs : module_runs) = true;
+    state->ranges.push_back(
+        {owner, mapping.start, mapping.end, mapping.offset});
+    executable.push_back(mapping);
+  }
+  // The exe link alone proves nothing: it can be pointed at a genuine file
+  // while the code runs from anonymous copies.
+  if (!image_runs || !module_runs) {
+    why = std::string("the ") + (image_runs ? "guard module" : "executable") +
+          "'s code is not mapped from the verified file";
+    return CodeLook::changed;
+  }
+
+  std::vector<std::uint64_t> entries;
+  for (std::size_t i = 0; i < state->ranges.size(); ++i) {
+    const CodeRange& range = state->ranges[i];
+    if (!page_entries(state->pagemap.get(), range.start, range.end, entries)) {
+      return process_is_running(process) ? CodeLook::changed : CodeLook::gone;
+    }
+    UniqueFd file;
+    for (std::size_t page = 0; page < entries.size(); ++page) {
+      if (!is_private(entries[page])) continue;
+      const std::uint64_t address = range.start + page * kPage;
+      if (!file.valid()) {
+        file = posix::open_mapped_file(directory, executable[i]);
+      }
+      const bool matches =
+          file.valid() && page_matches_file(*state, range, file.get(), address);
+      if (range.owner == Owner::module && !matches) {
+        // Ours, never packed: its code is its file's.
+        why =
+            "the guard module's code differs from its file at " + hex(address);
+        return CodeLook::changed;
+      }
+      if (!matches) ++image_pages_differing;
+      state->private_pages.push_back(address);
+    }
+  }
+  if (!digest_private_pages(*state, state->private_digest)) {
+    why = "the client's code pages cannot be read";
+    return process_is_running(process) ? CodeLook::changed : CodeLook::gone;
+  }
+  code.reset(std::move(state));
+  return CodeLook::intact;
+}
+
+CodeLook look_at_client_code(ClientCode& code, std::string& why) {
+  ClientCode::State* state = code.state();
+  if (state == nullptr) return CodeLook::intact;
+  std::vector<Mapping> now;
+  if (!code_mappings(*state, now)) return CodeLook::gone;
+  for (const CodeRange& range : state->ranges) {
+    if (!still_mapped(range, *state, now)) {
+      why = std::string("the ") + name_of(range.owner) + "'s code at " +
+            hex(range.start) + " is no longer mapped from the verified file";
+      return CodeLook::changed;
+    }
+  }
+  std::vector<std::uint64_t> entries;
+  for (const CodeRange& range : state->ranges) {
+    if (!page_entries(state->pagemap.get(), range.start, range.end, entries)) {
+      return CodeLook::gone;
+    }
+    for (std::size_t page = 0; page < entries.size(); ++page) {
+      const std::uint64_t address = range.start + page * kPage;
+      if (is_private(entries[page]) &&
+          !std::binary_search(state->private_pages.begin(),
+                              state->private_pages.end(), address)) {
+        why = std::string("the ") + name_of(range.owner) +
+              "'s code was written at " + hex(address);
+        return CodeLook::changed;
+      }
+    }
+  }
+  if (!state->private_pages.empty()) {
+    std::uint8_t digest[32];
+    if (!digest_private_pages(*state, digest)) return CodeLook::gone;
+    if (std::memcmp(digest, state->private_digest, sizeof digest) != 0) {
+      why = "the executable's code changed since the check";
+      return CodeLook::changed;
+    }
+  }
+  return CodeLook::intact;
+}
+
+CodeLook client_code_still_runs(ClientCode& code) {
+  ClientCode::State* state = code.state();
+  if (state == nullptr || state->ranges.empty()) return CodeLook::intact;
+  // One entry: the held view reads nothing once the memory it was opened on
+  // has gone (an exec, or the end of the process).
+  std::uint64_t entry = 0;
+  const ssize_t count = posix::retry_on_eintr([&] {
+    return ::pread(state->pagemap.get(), &entry, sizeof entry,
+                   static_cast<off_t>(state->ranges.front().start / kPage * 8));
+  });
+  return count == 0 ? CodeLook::gone : CodeLook::intact;
+}
+
+}  // namespace vorn::os
