@@ -194,15 +194,16 @@ std::string hex(std::uint64_t value) {
 
 }  // namespace
 
-CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
-                           const ExaminedFile& image,
-                           const ExaminedFile& module, ClientCode& code,
-                           std::uint64_t& image_pages_differing,
-                           std::string& why) {
+namespace {
+
+CodeLook watch_through(ProcessHandle process, UniqueFd view,
+                       const ExaminedFile& image, const ExaminedFile& module,
+                       ClientCode& code, std::uint64_t& image_pages_differing,
+                       std::string& why) {
   code.reset(nullptr);
   image_pages_differing = 0;
   auto state = std::make_unique<ClientCode::State>();
-  state->directory = posix::open_process_view(process, pid);
+  state->directory = std::move(view);
   if (!state->directory.valid()) return CodeLook::gone;
   const int directory = state->directory.get();
   const auto open_view = [directory](const char* name) {
@@ -279,6 +280,30 @@ CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
   }
   code.reset(std::move(state));
   return CodeLook::intact;
+}
+
+}  // namespace
+
+CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
+                           const ExaminedFile& image,
+                           const ExaminedFile& module, ClientCode& code,
+                           std::uint64_t& image_pages_differing,
+                           std::string& why) {
+  // A view is the leader's until its thread exits while others run (its
+  // maps then read empty): a watch that failed because that happened under
+  // it is started again through a live thread's view.
+  for (int attempt = 0;; ++attempt) {
+    UniqueFd view = posix::open_process_view(process, pid);
+    UniqueFd probe(view.valid() ? ::dup(view.get()) : -1);
+    const CodeLook look = watch_through(process, std::move(view), image, module,
+                                        code, image_pages_differing, why);
+    std::string ignored;
+    if (look == CodeLook::intact || attempt == 2 || !probe.valid() ||
+        posix::read_link_at(probe.get(), "exe", ignored) ||
+        !process_is_running(process)) {
+      return look;
+    }
+  }
 }
 
 CodeLook look_at_client_code(ClientCode& code, std::string& why) {

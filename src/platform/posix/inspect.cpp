@@ -181,6 +181,86 @@ ExamineOutcome hash_from_start(int fd, std::uint64_t limit,
   return ExamineOutcome::examined;
 }
 
+// Finds, opens and hashes the file through one view of the process.
+ExamineOutcome examine_through(int directory, ClientFile which,
+                               const FileIdentity& unchanged, PinnedFile* pin,
+                               KeepGoing keep_going, void* context,
+                               ExaminedFile& result) {
+  const std::uint64_t limit =
+      which == ClientFile::image ? kMaxImageBytes : kMaxGuardModuleBytes;
+  UniqueFd file;
+  if (which == ClientFile::image) {
+    // The file the process runs, whatever its name shows and in whatever
+    // mount namespace it lives.
+    if (!posix::read_link_at(directory, "exe", result.path)) {
+      return ExamineOutcome::not_found;
+    }
+    file.reset(posix::retry_on_eintr(
+        [&] { return ::openat(directory, "exe", kClientOpenFlags); }));
+    if (!file.valid()) {
+      const int failure = errno;
+      result.problem =
+          refused_open_problem(directory, "executable",
+                               mapped_device_of(directory, result.path));
+      if (!result.problem.empty()) return ExamineOutcome::unreadable;
+      return failure == EACCES || failure == EPERM ? ExamineOutcome::unreadable
+                                                   : ExamineOutcome::not_found;
+    }
+  } else {
+    Mapping mapping;
+    switch (find_guard_mapping(directory, mapping)) {
+      case MapsSearch::found:
+        break;
+      case MapsSearch::not_found:
+        return ExamineOutcome::not_found;
+      case MapsSearch::unreadable:
+        return ExamineOutcome::unreadable;
+    }
+    result.path = mapping.pathname;
+    file = posix::open_mapped_file(directory, mapping);
+    if (!file.valid()) {
+      result.problem = refused_open_problem(directory, "guard module",
+                                            mapping.device());
+      return ExamineOutcome::unreadable;
+    }
+  }
+
+  // A FUSE file system answers each read as its server likes: the bytes the
+  // service hashes need not be those the client runs.
+  struct statfs file_system {};
+  if (::fstatfs(file.get(), &file_system) == 0 &&
+      static_cast<unsigned long>(file_system.f_type) == kFuseMagic) {
+    struct stat info {};
+    const dev_t device = ::fstat(file.get(), &info) == 0 ? info.st_dev : 0;
+    result.problem = refused_open_problem(
+        directory,
+        which == ClientFile::image ? "executable" : "guard module", device);
+    if (result.problem.empty()) {
+      result.problem = "the file is on a FUSE file system";
+    }
+    return ExamineOutcome::unreadable;
+  }
+
+  struct stat first {};
+  if (::fstat(file.get(), &first) != 0 || !S_ISREG(first.st_mode)) {
+    return ExamineOutcome::unreadable;
+  }
+  if (same_version(posix::identity_of(first), unchanged) &&
+      times_follow_every_write(file.get())) {
+    result.identity = posix::identity_of(first);
+    return ExamineOutcome::unchanged;
+  }
+  const ExamineOutcome hashed =
+      hash_from_start(file.get(), limit, keep_going, context, result);
+  // The file verified is held for the session, so that its re-checks open
+  // nothing.
+  if (hashed == ExamineOutcome::examined && pin != nullptr) {
+    pin->raw = file.release();
+    pin->held = true;
+  }
+  return hashed;
+}
+
 }  // namespace
 
 void release_pinned_file(PinnedFile& pin) {
@@ -212,80 +292,23 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
     return hash_from_start(fd, limit, keep_going, context, result);
   }
 
-  const UniqueFd directory = posix::open_process_view(process, pid);
-  if (!directory.valid()) return ExamineOutcome::not_found;
-
-  UniqueFd file;
-  if (which == ClientFile::image) {
-    // The file the process runs, whatever its name shows and in whatever
-    // mount namespace it lives.
-    if (!posix::read_link_at(directory.get(), "exe", result.path)) {
-      return ExamineOutcome::not_found;
-    }
-    file.reset(posix::retry_on_eintr(
-        [&] { return ::openat(directory.get(), "exe", kClientOpenFlags); }));
-    if (!file.valid()) {
-      const int failure = errno;
-      result.problem =
-          refused_open_problem(directory.get(), "executable",
-                               mapped_device_of(directory.get(), result.path));
-      if (!result.problem.empty()) return ExamineOutcome::unreadable;
-      return failure == EACCES || failure == EPERM ? ExamineOutcome::unreadable
-                                                   : ExamineOutcome::not_found;
-    }
-  } else {
-    Mapping mapping;
-    switch (find_guard_mapping(directory.get(), mapping)) {
-      case MapsSearch::found:
-        break;
-      case MapsSearch::not_found:
-        return ExamineOutcome::not_found;
-      case MapsSearch::unreadable:
-        return ExamineOutcome::unreadable;
-    }
-    result.path = mapping.pathname;
-    file = posix::open_mapped_file(directory.get(), mapping);
-    if (!file.valid()) {
-      result.problem = refused_open_problem(directory.get(), "guard module",
-                                            mapping.device());
-      return ExamineOutcome::unreadable;
+  // A view is the leader's until its thread exits while others run (the
+  // leader then shows no exe and no maps): a look that failed because that
+  // happened under it is made again through a live thread's view.
+  for (int attempt = 0;; ++attempt) {
+    const UniqueFd directory = posix::open_process_view(process, pid);
+    if (!directory.valid()) return ExamineOutcome::not_found;
+    result = ExaminedFile();
+    const ExamineOutcome outcome = examine_through(
+        directory.get(), which, unchanged, pin, keep_going, context, result);
+    std::string ignored;
+    if (outcome == ExamineOutcome::examined ||
+        outcome == ExamineOutcome::unchanged || attempt == 2 ||
+        posix::read_link_at(directory.get(), "exe", ignored) ||
+        !process_is_running(process)) {
+      return outcome;
     }
   }
-
-  // A FUSE file system answers each read as its server likes: the bytes the
-  // service hashes need not be those the client runs.
-  struct statfs file_system {};
-  if (::fstatfs(file.get(), &file_system) == 0 &&
-      static_cast<unsigned long>(file_system.f_type) == kFuseMagic) {
-    struct stat info {};
-    const dev_t device = ::fstat(file.get(), &info) == 0 ? info.st_dev : 0;
-    result.problem = refused_open_problem(
-        directory.get(),
-        which == ClientFile::image ? "executable" : "guard module", device);
-    if (result.problem.empty()) {
-      result.problem = "the file is on a FUSE file system";
-    }
-    return ExamineOutcome::unreadable;
-  }
-
-  struct stat first {};
-  if (::fstat(file.get(), &first) != 0 || !S_ISREG(first.st_mode)) {
-    return ExamineOutcome::unreadable;
-  }
-  if (same_version(posix::identity_of(first), unchanged) &&
-      times_follow_every_write(file.get())) {
-    result.identity = posix::identity_of(first);
-    return ExamineOutcome::unchanged;
-  }
-  const ExamineOutcome hashed =
-      hash_from_start(file.get(), limit, keep_going, context, result);
-  // The file verified is held for the session, so that its re-checks open
-  // nothing.
-  if (hashed == ExamineOutcome::examined && pin != nullptr) {
-    pin->raw = file.release();
-    pin->held = true;
-  }
-  return hashed;
 }
 
 }  // namespace vorn::os
