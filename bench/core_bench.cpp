@@ -248,6 +248,42 @@ BENCHMARK(BM_IntegrityRecheck_NoIdentity)
     ->Arg(1)
     ->Unit(benchmark::kMicrosecond);
 
+// A look at the client's code (its maps and 8 bytes of pagemap per code
+// page), as at every re-check and once more at a random moment; and the
+// heartbeat's look for an exec.
+void BM_LookAtCode(benchmark::State& state) {
+  Target t;
+  if (!target(state, t)) return;
+  std::string image;
+  IntegrityRecord record;
+  if (integrity_check(t.process, t.pid, t.e1, t.e2, image, record) !=
+      IntegrityOutcome::pass) {
+    state.SkipWithError("the check did not pass");
+    return;
+  }
+  for (auto _ : state) {
+    if (integrity_look_at_code(record) != os::CodeLook::intact)
+      state.SkipWithError("changed");
+  }
+}
+BENCHMARK(BM_LookAtCode)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+void BM_CodeStillRuns(benchmark::State& state) {
+  Target t;
+  if (!target(state, t)) return;
+  std::string image;
+  IntegrityRecord record;
+  if (integrity_check(t.process, t.pid, t.e1, t.e2, image, record) !=
+      IntegrityOutcome::pass) {
+    state.SkipWithError("the check did not pass");
+    return;
+  }
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(integrity_code_still_runs(record));
+  }
+}
+BENCHMARK(BM_CodeStillRuns)->Arg(1)->Unit(benchmark::kMicrosecond);
+
 void release_fixtures() {
   Fixtures& f = fixtures();
   test::close_child_input(f.big_client);
