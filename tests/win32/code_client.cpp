@@ -5,6 +5,8 @@
 //   patch-module  flips a byte at MODULE the way a cheat would
 //                 (VirtualProtect, write, protection restored); "done"
 //   exit          ends with exit code 0
+// The module is loaded away from its preferred base (that range is taken
+// first), so its code carries applied relocations.
 // Exit code 2 when the module cannot be loaded.
 #include <windows.h>
 
@@ -39,8 +41,22 @@ int main() {
                               GetModuleFileNameW(nullptr, own.data(), 32768));
   const std::wstring module_path =
       own_path.substr(0, own_path.find_last_of(L'\\') + 1) + L"vorn_guard.dll";
+  // Loaded once to learn where it wants to be, then that range is reserved
+  // so the second load relocates it.
   HMODULE module = LoadLibraryW(module_path.c_str());
   if (module == nullptr) return 2;
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+      reinterpret_cast<const char*>(module) + dos->e_lfanew);
+  const SIZE_T image_size = nt->OptionalHeader.SizeOfImage;
+  void* preferred = module;
+  FreeLibrary(module);
+  if (VirtualAlloc(preferred, image_size, MEM_RESERVE, PAGE_NOACCESS) ==
+      nullptr) {
+    return 2;
+  }
+  module = LoadLibraryW(module_path.c_str());
+  if (module == nullptr || module == preferred) return 2;
   void* module_code =
       reinterpret_cast<void*>(GetProcAddress(module, "vorn_guard_version"));
   if (module_code == nullptr) return 2;

@@ -360,7 +360,9 @@ bool read_region(HANDLE process, std::uintptr_t base, std::size_t size,
 // The file behind a mapping, opened through the kernel's name of it, when
 // it is the very file verified as `examined`: the same volume and file index
 // where the file system gives one, else (Wine) the same name, and in both
-// cases the bytes that hashed to the evidence.
+// cases the bytes that hashed to the evidence. Hashed once more here, once a
+// session, so the code is compared with the verified bytes even where the
+// session could not hold the file.
 bool open_verified_file(const std::wstring& kernel_name,
                         const ExaminedFile& examined, win32::UniqueHandle& file,
                         std::uint64_t& size) {
