@@ -435,12 +435,18 @@ bool watch_allocation(WatchContext& context, std::size_t which,
           context.process, region.base, region.size, region.digest,
           [&](std::size_t offset, const std::vector<unsigned char>& bytes) {
             const std::uint64_t rva = region.base - allocation + offset;
-            if (!expected_bytes(pe, allocation, rva, bytes.size(), expected)) {
+            // Made with a margin on both sides, so a relocated value that
+            // straddles the piece's edge is applied whole.
+            const std::size_t lead =
+                static_cast<std::size_t>(std::min<std::uint64_t>(rva, 8));
+            if (!expected_bytes(pe, allocation, rva - lead,
+                                lead + bytes.size() + 8, expected)) {
               return false;
             }
             for (std::size_t page = 0; page < bytes.size(); page += kPage) {
               const std::size_t length = std::min(kPage, bytes.size() - page);
-              if (std::memcmp(&bytes[page], &expected[page], length) == 0) {
+              if (std::memcmp(&bytes[page], &expected[lead + page], length) ==
+                  0) {
                 continue;
               }
               if (module) {
