@@ -5,6 +5,7 @@
 // Needs the definitions of windows.h.
 #include <bcrypt.h>
 
+#include <cstddef>
 #include <vector>
 
 #include "platform/win32/win32_handle.h"
@@ -16,55 +17,53 @@ namespace {
 constexpr DWORD kHashReadBytes = 64 * 1024;
 constexpr std::size_t kChunksBetweenChecks = 16;
 
-// A CNG algorithm provider, hash object and the memory the hash object lives
-// in, released in the right order on every path.
-class Sha256Hasher {
- public:
-  Sha256Hasher() {
-    if (BCryptOpenAlgorithmProvider(&algorithm_, BCRYPT_SHA256_ALGORITHM,
-                                    nullptr, 0) != 0) {
-      algorithm_ = nullptr;
-      return;
-    }
-    DWORD object_size = 0;
-    ULONG copied = 0;
-    if (BCryptGetProperty(algorithm_, BCRYPT_OBJECT_LENGTH,
-                          reinterpret_cast<PUCHAR>(&object_size),
-                          sizeof object_size, &copied, 0) != 0) {
-      return;
-    }
-    object_.resize(object_size);
-    if (BCryptCreateHash(algorithm_, &hash_, object_.data(), object_size,
-                         nullptr, 0, 0) != 0) {
-      hash_ = nullptr;
-    }
-  }
-  ~Sha256Hasher() {
-    if (hash_ != nullptr) BCryptDestroyHash(hash_);
-    if (algorithm_ != nullptr) BCryptCloseAlgorithmProvider(algorithm_, 0);
-  }
-  Sha256Hasher(const Sha256Hasher&) = delete;
-  Sha256Hasher& operator=(const Sha256Hasher&) = delete;
-
-  bool ready() const { return hash_ != nullptr; }
-  bool add(const char* data, DWORD size) {
-    return BCryptHashData(hash_,
-                          reinterpret_cast<PUCHAR>(const_cast<char*>(data)),
-                          size, 0) == 0;
-  }
-  bool finish(std::uint8_t (&digest)[32]) {
-    return BCryptFinishHash(hash_, digest, sizeof digest, 0) == 0;
-  }
-
- private:
-  BCRYPT_ALG_HANDLE algorithm_ = nullptr;
-  BCRYPT_HASH_HANDLE hash_ = nullptr;
-  std::vector<UCHAR> object_;
-};
-
 }  // namespace
 
 namespace win32 {
+
+Sha256Hasher::Sha256Hasher() {
+  if (BCryptOpenAlgorithmProvider(&algorithm_, BCRYPT_SHA256_ALGORITHM, nullptr,
+                                  0) != 0) {
+    algorithm_ = nullptr;
+    return;
+  }
+  DWORD object_size = 0;
+  ULONG copied = 0;
+  if (BCryptGetProperty(algorithm_, BCRYPT_OBJECT_LENGTH,
+                        reinterpret_cast<PUCHAR>(&object_size),
+                        sizeof object_size, &copied, 0) != 0) {
+    return;
+  }
+  object_.resize(object_size);
+  if (BCryptCreateHash(algorithm_, &hash_, object_.data(), object_size, nullptr,
+                       0, 0) != 0) {
+    hash_ = nullptr;
+  }
+}
+
+Sha256Hasher::~Sha256Hasher() {
+  if (hash_ != nullptr) BCryptDestroyHash(hash_);
+  if (algorithm_ != nullptr) BCryptCloseAlgorithmProvider(algorithm_, 0);
+}
+
+bool Sha256Hasher::add(const void* data, std::size_t size) {
+  // BCryptHashData takes a ULONG; larger inputs go in pieces.
+  const UCHAR* bytes = static_cast<const UCHAR*>(data);
+  while (size > 0) {
+    const ULONG piece =
+        size > 0x40000000u ? 0x40000000u : static_cast<ULONG>(size);
+    if (BCryptHashData(hash_, const_cast<PUCHAR>(bytes), piece, 0) != 0) {
+      return false;
+    }
+    bytes += piece;
+    size -= piece;
+  }
+  return true;
+}
+
+bool Sha256Hasher::finish(std::uint8_t (&digest)[32]) {
+  return BCryptFinishHash(hash_, digest, sizeof digest, 0) == 0;
+}
 
 ExamineOutcome hash_open_file(HANDLE file, KeepGoing keep_going, void* context,
                               std::uint8_t (&digest)[32]) {

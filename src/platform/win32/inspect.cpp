@@ -20,6 +20,7 @@
 #include "platform/runtime.h"
 #include "platform/system.h"
 #include "platform/win32/file_hash.h"
+#include "platform/win32/mapped_files.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {
@@ -30,8 +31,6 @@ constexpr wchar_t kGuardModuleName[] = L"vorn_guard.dll";
 constexpr DWORD kLongestPath = 32768;
 // The loader list is the client's to fill; this bounds the work it can cause.
 constexpr std::size_t kMaxModuleCandidates = 4096;
-
-constexpr DWORD kInspectionRights = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 
 wchar_t ascii_lower(wchar_t c) {
   return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
@@ -47,17 +46,6 @@ bool starts_with_ascii_case_insensitive(const std::wstring& text,
     }
   }
   return true;
-}
-
-bool equals_ascii_case_insensitive(const std::wstring& text,
-                                   const wchar_t* other) {
-  return starts_with_ascii_case_insensitive(text, other) &&
-         text.size() == std::wstring(other).size();
-}
-
-std::wstring file_name_of(const std::wstring& path) {
-  const std::size_t cut = path.find_last_of(L'\\');
-  return cut == std::wstring::npos ? path : path.substr(cut + 1);
 }
 
 bool is_ascii_letter(wchar_t c) {
@@ -85,6 +73,21 @@ bool on_local_drive(const std::wstring& path) {
     default:  // DRIVE_REMOTE, DRIVE_NO_ROOT_DIR, DRIVE_UNKNOWN
       return false;
   }
+}
+
+}  // namespace
+
+namespace win32 {
+
+bool equals_ascii_case_insensitive(const std::wstring& text,
+                                   const wchar_t* other) {
+  return starts_with_ascii_case_insensitive(text, other) &&
+         text.size() == std::wstring(other).size();
+}
+
+std::wstring file_name_of(const std::wstring& path) {
+  const std::size_t cut = path.find_last_of(L'\\');
+  return cut == std::wstring::npos ? path : path.substr(cut + 1);
 }
 
 // Turns a name the kernel gave for a file into a path CreateFileW opens
@@ -178,6 +181,31 @@ bool mapped_image_name(HANDLE process, void* base, std::wstring& name) {
   return false;
 }
 
+// Opens a file a kernel name led to: reading, sharing everything like the
+// loader shares a mapped module, and anonymously, so that a pipe found
+// after all could not act as the service.
+HANDLE open_for_hashing(const std::wstring& path, DWORD extra_flags) {
+  return CreateFileW(path.c_str(), GENERIC_READ,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING,
+                     extra_flags | FILE_FLAG_SEQUENTIAL_SCAN |
+                         SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS,
+                     nullptr);
+}
+
+}  // namespace win32
+
+namespace {
+
+using win32::dos_path_of;
+using win32::equals_ascii_case_insensitive;
+using win32::file_name_of;
+using win32::kInspectionRights;
+using win32::mapped_image_name;
+using win32::narrow_path;
+using win32::open_for_hashing;
+using win32::openable_path;
+
 // Where modules start, 32- and 64-bit alike, at most kMaxModuleCandidates.
 // Only the addresses are used: the names in the same list are the client's.
 // The list may change between calls, so it is asked for again until the
@@ -212,15 +240,6 @@ HANDLE open_pinned(const std::wstring& path) {
   return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                      OPEN_EXISTING,
                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN |
-                         SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS,
-                     nullptr);
-}
-
-HANDLE open_for_hashing(const std::wstring& path, DWORD extra_flags) {
-  return CreateFileW(path.c_str(), GENERIC_READ,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING,
-                     extra_flags | FILE_FLAG_SEQUENTIAL_SCAN |
                          SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS,
                      nullptr);
 }
