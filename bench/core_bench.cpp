@@ -251,16 +251,23 @@ BENCHMARK(BM_IntegrityRecheck_NoIdentity)
 // A look at the client's code (its maps and 8 bytes of pagemap per code
 // page), as at every re-check and once more at a random moment; and the
 // heartbeat's look for an exec.
-void BM_LookAtCode(benchmark::State& state) {
-  Target t;
-  if (!target(state, t)) return;
+// The target checked, as a session starts with it; false (skipped) when the
+// check does not pass.
+bool checked(benchmark::State& state, Target& t, IntegrityRecord& record) {
+  if (!target(state, t)) return false;
   std::string image;
-  IntegrityRecord record;
   if (integrity_check(t.process, t.pid, t.e1, t.e2, image, record) !=
       IntegrityOutcome::pass) {
     state.SkipWithError("the check did not pass");
-    return;
+    return false;
   }
+  return true;
+}
+
+void BM_LookAtCode(benchmark::State& state) {
+  Target t;
+  IntegrityRecord record;
+  if (!checked(state, t, record)) return;
   for (auto _ : state) {
     if (integrity_look_at_code(record) != os::CodeLook::intact)
       state.SkipWithError("changed");
@@ -270,14 +277,8 @@ BENCHMARK(BM_LookAtCode)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 void BM_CodeStillRuns(benchmark::State& state) {
   Target t;
-  if (!target(state, t)) return;
-  std::string image;
   IntegrityRecord record;
-  if (integrity_check(t.process, t.pid, t.e1, t.e2, image, record) !=
-      IntegrityOutcome::pass) {
-    state.SkipWithError("the check did not pass");
-    return;
-  }
+  if (!checked(state, t, record)) return;
   for (auto _ : state) {
     benchmark::DoNotOptimize(integrity_code_still_runs(record));
   }
