@@ -225,14 +225,20 @@ void relink(const std::string& genuine) {
   const std::string program = own_program();
   const int genuine_fd = ::open(genuine.c_str(), O_RDONLY | O_CLOEXEC);
   if (genuine_fd < 0) fail("open " + genuine);
-  std::uintptr_t start_code = UINTPTR_MAX, end_code = 0;
+  const int memory = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+  if (memory < 0) fail("open /proc/self/mem");
   for (const MapLine& line : own_mappings()) {
     if (line.path != program) continue;
     const std::size_t size = line.end - line.start;
     void* copy = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (copy == MAP_FAILED) fail("mmap copy");
-    std::memcpy(copy, reinterpret_cast<void*>(line.start), size);
+    // Read by the kernel, so that a sanitizer's poisoned globals are copied
+    // like any other byte.
+    if (::pread(memory, copy, size, static_cast<off_t>(line.start)) !=
+        static_cast<ssize_t>(size)) {
+      fail("read own memory");
+    }
     int protection = 0;
     if (line.perms[0] == 'r') protection |= PROT_READ;
     if (line.perms[1] == 'w') protection |= PROT_WRITE;
@@ -242,11 +248,8 @@ void relink(const std::string& genuine) {
                  reinterpret_cast<void*>(line.start)) == MAP_FAILED) {
       fail("mremap");
     }
-    if (line.perms[2] == 'x') {
-      start_code = std::min(start_code, line.start);
-      end_code = std::max(end_code, line.end);
-    }
   }
+  ::close(memory);
   if (::unshare(CLONE_NEWUSER) != 0) fail("unshare");
   // The fields PR_SET_MM_MAP wants, as the kernel keeps them now.
   std::ifstream stat_file("/proc/self/stat");
