@@ -64,7 +64,11 @@ std::string describe(const DigestPolicy& policy) {
       return "trusted digests: " + os::trusted_digests_path() + " read, " +
              format_decimal_u32(
                  static_cast<std::uint32_t>(policy.list.digests.size())) +
-             " values";
+             " values" +
+             (policy.list.strict_code
+                  ? "; strict code: every other file a client runs code "
+                    "from must be a system file or listed"
+                  : "");
     case DigestPolicy::Kind::broken:
       break;
   }

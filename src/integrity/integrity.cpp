@@ -36,6 +36,27 @@ bool same_file(const os::FileIdentity& a, const std::string& a_path,
   return a_path == b_path;
 }
 
+// Under the strict code policy, every other file the client runs code from
+// is a system file or listed. `held` keeps what was found, so that unchanged
+// files are not hashed again.
+os::CodeLook strict_code_admits(const DigestPolicy& policy, HeldFiles& held,
+                                std::string& why) {
+  if (!policy.list.strict_code) return os::CodeLook::intact;
+  std::vector<os::CodeFile> files;
+  const os::CodeLook look =
+      os::list_code_files(held.code, held.code_files, files, why);
+  if (look != os::CodeLook::intact) return look;
+  for (const os::CodeFile& file : files) {
+    if (!file.system_file && !policy.list.lists(digest_to_hex(file.digest))) {
+      why = "code from " + file.path +
+            ", which is neither a system file nor listed";
+      return os::CodeLook::changed;
+    }
+  }
+  held.code_files = std::move(files);
+  return os::CodeLook::intact;
+}
+
 enum class FileVerdict { matches, differs, missing };
 
 // Examines one file of the client and compares it with `expected`. A file
@@ -137,6 +158,15 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
       reason = "the client ended during the check";
       return IntegrityOutcome::not_identified;
   }
+  switch (strict_code_admits(*policy, *held, reason)) {
+    case os::CodeLook::intact:
+      break;
+    case os::CodeLook::changed:
+      return IntegrityOutcome::mismatch;
+    case os::CodeLook::gone:
+      reason = "the client ended during the check";
+      return IntegrityOutcome::not_identified;
+  }
   if (pages_differing > 0) {
     // A packed or self-relocating game: admitted, and held to this state.
     diagnose(DiagnosticLevel::notice,
@@ -193,7 +223,15 @@ bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
              cancel, image) != FileVerdict::matches) {
     return false;
   }
-  return integrity_look_at_code(record) == os::CodeLook::intact;
+  if (integrity_look_at_code(record) != os::CodeLook::intact) return false;
+  if (held == nullptr || !record.policy) return true;
+  std::string why;
+  const os::CodeLook strict = strict_code_admits(*record.policy, *held, why);
+  if (strict == os::CodeLook::changed) {
+    diagnose(DiagnosticLevel::warning,
+             "pid=" + format_decimal_u32(record.pid) + ": " + why);
+  }
+  return strict == os::CodeLook::intact;
 }
 
 os::CodeLook integrity_look_at_code(IntegrityRecord& record) {

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "integrity/digest_policy.h"
 #include "platform/system.h"
@@ -21,6 +22,9 @@ struct HeldFiles {
   os::PinnedFile image;
   os::PinnedFile module;
   os::ClientCode code;
+  // The other files the client ran code from at the last look of the strict
+  // code policy, and their digests.
+  std::vector<os::CodeFile> code_files;
   HeldFiles() = default;
   HeldFiles(const HeldFiles&) = delete;
   HeldFiles& operator=(const HeldFiles&) = delete;

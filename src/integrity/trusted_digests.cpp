@@ -9,16 +9,25 @@ namespace vorn {
 namespace {
 
 constexpr std::size_t kDigestDigits = 64;
+constexpr char kStrictCode[] = "strict-code";
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // One line without its line end. True when it is an entry (then `digest`
-// holds it, upper-case), a comment or blank (then `digest` is empty).
-bool parse_line(const std::string& line, std::string& digest) {
+// holds it, upper-case), the strict-code line, a comment or blank (then
+// `digest` is empty).
+bool parse_line(const std::string& line, std::string& digest,
+                bool& strict_code) {
   digest.clear();
   std::size_t at = 0;
   while (at < line.size() && is_blank(line[at])) ++at;
   if (at == line.size() || line[at] == '#') return true;
+  std::size_t end = line.size();
+  while (end > at && is_blank(line[end - 1])) --end;
+  if (line.compare(at, end - at, kStrictCode) == 0) {
+    strict_code = true;
+    return true;
+  }
   // sha256sum starts the line with '\' when it escaped the name.
   if (line[at] == '\\') ++at;
   if (line.size() - at < kDigestDigits) return false;
@@ -40,7 +49,7 @@ bool TrustedDigests::lists(const std::string& evidence) const {
 
 bool parse_trusted_digests(const std::string& text, TrustedDigests& list,
                            std::size_t& bad_line) {
-  list.digests.clear();
+  list = TrustedDigests();
   bad_line = 0;
   std::size_t line_number = 0;
   std::size_t start = 0;
@@ -51,8 +60,8 @@ bool parse_trusted_digests(const std::string& text, TrustedDigests& list,
     std::string line = text.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::string digest;
-    if (!parse_line(line, digest)) {
-      list.digests.clear();
+    if (!parse_line(line, digest, list.strict_code)) {
+      list = TrustedDigests();
       bad_line = line_number;
       return false;
     }

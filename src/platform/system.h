@@ -223,4 +223,28 @@ CodeLook look_at_client_code(ClientCode& code, std::string& why);
 // runs the watched program (Linux: an exec leaves the held views empty).
 CodeLook client_code_still_runs(ClientCode& code);
 
+// A file other than the image and the guard module that the client has an
+// executable mapping of, for the strict code policy.
+struct CodeFile {
+  std::string path;       // as the OS names it, for the operator
+  FileIdentity identity;  // the version examined
+  // Owned by root / SYSTEM and writable by nobody else: a system library,
+  // not hashed.
+  bool system_file = false;
+  std::uint8_t digest[32] = {};  // when not a system file
+};
+
+// At most this many files are examined for one client; more counts as a
+// change (no game maps thousands of code files).
+constexpr std::size_t kMaxCodeFiles = 1024;
+
+// Every other file the client has executable mappings of, through the
+// watch's views. A file whose identity is that of an entry of `known` (the
+// last answer) keeps that entry's digest and is not read again where its
+// identity proves its bytes; others are opened and hashed (at most
+// kMaxImageBytes each). `changed` with `why` when a file cannot be examined
+// or there are too many; `gone` when the process's memory has gone.
+CodeLook list_code_files(ClientCode& code, const std::vector<CodeFile>& known,
+                         std::vector<CodeFile>& files, std::string& why);
+
 }  // namespace vorn::os

@@ -18,6 +18,7 @@ struct ListCase {
   std::string text;
   std::vector<std::string> digests;  // when it parses
   std::size_t bad_line;              // 0: it parses
+  bool strict_code = false;
 };
 
 class TrustedDigestsTable : public ::testing::TestWithParam<ListCase> {};
@@ -29,6 +30,7 @@ TEST_P(TrustedDigestsTable, Parses) {
   EXPECT_EQ(parse_trusted_digests(c.text, list, bad_line), c.bad_line == 0);
   EXPECT_EQ(bad_line, c.bad_line);
   EXPECT_EQ(list.digests, c.digests);
+  EXPECT_EQ(list.strict_code, c.strict_code);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -55,7 +57,10 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"NameWithoutSeparator", kA + "*x\n", {}, 1},
         ListCase{"OtherTool", "SHA256 (game) = " + kA + "\n", {}, 1},
         ListCase{"LoneCarriageReturn", kA + "\n\r\r\n", {}, 2},
-        ListCase{"ThirdLineBad", kA + "\n#\nnot a digest\n" + kA, {}, 3}),
+        ListCase{"ThirdLineBad", kA + "\n#\nnot a digest\n" + kA, {}, 3},
+        ListCase{"StrictCode", kA + "\n strict-code \r\n", {kUpperA}, 0, true},
+        ListCase{"StrictCodeMisspelt", "strict-codes\n", {}, 1},
+        ListCase{"StrictCodeInABadList", "strict-code\nx\n", {}, 2}),
     [](const ::testing::TestParamInfo<ListCase>& param_info) {
       return param_info.param.name;
     });

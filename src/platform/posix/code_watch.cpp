@@ -7,6 +7,8 @@
 // longer the file's page. Nothing a look does opens or reads a client file.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -356,6 +358,103 @@ CodeLook client_code_still_runs(ClientCode& code) {
                    static_cast<off_t>(state->ranges.front().start / kPage * 8));
   });
   return count == 0 ? CodeLook::gone : CodeLook::intact;
+}
+
+namespace {
+
+// Opens and hashes one other code file; false, with `why`, when its bytes
+// cannot be had soundly.
+bool hash_code_file(int directory, const Mapping& mapping, CodeFile& file,
+                    std::string& why) {
+  const UniqueFd fd = posix::open_mapped_file(directory, mapping);
+  struct statfs file_system {};
+  if (!fd.valid() || ::fstatfs(fd.get(), &file_system) != 0 ||
+      static_cast<unsigned long>(file_system.f_type) == posix::kFuseMagic) {
+    why = "the code file " + mapping.pathname + " cannot be read soundly";
+    return false;
+  }
+  // Flushed first, so that a write through a shared mapping of it moves its
+  // times from now on (see times_follow_every_write).
+  if (::fdatasync(fd.get()) != 0 && errno != EINVAL) {
+    why = "the code file " + mapping.pathname + " cannot be flushed";
+    return false;
+  }
+  if (posix::hash_open_file(fd.get(), kMaxImageBytes, nullptr, nullptr,
+                            file.digest) != ExamineOutcome::examined) {
+    why = "the code file " + mapping.pathname + " cannot be hashed";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+CodeLook list_code_files(ClientCode& code, const std::vector<CodeFile>& known,
+                         std::vector<CodeFile>& files, std::string& why) {
+  files.clear();
+  ClientCode::State* state = code.state();
+  if (state == nullptr) return CodeLook::intact;
+  std::vector<Mapping> others;
+  std::size_t lines = 0;
+  const posix::MapsRead read = posix::read_maps(
+      state->maps.get(),
+      [&](const char* line, std::size_t length) {
+        Mapping mapping;
+        if (!posix::parse_mapping(line, length, mapping) ||
+            !mapping.executable || mapping.inode == 0 ||
+            same_file(mapping, state->image_device, state->image_inode) ||
+            same_file(mapping, state->module_device, state->module_inode)) {
+          return true;
+        }
+        for (const Mapping& seen : others) {
+          if (same_file(seen, mapping.device(), mapping.inode)) return true;
+        }
+        others.push_back(std::move(mapping));
+        return others.size() <= kMaxCodeFiles;
+      },
+      &lines);
+  if (read == posix::MapsRead::done && lines == 0) return CodeLook::gone;
+  if (read == posix::MapsRead::unreadable || others.size() > kMaxCodeFiles) {
+    why = "the client's code files cannot be listed";
+    return CodeLook::changed;
+  }
+  // Looked at through map_files without opening (stat and statfs raise no
+  // event the client could watch); opened only to be hashed.
+  const std::string view =
+      "/proc/self/fd/" + std::to_string(state->directory.get()) + "/map_files/";
+  for (const Mapping& mapping : others) {
+    const std::string entry = view + mapping.range;
+    struct stat info {};
+    if (::stat(entry.c_str(), &info) != 0) {
+      if (errno == ENOENT) continue;  // unmapped since: it runs no more
+      why = "the code file " + mapping.pathname + " cannot be examined";
+      return CodeLook::changed;
+    }
+    CodeFile file;
+    file.path = mapping.pathname;
+    file.identity = posix::identity_of(info);
+    file.system_file =
+        S_ISREG(info.st_mode) && info.st_uid == 0 && (info.st_mode & 022) == 0;
+    if (!file.system_file) {
+      struct statfs file_system {};
+      const bool identity_tells =
+          ::statfs(entry.c_str(), &file_system) == 0 &&
+          posix::times_follow_every_write(
+              static_cast<unsigned long>(file_system.f_type));
+      const auto same =
+          std::find_if(known.begin(), known.end(), [&](const CodeFile& seen) {
+            return !seen.system_file &&
+                   same_version(seen.identity, file.identity);
+          });
+      if (identity_tells && same != known.end()) {
+        std::memcpy(file.digest, same->digest, sizeof file.digest);
+      } else if (!hash_code_file(state->directory.get(), mapping, file, why)) {
+        return CodeLook::changed;
+      }
+    }
+    files.push_back(std::move(file));
+  }
+  return CodeLook::intact;
 }
 
 }  // namespace vorn::os

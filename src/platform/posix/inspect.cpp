@@ -69,30 +69,12 @@ MapsSearch find_guard_mapping(int process_directory, Mapping& found) {
   return MapsSearch::unreadable;
 }
 
-// File systems whose times move with every change, writes through a shared
-// mapping included once the file's dirty pages have been flushed (the flush
-// write-protects every mapping, so the next write faults and stamps the
-// file), or whose files cannot change at all. Elsewhere (tmpfs never stamps
-// writes through a mapping; FUSE, network and overlay file systems are not
-// known to) an unchanged identity proves nothing.
 bool times_follow_every_write(int fd) {
   struct statfs info {};
-  if (::fstatfs(fd, &info) != 0) return false;
-  switch (static_cast<unsigned long>(info.f_type)) {
-    case 0xEF53:      // ext2, ext3, ext4
-    case 0x58465342:  // XFS
-    case 0x9123683E:  // Btrfs
-    case 0xF2F52010:  // F2FS
-    case 0x73717368:  // SquashFS (read-only)
-    case 0xE0F5E1E2:  // EROFS (read-only)
-    case 0x9660:      // ISO 9660 (read-only)
-      return true;
-    default:
-      return false;
-  }
+  return ::fstatfs(fd, &info) == 0 &&
+         posix::times_follow_every_write(
+             static_cast<unsigned long>(info.f_type));
 }
-
-constexpr unsigned long kFuseMagic = 0x65735546;
 
 // The type of the file system on `device` as the process's own mount table
 // names it ("ext4", "fuse.squashfuse"), or "" when it is not found there.
@@ -199,9 +181,8 @@ ExamineOutcome examine_through(int directory, ClientFile which,
         [&] { return ::openat(directory, "exe", kClientOpenFlags); }));
     if (!file.valid()) {
       const int failure = errno;
-      result.problem =
-          refused_open_problem(directory, "executable",
-                               mapped_device_of(directory, result.path));
+      result.problem = refused_open_problem(
+          directory, "executable", mapped_device_of(directory, result.path));
       if (!result.problem.empty()) return ExamineOutcome::unreadable;
       return failure == EACCES || failure == EPERM ? ExamineOutcome::unreadable
                                                    : ExamineOutcome::not_found;
@@ -219,8 +200,8 @@ ExamineOutcome examine_through(int directory, ClientFile which,
     result.path = mapping.pathname;
     file = posix::open_mapped_file(directory, mapping);
     if (!file.valid()) {
-      result.problem = refused_open_problem(directory, "guard module",
-                                            mapping.device());
+      result.problem =
+          refused_open_problem(directory, "guard module", mapping.device());
       return ExamineOutcome::unreadable;
     }
   }
@@ -229,12 +210,12 @@ ExamineOutcome examine_through(int directory, ClientFile which,
   // service hashes need not be those the client runs.
   struct statfs file_system {};
   if (::fstatfs(file.get(), &file_system) == 0 &&
-      static_cast<unsigned long>(file_system.f_type) == kFuseMagic) {
+      static_cast<unsigned long>(file_system.f_type) == posix::kFuseMagic) {
     struct stat info {};
     const dev_t device = ::fstat(file.get(), &info) == 0 ? info.st_dev : 0;
     result.problem = refused_open_problem(
-        directory,
-        which == ClientFile::image ? "executable" : "guard module", device);
+        directory, which == ClientFile::image ? "executable" : "guard module",
+        device);
     if (result.problem.empty()) {
       result.problem = "the file is on a FUSE file system";
     }

@@ -47,6 +47,27 @@ bool ends_with(const std::string& text, const char* tail) {
 
 }  // namespace
 
+// File systems whose times move with every change, writes through a shared
+// mapping included once the file's dirty pages have been flushed (the flush
+// write-protects every mapping, so the next write faults and stamps the
+// file), or whose files cannot change at all. Elsewhere (tmpfs never stamps
+// writes through a mapping; FUSE, network and overlay file systems are not
+// known to) an unchanged identity proves nothing.
+bool times_follow_every_write(unsigned long file_system_type) {
+  switch (file_system_type) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // XFS
+    case 0x9123683E:  // Btrfs
+    case 0xF2F52010:  // F2FS
+    case 0x73717368:  // SquashFS (read-only)
+    case 0xE0F5E1E2:  // EROFS (read-only)
+    case 0x9660:      // ISO 9660 (read-only)
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool is_guard_mapping(const Mapping& mapping) {
   if (!mapping.executable || mapping.inode == 0 || mapping.pathname.empty() ||
       mapping.pathname[0] != '/') {

@@ -41,6 +41,13 @@ struct Mapping {
 
 bool parse_mapping(const char* line, std::size_t size, Mapping& mapping);
 
+constexpr unsigned long kFuseMagic = 0x65735546;
+
+// Whether, on a file system of this type (statfs's f_type), a file's
+// identity moves with every change of its bytes once its dirty pages have
+// been flushed, or its bytes cannot change at all.
+bool times_follow_every_write(unsigned long file_system_type);
+
 // An executable mapping of a file named exactly "libvorn_guard.so" (its
 // file may have been deleted or replaced since it was mapped).
 bool is_guard_mapping(const Mapping& mapping);

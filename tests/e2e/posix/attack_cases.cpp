@@ -372,6 +372,16 @@ std::string needs_one_thread() {
 #endif
 }
 
+// Whether the service's diagnostics (their own writer thread, so waited
+// for) came to name `text`.
+bool service_said(const ServiceRun& run, const std::string& text) {
+  for (int wait = 0; wait < 100; ++wait) {
+    if (contains(read_file(run.dir->file("service.err")), text)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 std::string needs_squashfuse() {
   if (!needs_root().empty()) return needs_root();
   return std::system("command -v squashfuse mksquashfs >/dev/null") == 0
@@ -405,15 +415,30 @@ AssertionResult game_on_fuse(const ServiceRun& run) {
           ("fusermount3 -u " + mount + " || umount " + mount).c_str()) != 0) {
     return AssertionFailure() << "cannot unmount " << mount;
   }
-  // The diagnostics have a writer thread of their own.
-  std::string said;
-  for (int wait = 0; wait < 100 && !contains(said, "fuse.squashfuse"); ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    said = read_file(run.dir->file("service.err"));
+  if (!service_said(run, "fuse.squashfuse")) {
+    return AssertionFailure() << "no word of the file system: " << output;
   }
-  if (!contains(said, "fuse.squashfuse")) {
-    return AssertionFailure()
-           << "no word of the file system: " << said << output;
+  return reply_is(output, "ERR|INTEGRITY");
+}
+
+// 11. Under the strict code policy, a library that is neither a system file
+// nor listed (here one that anybody may write) is refused.
+AssertionResult unlisted_library(const ServiceRun& run) {
+  for (const std::string& path : trusted_digests_paths(run)) {
+    write_file(path, "strict-code\n" + evidence(attacker()) + "\n" +
+                         evidence(module()) + "\n");
+  }
+  const std::string library =
+      copy_of(module(), run.dir->file("overlay.so"), true);
+  ::chmod(library.c_str(), 0666);
+  const std::string output =
+      attack(run, {"map-exec", library, "load", module(), "hello",
+                   evidence(attacker()), evidence(module())});
+  for (const std::string& path : trusted_digests_paths(run)) {
+    std::remove(path.c_str());
+  }
+  if (!service_said(run, library + ", which is neither")) {
+    return AssertionFailure() << "no word of the library: " << output;
   }
   return reply_is(output, "ERR|INTEGRITY");
 }
@@ -467,6 +492,7 @@ std::vector<AttackCase> attack_cases() {
          return code_attack(run, {}, {"exec-keep", "GAME"}, false);
        }},
       {"GameOnAFuseMount", game_on_fuse, needs_squashfuse},
+      {"UnlistedLibraryUnderStrictCode", unlisted_library},
       {"EndpointFolderGroupWritable",
        [](const ServiceRun& run) {
          return untrusted_endpoint_folder(run, false);
