@@ -19,20 +19,13 @@ namespace {
 constexpr std::size_t kHashChunk = 64 * 1024;
 constexpr std::size_t kChunksBetweenChecks = 16;
 
-struct DigestContextFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
 }  // namespace
 
 namespace posix {
 
 ExamineOutcome hash_open_file(int fd, std::uint64_t limit, KeepGoing keep_going,
                               void* context, std::uint8_t (&digest)[32]) {
-  std::unique_ptr<EVP_MD_CTX, DigestContextFree> hasher(EVP_MD_CTX_new());
-  if (!hasher || EVP_DigestInit_ex(hasher.get(), EVP_sha256(), nullptr) != 1) {
-    return ExamineOutcome::unreadable;
-  }
+  Sha256 hasher;
   std::vector<unsigned char> chunk(kHashChunk);
   std::uint64_t total = 0;
   for (std::size_t chunks = 0;; ++chunks) {
@@ -49,18 +42,12 @@ ExamineOutcome hash_open_file(int fd, std::uint64_t limit, KeepGoing keep_going,
     // The file may grow while it is read.
     total += static_cast<std::uint64_t>(count);
     if (total > limit) return ExamineOutcome::too_large;
-    if (EVP_DigestUpdate(hasher.get(), chunk.data(),
-                         static_cast<std::size_t>(count)) != 1) {
+    if (!hasher.update(chunk.data(), static_cast<std::size_t>(count))) {
       return ExamineOutcome::unreadable;
     }
   }
-  unsigned int length = 0;
-  unsigned char result[EVP_MAX_MD_SIZE];
-  if (EVP_DigestFinal_ex(hasher.get(), result, &length) != 1 || length != 32) {
-    return ExamineOutcome::unreadable;
-  }
-  std::memcpy(digest, result, 32);
-  return ExamineOutcome::examined;
+  return hasher.finish(digest) ? ExamineOutcome::examined
+                               : ExamineOutcome::unreadable;
 }
 
 Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
