@@ -12,8 +12,8 @@
 //   +patch-image   starts itself again as "+write PID ADDRESS", which writes
 //                  a byte of this image's code that never runs from outside
 //                  (WriteProcessMemory)
-// Exit code 8 when a write fails.
-// Exit code 7 when as many PINGs in a row go unanswered and nobody ends it.
+// Exit code 7 when kSessionPongs PINGs in a row go unanswered and nobody ends
+// it, 8 when a write fails.
 //
 // Loads the vorn_guard.dll beside itself (found with wide calls, so any
 // folder name works) and, unless LOADER_NAME is "-", points that module's
