@@ -197,6 +197,27 @@ bool read_relocations(PeImage& pe, std::uint32_t rva, std::uint32_t size,
   return true;
 }
 
+// Takes the fields wanted from an optional header of the form `Header`
+// (PE32 or PE32+), of which `bytes` holds the first `size`. False when the
+// header ends before its data directories.
+template <typename Header>
+bool take_optional_header(const void* bytes, std::size_t size, PeImage& pe,
+                          IMAGE_DATA_DIRECTORY& relocation) {
+  constexpr std::size_t kDirectories = offsetof(Header, DataDirectory);
+  if (size < kDirectories) return false;
+  Header header{};
+  std::memcpy(&header, bytes, std::min(size, sizeof header));
+  pe.wide = sizeof(Header) == sizeof(IMAGE_OPTIONAL_HEADER64);
+  pe.image_base = header.ImageBase;
+  pe.header_bytes = header.SizeOfHeaders;
+  if (header.NumberOfRvaAndSizes > IMAGE_DIRECTORY_ENTRY_BASERELOC &&
+      size >= kDirectories + (IMAGE_DIRECTORY_ENTRY_BASERELOC + 1) *
+                                 sizeof(IMAGE_DATA_DIRECTORY)) {
+    relocation = header.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC];
+  }
+  return true;
+}
+
 bool parse_pe(HANDLE file, std::uint64_t file_size, PeImage& pe,
               std::string& why) {
   pe.file = file;
@@ -230,31 +251,13 @@ bool parse_pe(HANDLE file, std::uint64_t file_size, PeImage& pe,
     return false;
   }
   IMAGE_DATA_DIRECTORY relocation{};
-  if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC &&
-      optional_size >= offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory)) {
-    pe.wide = true;
-    pe.image_base = optional.ImageBase;
-    pe.header_bytes = optional.SizeOfHeaders;
-    if (optional.NumberOfRvaAndSizes > IMAGE_DIRECTORY_ENTRY_BASERELOC &&
-        optional_size >= offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory) +
-                             (IMAGE_DIRECTORY_ENTRY_BASERELOC + 1) *
-                                 sizeof(IMAGE_DATA_DIRECTORY)) {
-      relocation = optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC];
-    }
-  } else if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC &&
-             optional_size >=
-                 offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory)) {
-    IMAGE_OPTIONAL_HEADER32 narrow{};
-    std::memcpy(&narrow, &optional, std::min(optional_size, sizeof narrow));
-    pe.image_base = narrow.ImageBase;
-    pe.header_bytes = narrow.SizeOfHeaders;
-    if (narrow.NumberOfRvaAndSizes > IMAGE_DIRECTORY_ENTRY_BASERELOC &&
-        optional_size >= offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory) +
-                             (IMAGE_DIRECTORY_ENTRY_BASERELOC + 1) *
-                                 sizeof(IMAGE_DATA_DIRECTORY)) {
-      relocation = narrow.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC];
-    }
-  } else {
+  const bool known = magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC
+                         ? take_optional_header<IMAGE_OPTIONAL_HEADER64>(
+                               &optional, optional_size, pe, relocation)
+                         : magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC &&
+                               take_optional_header<IMAGE_OPTIONAL_HEADER32>(
+                                   &optional, optional_size, pe, relocation);
+  if (!known) {
     why = "its optional header is unknown";
     return false;
   }

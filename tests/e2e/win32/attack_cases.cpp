@@ -1,6 +1,7 @@
 // Attacks on the integrity check under Windows (Wine in the tests), staged by
-// vorn_attack_client: clients that rewrite their loader list, and a client in
-// a folder whose name no ANSI code page can write.
+// vorn_attack_client: clients that rewrite their loader list, a client in a
+// folder whose name no ANSI code page can write, and clients whose module or
+// code changes during the session.
 #include "e2e/attack_cases.h"
 
 #include <process.h>
@@ -22,10 +23,13 @@ namespace fs = std::filesystem;
 
 struct Staging {
   const char* name;
-  const wchar_t* folder;       // holds the client and its vorn_guard.dll
-  bool patch;                  // bytes added to that module: another digest
-  const wchar_t* loader_name;  // "-": the entry is left alone; "": genuine
-  int exit_code;               // 0: OK, 4: ERR|INTEGRITY (attack_client.cpp)
+  const wchar_t* folder;  // holds the client and its vorn_guard.dll
+  bool patch;             // bytes added to that module: another digest
+  // "-": the entry is left alone; "": genuine; "+...": a session mode
+  const wchar_t* loader_name;
+  // 0: OK, or ended by the service in a session mode; 4: ERR|INTEGRITY
+  // (attack_client.cpp)
+  int exit_code;
 };
 
 // Each failed against the service before it read the kernel's mappings.
@@ -43,6 +47,10 @@ const Staging kStagings[] = {
     // to write (exit code 5 before), and unloading the module still ends the
     // session at a re-check (terminated: exit code 0).
     {"ModuleHeldForTheSession", L"held", false, L"+swap", 0},
+    // The code a session runs was not looked at: a byte of it written after
+    // the OK, by the client itself or by another process, left it served.
+    {"ModuleCodeWrittenByTheClient", L"patch", false, L"+patch-module", 0},
+    {"ImageCodeWrittenFromAnotherProcess", L"patch", false, L"+patch-image", 0},
 };
 
 std::wstring digest_of(const fs::path& path) {
@@ -82,8 +90,10 @@ std::wstring digest_of(const fs::path& path) {
   if (code != staging.exit_code) {
     return ::testing::AssertionFailure() << "exit code " << code;
   }
-  // Ended by the re-check, not by a missed heartbeat.
-  if (std::wstring(staging.loader_name) == L"+swap" &&
+  // A session mode's client ended before a whole session's PONGs (exit code
+  // 0, not 6), by the re-check or a look at the code, not by a missed
+  // heartbeat.
+  if (staging.loader_name[0] == L'+' &&
       !wait_for_log(
           run,
           [](const std::string& line) {
