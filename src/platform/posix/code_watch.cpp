@@ -7,11 +7,13 @@
 // longer the file's page. Nothing a look does opens or reads a client file.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -124,27 +126,98 @@ bool still_mapped(const CodeRange& range, const ClientCode::State& state,
   }
 }
 
-// Reads the pagemap entries of [start, end); false when the memory is gone
-// or cannot be read.
-bool page_entries(int pagemap, std::uint64_t start, std::uint64_t end,
-                  std::vector<std::uint64_t>& entries) {
-  entries.resize(static_cast<std::size_t>((end - start) / kPage));
-  std::size_t done = 0;
-  while (done < entries.size()) {
-    const std::size_t want = std::min(kEntriesPerRead, entries.size() - done);
-    const off_t at = static_cast<off_t>((start / kPage + done) * 8);
-    const ssize_t count = posix::retry_on_eintr(
-        [&] { return ::pread(pagemap, entries.data() + done, want * 8, at); });
-    if (count <= 0 || count % 8 != 0) return false;
-    done += static_cast<std::size_t>(count) / 8;
+// The kernel's page scan (Linux 6.7 and later) walks the page tables and
+// hands back only the runs of pages asked for, so a look at code that is all
+// its file's copies out nothing. Declared here: older headers lack it.
+struct ScanRegion {
+  std::uint64_t start, end, categories;
+};
+struct ScanArgs {
+  std::uint64_t size, flags, start, end, walk_end, vec, vec_len, max_pages,
+      category_inverted, category_mask, category_anyof_mask, return_mask;
+};
+constexpr unsigned long kPagemapScan = _IOWR('f', 16, ScanArgs);
+constexpr std::uint64_t kScanFile = 1u << 2;
+constexpr std::uint64_t kScanPresent = 1u << 3;
+constexpr std::uint64_t kScanSwapped = 1u << 4;
+// Cleared for good when this kernel has no scan.
+std::atomic<bool> g_scan_works{true};
+
+enum class PageRead { done, gone, unsupported };
+
+PageRead scan_private_pages(int pagemap, std::uint64_t start, std::uint64_t end,
+                            std::vector<std::uint64_t>& pages) {
+  ScanRegion regions[64];
+  ScanArgs args{};
+  args.size = sizeof args;
+  args.end = end;
+  args.vec = reinterpret_cast<std::uintptr_t>(regions);
+  args.vec_len = sizeof regions / sizeof regions[0];
+  // Not a file page, and resident or swapped out.
+  args.category_inverted = kScanFile;
+  args.category_mask = kScanFile;
+  args.category_anyof_mask = kScanPresent | kScanSwapped;
+  args.return_mask = kScanFile | kScanPresent | kScanSwapped;
+  for (std::uint64_t at = start; at < end;) {
+    args.start = at;
+    const int found = posix::retry_on_eintr(
+        [&] { return ::ioctl(pagemap, kPagemapScan, &args); });
+    if (found < 0) {
+      return errno == ENOTTY || errno == EINVAL ? PageRead::unsupported
+                                                : PageRead::gone;
+    }
+    for (int i = 0; i < found; ++i) {
+      for (std::uint64_t page = regions[i].start; page < regions[i].end;
+           page += kPage) {
+        pages.push_back(page);
+      }
+    }
+    if (args.walk_end <= at) return PageRead::gone;
+    at = args.walk_end;
   }
-  return true;
+  return PageRead::done;
 }
 
 // Not the file's page: written since it was mapped (an anonymous copy,
 // resident or swapped out).
 bool is_private(std::uint64_t entry) {
   return (entry & (kPresent | kSwapped)) != 0 && (entry & kFilePage) == 0;
+}
+
+// The pages of [start, end) that are not the file's (written since they
+// were mapped: anonymous copies, resident or swapped out), in order. False
+// when the memory is gone or cannot be read.
+bool private_pages_in(int pagemap, std::uint64_t start, std::uint64_t end,
+                      std::vector<std::uint64_t>& pages) {
+  pages.clear();
+  if (g_scan_works.load(std::memory_order_relaxed)) {
+    switch (scan_private_pages(pagemap, start, end, pages)) {
+      case PageRead::done:
+        return true;
+      case PageRead::gone:
+        return false;
+      case PageRead::unsupported:
+        g_scan_works.store(false, std::memory_order_relaxed);
+        pages.clear();
+        break;
+    }
+  }
+  // One 8-byte entry per page.
+  std::vector<std::uint64_t> entries(kEntriesPerRead);
+  for (std::uint64_t at = start; at < end;) {
+    const std::size_t want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(kEntriesPerRead, (end - at) / kPage));
+    const ssize_t count = posix::retry_on_eintr([&] {
+      return ::pread(pagemap, entries.data(), want * 8,
+                     static_cast<off_t>(at / kPage * 8));
+    });
+    if (count <= 0 || count % 8 != 0) return false;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(count) / 8; ++i) {
+      if (is_private(entries[i])) pages.push_back(at + i * kPage);
+    }
+    at += static_cast<std::uint64_t>(count) / 8 * kPage;
+  }
+  return true;
 }
 
 bool read_exactly(int fd, void* into, std::size_t size, std::uint64_t at) {
@@ -251,16 +324,15 @@ CodeLook watch_through(ProcessHandle process, UniqueFd view,
     return CodeLook::changed;
   }
 
-  std::vector<std::uint64_t> entries;
+  std::vector<std::uint64_t> written;
   for (std::size_t i = 0; i < state->ranges.size(); ++i) {
     const CodeRange& range = state->ranges[i];
-    if (!page_entries(state->pagemap.get(), range.start, range.end, entries)) {
+    if (!private_pages_in(state->pagemap.get(), range.start, range.end,
+                          written)) {
       return process_is_running(process) ? CodeLook::changed : CodeLook::gone;
     }
     UniqueFd file;
-    for (std::size_t page = 0; page < entries.size(); ++page) {
-      if (!is_private(entries[page])) continue;
-      const std::uint64_t address = range.start + page * kPage;
+    for (const std::uint64_t address : written) {
       if (!file.valid()) {
         file = posix::open_mapped_file(directory, executable[i]);
       }
@@ -320,15 +392,14 @@ CodeLook look_at_client_code(ClientCode& code, std::string& why) {
       return CodeLook::changed;
     }
   }
-  std::vector<std::uint64_t> entries;
+  std::vector<std::uint64_t> written;
   for (const CodeRange& range : state->ranges) {
-    if (!page_entries(state->pagemap.get(), range.start, range.end, entries)) {
+    if (!private_pages_in(state->pagemap.get(), range.start, range.end,
+                          written)) {
       return CodeLook::gone;
     }
-    for (std::size_t page = 0; page < entries.size(); ++page) {
-      const std::uint64_t address = range.start + page * kPage;
-      if (is_private(entries[page]) &&
-          !std::binary_search(state->private_pages.begin(),
+    for (const std::uint64_t address : written) {
+      if (!std::binary_search(state->private_pages.begin(),
                               state->private_pages.end(), address)) {
         why = std::string("the ") + name_of(range.owner) +
               "'s code was written at " + hex(address);
