@@ -76,14 +76,15 @@ IntegrityOutcome integrity_check(
     IntegrityCancel cancel = {}, std::string* why = nullptr);
 
 // True while the guard module is still mapped from the verified file, both
-// files still hash to the HELLO's values, the code the client runs is still
-// theirs, and the trusted-digest policy still admits them (the record takes
-// the current policy when it is usable).
+// files still hash to the HELLO's values, and the trusted-digest policy
+// still admits them and (strict code) the other files the client runs code
+// from (the record takes the current policy when it is usable). The code
+// itself is looked at by integrity_look_at_code, at moments of its own.
 bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
                        IntegrityRecord& record, IntegrityCancel cancel = {});
 
-// A look at the code the client runs, cheap enough for any moment between
-// re-checks: intact, changed, or gone (the process ended or, on Linux,
+// A look at the code the client runs, at random moments at most a re-check
+// interval apart: intact, changed, or gone (the process ended or, on Linux,
 // replaced its program with exec). Opens and reads no client file.
 os::CodeLook integrity_look_at_code(IntegrityRecord& record);
 

@@ -34,8 +34,10 @@ Step judge_code(SessionState& state, os::CodeLook look) {
   return end_with(state, kReasonIntegrityChanged);
 }
 
-// A moment within the re-check interval that starts at `from`, drawn anew
-// for each interval, so that the client cannot time a patch between looks.
+// When the code is looked at next: a moment drawn at random between half a
+// re-check interval and a whole one after `from`, so that the client cannot
+// time a patch between two looks, and no look is further than an interval
+// from the one before.
 std::uint64_t random_moment_after(std::uint64_t from) {
   std::uint8_t bytes[4] = {};
   std::uint32_t value = 0;
@@ -45,7 +47,8 @@ std::uint64_t random_moment_after(std::uint64_t from) {
             static_cast<std::uint32_t>(bytes[2]) << 16 |
             static_cast<std::uint32_t>(bytes[3]) << 24;
   }
-  return from + value % kRecheckIntervalMs;
+  constexpr std::uint64_t kHalf = kRecheckIntervalMs / 2;
+  return from + kHalf + value % (kHalf + 1);
 }
 
 // A reply the client does not take within the write bound ends the session
@@ -108,7 +111,6 @@ Step run_pass(SessionState& state) {
   if (now - state.last_recheck_tick > kRecheckIntervalMs) {
     // Intervals run from the start of one re-check to the start of the next.
     state.last_recheck_tick = now;
-    state.next_code_look_tick = random_moment_after(now);
     if (!integrity_recheck(state.client_process.handle(), state.client_pid,
                            state.integrity_record,
                            {recheck_keeps_going, &state})) {
@@ -118,8 +120,8 @@ Step run_pass(SessionState& state) {
     }
     return Step::go_on;
   }
-  if (state.next_code_look_tick != 0 && now >= state.next_code_look_tick) {
-    state.next_code_look_tick = 0;
+  if (now >= state.next_code_look_tick) {
+    state.next_code_look_tick = random_moment_after(now);
     return judge_code(state, integrity_look_at_code(state.integrity_record));
   }
   return Step::go_on;

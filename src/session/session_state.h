@@ -23,7 +23,7 @@ struct SessionState {
   IntegrityRecord integrity_record;
   std::uint64_t last_heartbeat_tick = 0;
   std::uint64_t last_recheck_tick = 0;
-  // When the code is looked at between two re-checks (0: not in this one).
+  // When the code is looked at next.
   std::uint64_t next_code_look_tick = 0;
   std::int64_t last_sequence = 0;
 };

@@ -248,6 +248,14 @@ INSTANTIATE_TEST_SUITE_P(
                    {},
                    kReasonIntegrityChanged,
                    10200},
+        EndingCase{"OtherProgramAtAPing",
+                   [] {
+                     fake::integrity().still_runs = {os::CodeLook::gone};
+                     fake::deliver_at(kStartTick, ping("1"));
+                   },
+                   {},
+                   kReasonIntegrityChanged,
+                   0},
         EndingCase{"StopAfterSleep",
                    [] { fake::stop_at(kStartTick + 100); },
                    {},
@@ -493,6 +501,29 @@ TEST_F(SessionLoopTest, RechecksFollowAtIntervalsOfMoreThanTenSeconds) {
                                                kStartTick + 20400}));
   EXPECT_EQ(pongs().size(), 25u);
   expect_closed(nullptr);
+}
+
+// Looks at the code come at random, half an interval to a whole one apart,
+// and a changed look ends the session.
+TEST_F(SessionLoopTest, CodeIsLookedAtRandomlyAtMostAnIntervalApart) {
+  begin();
+  fake::integrity().code_looks = {os::CodeLook::intact, os::CodeLook::intact,
+                                  os::CodeLook::intact, os::CodeLook::changed};
+  for (int i = 1; i <= 45; ++i) {
+    fake::deliver_at(kStartTick + 1000u * static_cast<unsigned>(i),
+                     ping(std::to_string(i)));
+  }
+  run();
+  const std::vector<std::uint64_t>& ticks = fake::integrity().code_look_ticks;
+  ASSERT_EQ(ticks.size(), 4u);
+  std::uint64_t before = kStartTick;
+  for (const std::uint64_t tick : ticks) {
+    EXPECT_GE(tick - before, kRecheckIntervalMs / 2);
+    EXPECT_LE(tick - before, kRecheckIntervalMs + kPollIntervalMs);
+    before = tick;
+  }
+  EXPECT_NE(ticks[1] - ticks[0], ticks[2] - ticks[1]);
+  expect_closed(kReasonIntegrityChanged);
 }
 
 TEST_F(SessionLoopTest, SecondFailedRecheckEndsTheSession) {
