@@ -93,9 +93,13 @@ struct Fixtures {
   test::TempDir dir;
   probe::GuardLibrary own_module;
   std::string own_e1, own_e2;
-  test::ChildProcess big_client;  // a 64 MiB vorn-bench-client in idle mode
-  os::ProcessId big_pid = 0;
-  std::string big_e1, big_e2;
+  // Padded vorn-bench-clients in idle mode, 64 MiB and 512 MiB, each with
+  // its whole file mapped as code.
+  struct Client {
+    test::ChildProcess child;
+    os::ProcessId pid = 0;
+    std::string e1, e2;
+  } big[2];
   std::string error;
 };
 
@@ -141,24 +145,27 @@ bool own_process_ready() {
   return true;
 }
 
-// A padded copy of vorn-bench-client holding the guard module, idle.
-bool big_client_ready() {
+// A padded copy of vorn-bench-client holding the guard module, idle:
+// which 0 is 64 MiB, 1 is 512 MiB.
+bool big_client_ready(int which) {
   Fixtures& f = fixtures();
-  if (f.big_pid != 0) return true;
-  const std::string client = make_client_copy(
-      test::binary_directory(), f.dir.file("client64"), 64 * kMiB);
+  Fixtures::Client& c = f.big[which];
+  if (c.pid != 0) return true;
+  const std::uint64_t size = (which == 0 ? 64 : 512) * kMiB;
+  const std::string client =
+      make_client_copy(test::binary_directory(),
+                       f.dir.file("client" + std::to_string(which)), size);
   std::string line;
-  if (client.empty() ||
-      !test::start_piped_child(f.big_client, client, {"idle"}) ||
-      !test::read_child_line(f.big_client, line, 30000) ||
+  if (client.empty() || !test::start_piped_child(c.child, client, {"idle"}) ||
+      !test::read_child_line(c.child, line, 60000) ||
       line.rfind("ready pid=", 0) != 0) {
-    f.error = "the 64 MiB client did not start: " + line;
+    f.error = "the padded client did not start: " + line;
     return false;
   }
   // "ready pid=N e1=X e2=Y"
-  f.big_pid = static_cast<os::ProcessId>(std::stoul(line.substr(10)));
-  f.big_e1 = line.substr(line.find("e1=") + 3, 64);
-  f.big_e2 = line.substr(line.find("e2=") + 3, 64);
+  c.pid = static_cast<os::ProcessId>(std::stoul(line.substr(10)));
+  c.e1 = line.substr(line.find("e1=") + 3, 64);
+  c.e2 = line.substr(line.find("e2=") + 3, 64);
   return true;
 }
 
@@ -170,17 +177,26 @@ struct Target {
   ~Target() { os::process_close(process); }
 };
 
+// Arg 0: this process; 1: the 64 MiB client; 2: the 512 MiB client.
 bool target(benchmark::State& state, Target& out) {
-  const bool big = state.range(0) != 0;
-  if (big ? !big_client_ready() : !own_process_ready()) {
+  const int which = static_cast<int>(state.range(0)) - 1;
+  if (which >= 0 ? !big_client_ready(which) : !own_process_ready()) {
     state.SkipWithError(fixtures().error.c_str());
     return false;
   }
   Fixtures& f = fixtures();
-  out.pid = big ? f.big_pid : os::current_process_id();
-  out.e1 = big ? f.big_e1 : f.own_e1;
-  out.e2 = big ? f.big_e2 : f.own_e2;
-  state.SetLabel(big ? "64 MiB client" : "this process");
+  if (which >= 0) {
+    out.pid = f.big[which].pid;
+    out.e1 = f.big[which].e1;
+    out.e2 = f.big[which].e2;
+  } else {
+    out.pid = os::current_process_id();
+    out.e1 = f.own_e1;
+    out.e2 = f.own_e2;
+  }
+  static const char* const labels[] = {"this process", "64 MiB client",
+                                       "512 MiB client"};
+  state.SetLabel(labels[which + 1]);
   out.process = os::process_open_for_session(out.pid);
   return true;
 }
@@ -199,7 +215,11 @@ void BM_IntegrityCheck(benchmark::State& state) {
     }
   }
 }
-BENCHMARK(BM_IntegrityCheck)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_IntegrityCheck)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMicrosecond);
 
 // The periodic re-check of unchanged files: the identities recorded by the
 // check stand for the hashes, so nothing is read but /proc and two stat().
@@ -273,7 +293,7 @@ void BM_LookAtCode(benchmark::State& state) {
       state.SkipWithError("changed");
   }
 }
-BENCHMARK(BM_LookAtCode)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LookAtCode)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 
 void BM_CodeStillRuns(benchmark::State& state) {
   Target t;
@@ -283,14 +303,16 @@ void BM_CodeStillRuns(benchmark::State& state) {
     benchmark::DoNotOptimize(integrity_code_still_runs(record));
   }
 }
-BENCHMARK(BM_CodeStillRuns)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CodeStillRuns)->Arg(2)->Unit(benchmark::kMicrosecond);
 
 void release_fixtures() {
   Fixtures& f = fixtures();
-  test::close_child_input(f.big_client);
-  int exit_code = 0;
-  test::wait_child(f.big_client, 5000, exit_code);
-  test::release_child(f.big_client);
+  for (Fixtures::Client& c : f.big) {
+    test::close_child_input(c.child);
+    int exit_code = 0;
+    test::wait_child(c.child, 5000, exit_code);
+    test::release_child(c.child);
+  }
   probe::unload_guard_library(f.own_module);
 }
 
