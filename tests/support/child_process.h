@@ -56,5 +56,7 @@ void release_child(ChildProcess& child);
 std::string binary_directory();
 // Adds ".exe" on Windows.
 std::string executable_name(const std::string& base);
+// True when the tests run under Wine (never on POSIX).
+bool under_wine();
 
 }  // namespace vorn::test

@@ -3,19 +3,29 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/runtime.h"
 #include "platform/system.h"
+#include "platform/win32/file_hash.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace vorn {
 namespace {
 
-enum class Change { none, module_written, image_written_from_outside, ended };
+enum class Change {
+  none,
+  module_written,
+  image_written_from_outside,
+  ended,
+  code_files_listed
+};
 
 struct WatchCase {
   const char* name;
@@ -49,6 +59,46 @@ bool write_from_outside(std::uint32_t pid, std::uintptr_t address) {
       VirtualProtectEx(process, target, 1, old_protection, &ignored);
   CloseHandle(process);
   return written;
+}
+
+std::string lower_file_name(const std::string& path) {
+  std::string name = path.substr(path.find_last_of('\\') + 1);
+  std::transform(name.begin(), name.end(), name.begin(), [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+  });
+  return name;
+}
+
+// The strict code policy's list: the system libraries the child runs, never
+// its image or module, and each file not a system file (every file under
+// Wine, which reports all as its user's) with the digest of the file named.
+void expect_code_files(os::ClientCode& code, const std::string& client) {
+  std::vector<os::CodeFile> files;
+  std::string why;
+  ASSERT_EQ(os::list_code_files(code, {}, files, why), os::CodeLook::intact)
+      << why;
+  std::vector<std::string> names;
+  for (const os::CodeFile& file : files) {
+    SCOPED_TRACE(file.path);
+    names.push_back(lower_file_name(file.path));
+    if (file.system_file) continue;
+    HANDLE opened =
+        CreateFileA(file.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(opened, INVALID_HANDLE_VALUE);
+    std::uint8_t digest[32] = {};
+    EXPECT_EQ(os::win32::hash_open_file(opened, nullptr, nullptr, digest),
+              os::ExamineOutcome::examined);
+    CloseHandle(opened);
+    EXPECT_EQ(std::memcmp(digest, file.digest, sizeof digest), 0);
+  }
+  for (const char* name : {"ntdll.dll", "kernel32.dll"}) {
+    EXPECT_EQ(std::count(names.begin(), names.end(), name), 1) << name;
+  }
+  for (const std::string& name :
+       {lower_file_name(client), std::string("vorn_guard.dll")}) {
+    EXPECT_EQ(std::count(names.begin(), names.end(), name), 0) << name;
+  }
 }
 
 class CodeWatch : public testing::TestWithParam<WatchCase> {};
@@ -107,6 +157,9 @@ TEST_P(CodeWatch, LooksAtTheClientsCode) {
       ASSERT_TRUE(test::write_child_line(child, "exit"));
       ASSERT_TRUE(test::wait_child(child, 60000, exit_code));
       break;
+    case Change::code_files_listed:
+      expect_code_files(code, client);
+      break;
   }
   EXPECT_EQ(os::look_at_client_code(code, why), c.look) << why;
   EXPECT_EQ(os::client_code_still_runs(code), c.still_runs);
@@ -124,7 +177,9 @@ INSTANTIATE_TEST_SUITE_P(
                               Change::image_written_from_outside,
                               os::CodeLook::changed, os::CodeLook::intact},
                     WatchCase{"Ended", Change::ended, os::CodeLook::gone,
-                              os::CodeLook::gone}),
+                              os::CodeLook::gone},
+                    WatchCase{"OtherCodeFilesListed", Change::code_files_listed,
+                              os::CodeLook::intact, os::CodeLook::intact}),
     [](const testing::TestParamInfo<WatchCase>& param_info) {
       return std::string(param_info.param.name);
     });

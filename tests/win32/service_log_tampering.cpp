@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
 #include "unit/service_log_protection.h"
 
 namespace vorn::test {
@@ -30,12 +31,6 @@ using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
 
 // Not in older SDK headers: lets developer mode create links unelevated.
 constexpr DWORD kAllowUnprivilegedCreate = 0x2;
-
-bool under_wine() {
-  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr &&
-         GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 // Wine's own export: the Unix path of a DOS path, from the process heap.
 std::string unix_path(const std::string& path) {

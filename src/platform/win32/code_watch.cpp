@@ -21,27 +21,12 @@
 #include <vector>
 
 #include "platform/system.h"
+#include "platform/win32/code_watch_state.h"
 #include "platform/win32/file_hash.h"
 #include "platform/win32/mapped_files.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {
-
-struct ClientCode::State {
-  struct Region {
-    std::uintptr_t base = 0;
-    std::size_t size = 0;
-    std::uintptr_t allocation = 0;
-    std::size_t file = 0;  // index into `names`
-    std::uint8_t digest[32] = {};
-    // Every page equalled the file's at the watch, so a page that is still
-    // the image section's shared page is still the file's.
-    bool file_pages = false;
-  };
-  win32::UniqueHandle process;
-  std::wstring names[2];  // the kernel's names of the image and the module
-  std::vector<Region> regions;
-};
 
 ClientCode::ClientCode() = default;
 ClientCode::ClientCode(ClientCode&&) noexcept = default;
@@ -54,27 +39,21 @@ void ClientCode::reset(std::unique_ptr<State> state) {
 namespace {
 
 using Region = ClientCode::State::Region;
+using win32::ended;
+using win32::is_code;
+using win32::kMaxRegionsWalked;
 
 constexpr std::size_t kPage = 4096;
 // Compared and hashed in pieces of this size, a whole number of pages.
 constexpr std::size_t kChunk = 256 * kPage;
 // Bounds on what the client (its address space) and its files can make the
 // service do.
-constexpr std::size_t kMaxRegionsWalked = 1u << 20;
 constexpr std::size_t kMaxCodeRegions = 4096;
 constexpr WORD kMaxSections = 96;
 constexpr std::uint32_t kMaxHeaderBytes = 64 * 1024;
 constexpr std::uint32_t kMaxRelocationBytes = 64u << 20;
 // One entry of a working-set query per page, asked this many at a time.
 constexpr std::size_t kWorkingSetBatch = 512;
-
-constexpr DWORD kExecutable = PAGE_EXECUTE | PAGE_EXECUTE_READ |
-                              PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-
-bool is_code(const MEMORY_BASIC_INFORMATION& info) {
-  return info.State == MEM_COMMIT && info.Type == MEM_IMAGE &&
-         (info.Protect & kExecutable) != 0 && (info.Protect & PAGE_GUARD) == 0;
-}
 
 std::string hex(std::uint64_t value) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -84,10 +63,6 @@ std::string hex(std::uint64_t value) {
     value >>= 4;
   } while (value != 0);
   return "0x" + text;
-}
-
-bool ended(HANDLE process) {
-  return WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
 }
 
 char ascii_lower(char c) {

@@ -272,54 +272,68 @@ bool open_data_behind_reparse_point(const std::wstring& path,
   return true;
 }
 
-// Opens a file the kernel named and hashes it, refusing anything but a plain
-// file on a local disk no larger than `limit`. On success `result` holds the
-// identity and digest, and `dos_path` the file's Win32 name when it has one.
-ExamineOutcome hash_client_file(const std::wstring& path, std::uint64_t limit,
-                                KeepGoing keep_going, void* context,
-                                ExaminedFile& result, std::wstring& dos_path,
-                                PinnedFile* pin) {
-  // Held first when asked: sharing reads only, so from now on nobody can
-  // open the file to write, rename or delete it, and the bytes hashed are
-  // the bytes the session keeps. Another process that has it open to write
-  // makes that fail; it is then opened as below and hashed at every look.
-  // Shared like the loader shares a module it has mapped, so a loaded DLL can
-  // be read. A reparse point is opened as itself, not followed; should the
-  // name lead to a pipe after all, the anonymous impersonation level keeps
-  // its server from acting as the service.
-  win32::UniqueHandle file;
-  bool pinning = false;
-  if (pin != nullptr && !pin->held) {
-    file = win32::UniqueHandle(open_pinned(path));
-    pinning = file.valid();
+}  // namespace
+
+namespace win32 {
+
+// Held first when `pin` asks: sharing reads only, so from then on nobody can
+// open the file to write, rename or delete it. Another process that has it
+// open to write makes that fail; it is then opened as below, not held.
+// Shared like the loader shares a module it has mapped, so a loaded DLL can
+// be read. A reparse point is opened as itself, not followed; should the
+// name lead to a pipe after all, the anonymous impersonation level keeps its
+// server from acting as the service.
+bool open_local_file(const std::wstring& path, bool pin, UniqueHandle& file,
+                     bool& pinned, BY_HANDLE_FILE_INFORMATION& info) {
+  pinned = false;
+  file = UniqueHandle();
+  if (pin) {
+    file = UniqueHandle(open_pinned(path));
+    pinned = file.valid();
   }
   if (!file.valid()) {
-    file = win32::UniqueHandle(
-        open_for_hashing(path, FILE_FLAG_OPEN_REPARSE_POINT));
+    file = UniqueHandle(open_for_hashing(path, FILE_FLAG_OPEN_REPARSE_POINT));
   }
-  if (!file.valid()) return ExamineOutcome::unreadable;
+  if (!file.valid()) return false;
   // A pipe, console or character device is no file to hash.
-  if (GetFileType(file.get()) != FILE_TYPE_DISK) {
-    return ExamineOutcome::unreadable;
-  }
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) return false;
   // Only files on other machines answer this query (it fails locally, and
   // Wine does not implement it).
   FILE_REMOTE_PROTOCOL_INFO remote{};
   if (GetFileInformationByHandleEx(file.get(), FileRemoteProtocolInfo, &remote,
                                    sizeof remote)) {
-    return ExamineOutcome::unreadable;
+    return false;
   }
-  BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file.get(), &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return ExamineOutcome::unreadable;
+    return false;
   }
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     // The data is read through a second handle, which holds nothing.
-    if (!open_data_behind_reparse_point(path, info, file)) {
-      return ExamineOutcome::unreadable;
-    }
-    pinning = false;
+    if (!open_data_behind_reparse_point(path, info, file)) return false;
+    pinned = false;
+  }
+  return true;
+}
+
+}  // namespace win32
+
+namespace {
+
+// Opens a file the kernel named and hashes it, refusing anything but a plain
+// file on a local disk no larger than `limit`. On success `result` holds the
+// identity and digest, and `dos_path` the file's Win32 name when it has one;
+// a file held while it was hashed goes to `pin`, when asked.
+ExamineOutcome hash_client_file(const std::wstring& path, std::uint64_t limit,
+                                KeepGoing keep_going, void* context,
+                                ExaminedFile& result, std::wstring& dos_path,
+                                PinnedFile* pin) {
+  win32::UniqueHandle file;
+  bool pinning = false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!win32::open_local_file(path, pin != nullptr && !pin->held, file, pinning,
+                              info)) {
+    return ExamineOutcome::unreadable;
   }
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) {

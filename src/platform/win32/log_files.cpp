@@ -21,11 +21,16 @@
 #include <vector>
 
 #include "platform/system.h"
+#include "platform/win32/file_security.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {
 
 namespace {
+
+using win32::LocalMemory;
+using win32::Protection;
+using win32::TrustedAccounts;
 
 constexpr char kFallbackProgramData[] = "C:\\ProgramData";
 constexpr DWORD kFirstBufferChars = 260;
@@ -36,19 +41,6 @@ constexpr DWORD kFirstBufferChars = 260;
 constexpr char kProtectiveSddl[] =
     "D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRGX;;;BU)";
 
-// Any right that would let an account plant or swap something in a
-// directory, or change who may.
-constexpr ACCESS_MASK kChangingRights =
-    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
-    FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
-    GENERIC_ALL;
-
-// Memory the security calls hand out, released with LocalFree.
-struct LocalFreeDeleter {
-  void operator()(void* memory) const { LocalFree(memory); }
-};
-using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
-
 LocalMemory protective_descriptor() {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
@@ -56,68 +48,6 @@ LocalMemory protective_descriptor() {
     return LocalMemory();
   }
   return LocalMemory(descriptor);
-}
-
-// The accounts whose objects may be used: SYSTEM, Administrators, and the
-// account this process runs as (SYSTEM for the service itself).
-class TrustedAccounts {
- public:
-  TrustedAccounts() {
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return;
-    const win32::UniqueHandle token(raw);
-    DWORD size = 0;
-    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-    if (size == 0) return;
-    token_user_.resize(size);
-    if (!GetTokenInformation(token.get(), TokenUser, token_user_.data(), size,
-                             &size)) {
-      token_user_.clear();
-    }
-  }
-
-  bool trusted(PSID sid) const {
-    if (sid == nullptr || !IsValidSid(sid)) return false;
-    if (IsWellKnownSid(sid, WinLocalSystemSid) ||
-        IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
-      return true;
-    }
-    if (token_user_.empty()) return false;
-    const auto* user = reinterpret_cast<const TOKEN_USER*>(token_user_.data());
-    return EqualSid(sid, user->User.Sid) != FALSE;
-  }
-
- private:
-  std::vector<unsigned char> token_user_;
-};
-
-// True when no allowing entry gives a changing right to an untrusted
-// account. A null DACL allows everything; entry kinds the service never
-// writes (object, callback) count as letting others in.
-bool only_trusted_may_change(PACL dacl, const TrustedAccounts& accounts) {
-  if (dacl == nullptr) return false;
-  for (DWORD index = 0; index < dacl->AceCount; ++index) {
-    void* entry = nullptr;
-    if (!GetAce(dacl, index, &entry)) return false;
-    const auto* header = static_cast<const ACE_HEADER*>(entry);
-    switch (header->AceType) {
-      case ACCESS_DENIED_ACE_TYPE:
-      case ACCESS_DENIED_OBJECT_ACE_TYPE:
-      case ACCESS_DENIED_CALLBACK_ACE_TYPE:
-      case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
-        continue;
-      case ACCESS_ALLOWED_ACE_TYPE:
-        break;
-      default:
-        return false;
-    }
-    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-    if ((allowed->Mask & kChangingRights) == 0) continue;
-    if (!accounts.trusted(reinterpret_cast<PSID>(&allowed->SidStart))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 bool plain_directory(DWORD attributes) {
@@ -160,23 +90,18 @@ std::string directory_distrust(HANDLE directory,
       !plain_directory(information.dwFileAttributes)) {
     return "is not a plain directory";
   }
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR raw = nullptr;
-  if (GetSecurityInfo(directory, SE_FILE_OBJECT,
-                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                      &owner, nullptr, &dacl, nullptr, &raw) != ERROR_SUCCESS) {
-    return "has a security descriptor that cannot be read";
+  switch (win32::protection_of(directory, accounts)) {
+    case Protection::unreadable:
+      return "has a security descriptor that cannot be read";
+    case Protection::untrusted_owner:
+      return "is owned by an account other than SYSTEM and Administrators "
+             "(remove it, or let an administrator take it over)";
+    case Protection::trusted:
+      return std::string();
+    case Protection::others_may_change:
+      break;
   }
-  const LocalMemory descriptor(raw);
-  if (!accounts.trusted(owner)) {
-    return "is owned by an account other than SYSTEM and Administrators "
-           "(remove it, or let an administrator take it over)";
-  }
-  if (only_trusted_may_change(dacl, accounts) ||
-      apply_protective_dacl(directory, protective)) {
-    return std::string();
-  }
+  if (apply_protective_dacl(directory, protective)) return std::string();
   return "lets other accounts write, and its protection cannot be restored";
 }
 
@@ -280,7 +205,7 @@ bool append_checked(const std::string& path, const std::string& bytes,
     return false;
   }
   const LocalMemory descriptor(raw);
-  if (!accounts.trusted(owner)) {
+  if (!accounts.may_own(owner)) {
     problem = path + " is owned by an untrusted account";
     return false;
   }
@@ -334,22 +259,17 @@ TrustedDigestsFile read_checked(HANDLE file, const std::string& path,
                                     sizeof times)) {
     return untrusted(problem, path + ": not a plain file");
   }
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR raw = nullptr;
-  if (GetSecurityInfo(file, SE_FILE_OBJECT,
-                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                      &owner, nullptr, &dacl, nullptr, &raw) != ERROR_SUCCESS) {
-    return untrusted(problem, path + ": its security cannot be read");
-  }
-  const LocalMemory descriptor(raw);
-  if (!accounts.trusted(owner)) {
-    return untrusted(problem, path + ": owned by an untrusted account");
-  }
-  if (!only_trusted_may_change(dacl, accounts)) {
-    return untrusted(problem, path +
-                                  ": writable by accounts other than SYSTEM "
-                                  "and Administrators");
+  switch (win32::protection_of(file, accounts)) {
+    case Protection::unreadable:
+      return untrusted(problem, path + ": its security cannot be read");
+    case Protection::untrusted_owner:
+      return untrusted(problem, path + ": owned by an untrusted account");
+    case Protection::others_may_change:
+      return untrusted(problem, path +
+                                    ": writable by accounts other than SYSTEM "
+                                    "and Administrators");
+    case Protection::trusted:
+      break;
   }
   const std::uint64_t size =
       (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) |

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/win32_handle.h"
+
 namespace vorn::os::win32 {
 
 // What both ask of a client process, opened by pid while it is held.
@@ -28,6 +30,14 @@ bool openable_path(const std::wstring& kernel_name, std::wstring& path);
 // Opens a file found through a kernel name: reading, sharing everything,
 // anonymously (see inspect.cpp).
 HANDLE open_for_hashing(const std::wstring& path, DWORD extra_flags);
+
+// Opens a file an openable path names and checks that it is a plain file on
+// a local disk (a reparse point is not followed; a compressed or
+// deduplicated file is read through its filter). With `pin`, it is held
+// sharing reads only when it can be (`pinned`): nobody can then write,
+// rename or delete it until `file` is closed.
+bool open_local_file(const std::wstring& path, bool pin, UniqueHandle& file,
+                     bool& pinned, BY_HANDLE_FILE_INFORMATION& info);
 
 // The Win32 name of an open file, or `fallback` without a drive letter.
 std::wstring dos_path_of(HANDLE file, const std::wstring& fallback);

@@ -270,4 +270,6 @@ std::string binary_directory() {
 
 std::string executable_name(const std::string& base) { return base; }
 
+bool under_wine() { return false; }
+
 }  // namespace vorn::test

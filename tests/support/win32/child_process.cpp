@@ -295,4 +295,10 @@ std::string binary_directory() {
 
 std::string executable_name(const std::string& base) { return base + ".exe"; }
 
+bool under_wine() {
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr &&
+         GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 }  // namespace vorn::test
