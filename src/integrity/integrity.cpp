@@ -146,19 +146,15 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
     reason = "digest not in the trusted list";
     return IntegrityOutcome::mismatch;
   }
-  // And they are what it runs: the code in its memory comes from them.
+  // And they are what it runs: the code in its memory comes from them, and
+  // (strict code) from no file the operator does not know.
   std::uint64_t pages_differing = 0;
-  switch (os::watch_client_code(process, client_pid, image, module, held->code,
-                                pages_differing, reason)) {
-    case os::CodeLook::intact:
-      break;
-    case os::CodeLook::changed:
-      return IntegrityOutcome::mismatch;
-    case os::CodeLook::gone:
-      reason = "the client ended during the check";
-      return IntegrityOutcome::not_identified;
+  os::CodeLook look = os::watch_client_code(
+      process, client_pid, image, module, held->code, pages_differing, reason);
+  if (look == os::CodeLook::intact) {
+    look = strict_code_admits(*policy, *held, reason);
   }
-  switch (strict_code_admits(*policy, *held, reason)) {
+  switch (look) {
     case os::CodeLook::intact:
       break;
     case os::CodeLook::changed:
