@@ -57,6 +57,19 @@ os::CodeLook strict_code_admits(const DigestPolicy& policy, HeldFiles& held,
   return os::CodeLook::intact;
 }
 
+// A look at the client's code, told to the operator when it changed.
+os::CodeLook look_at_code(IntegrityRecord& record, os::CodeLookDepth depth) {
+  if (!record.held_files) return os::CodeLook::intact;
+  std::string why;
+  const os::CodeLook look =
+      os::look_at_client_code(record.held_files->code, depth, why);
+  if (look == os::CodeLook::changed) {
+    diagnose(DiagnosticLevel::warning,
+             "pid=" + format_decimal_u32(record.pid) + ": " + why);
+  }
+  return look;
+}
+
 enum class FileVerdict { matches, differs, missing };
 
 // Examines one file of the client and compares it with `expected`. A file
@@ -219,6 +232,12 @@ bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
              cancel, image) != FileVerdict::matches) {
     return false;
   }
+  // The files held are still those the code runs from (the pages are looked
+  // at by integrity_look_at_code, at moments of their own).
+  if (look_at_code(record, os::CodeLookDepth::mappings) !=
+      os::CodeLook::intact) {
+    return false;
+  }
   if (held == nullptr || !record.policy) return true;
   std::string why;
   const os::CodeLook strict = strict_code_admits(*record.policy, *held, why);
@@ -230,15 +249,7 @@ bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
 }
 
 os::CodeLook integrity_look_at_code(IntegrityRecord& record) {
-  if (!record.held_files) return os::CodeLook::intact;
-  std::string why;
-  const os::CodeLook look =
-      os::look_at_client_code(record.held_files->code, why);
-  if (look == os::CodeLook::changed) {
-    diagnose(DiagnosticLevel::warning,
-             "pid=" + format_decimal_u32(record.pid) + ": " + why);
-  }
-  return look;
+  return look_at_code(record, os::CodeLookDepth::pages);
 }
 
 os::CodeLook integrity_code_still_runs(IntegrityRecord& record) {

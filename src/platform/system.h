@@ -214,10 +214,13 @@ CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
                            std::uint64_t& image_pages_differing,
                            std::string& why);
 
-// The whole look, cheap enough for random moments (Linux: 8 bytes per code
-// page and the process's map): the same mappings of the same files, every
-// page still the file's or what it held at the OK.
-CodeLook look_at_client_code(ClientCode& code, std::string& why);
+// How far a look goes: the mappings only (the same mappings of the same
+// files: cheap, for every re-check), or every page too (still the file's or
+// what it held at the OK: for the random moments).
+enum class CodeLookDepth { mappings, pages };
+
+CodeLook look_at_client_code(ClientCode& code, CodeLookDepth depth,
+                             std::string& why);
 
 // The cheapest look, for every heartbeat: `gone` once the process no longer
 // runs the watched program (Linux: an exec leaves the held views empty).

@@ -161,7 +161,9 @@ TEST_P(CodeWatch, LooksAtTheClientsCode) {
       expect_code_files(code, client);
       break;
   }
-  EXPECT_EQ(os::look_at_client_code(code, why), c.look) << why;
+  EXPECT_EQ(os::look_at_client_code(code, os::CodeLookDepth::pages, why),
+            c.look)
+      << why;
   EXPECT_EQ(os::client_code_still_runs(code), c.still_runs);
   os::process_close(held);
   test::release_child(child);

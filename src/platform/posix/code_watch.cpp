@@ -380,7 +380,8 @@ CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
   }
 }
 
-CodeLook look_at_client_code(ClientCode& code, std::string& why) {
+CodeLook look_at_client_code(ClientCode& code, CodeLookDepth depth,
+                             std::string& why) {
   ClientCode::State* state = code.state();
   if (state == nullptr) return CodeLook::intact;
   std::vector<Mapping> now;
@@ -392,6 +393,7 @@ CodeLook look_at_client_code(ClientCode& code, std::string& why) {
       return CodeLook::changed;
     }
   }
+  if (depth == CodeLookDepth::mappings) return CodeLook::intact;
   std::vector<std::uint64_t> written;
   for (const CodeRange& range : state->ranges) {
     if (!private_pages_in(state->pagemap.get(), range.start, range.end,

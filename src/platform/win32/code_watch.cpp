@@ -572,7 +572,8 @@ CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
   return CodeLook::intact;
 }
 
-CodeLook look_at_client_code(ClientCode& code, std::string& why) {
+CodeLook look_at_client_code(ClientCode& code, CodeLookDepth depth,
+                             std::string& why) {
   ClientCode::State* state = code.state();
   if (state == nullptr) {
     why = "no code is watched";
@@ -595,6 +596,7 @@ CodeLook look_at_client_code(ClientCode& code, std::string& why) {
             " is no longer the verified file's image mapping";
       return ended(process) ? CodeLook::gone : CodeLook::changed;
     }
+    if (depth == CodeLookDepth::mappings) continue;
     // A page that equalled the file and is still the section's shared page
     // has not been written; anything else is read again.
     if (region.file_pages && still_shared(process, region)) continue;
