@@ -44,8 +44,9 @@ using win32::is_code;
 using win32::kMaxRegionsWalked;
 
 constexpr std::size_t kPage = 4096;
-// Compared and hashed in pieces of this size, a whole number of pages.
-constexpr std::size_t kChunk = 256 * kPage;
+// Compared and hashed in pieces of this size, a whole number of pages: small,
+// so that 32 handshakes at once keep the service's memory flat.
+constexpr std::size_t kChunk = 16 * kPage;
 // Bounds on what the client (its address space) and its files can make the
 // service do.
 constexpr std::size_t kMaxCodeRegions = 4096;
