@@ -105,7 +105,8 @@ void replay_cycle(const ServiceRun& run, Tally& tally, int loop,
       "replay-" + std::to_string(loop) + "-" + std::to_string(cycle) + ".out");
   ChildProcess child;
   if (!start_probe(run,
-                   {"raw", "--load-guard", "--wait-ms", "10000", "--hold-ms",
+                   // As long for the OK as a session's client waits.
+                   {"raw", "--load-guard", "--wait-ms", "30000", "--hold-ms",
                     "30000", "HELLO|{pid}|e2e-soak-replay|{e1}|{e2}",
                     "PING|{token}|1|soak", "PING|{token}|1|soak"},
                    child, output_file)) {
