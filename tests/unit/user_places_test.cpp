@@ -30,9 +30,8 @@ class UserShare : public testing::TestWithParam<ShareCase> {};
 TEST_P(UserShare, AdmitsUpToTheShareAndTheRate) {
   const ShareCase& c = GetParam();
   std::vector<std::string> told;
-  set_diagnostic_sink([&](DiagnosticLevel, const std::string& text) {
-    told.push_back(text);
-  });
+  set_diagnostic_sink(
+      [&](DiagnosticLevel, const std::string& text) { told.push_back(text); });
   UserPlaces book(c.rules);
   std::vector<UserPlace> places(c.connections + 2);
   int admitted = 0;
@@ -52,15 +51,38 @@ TEST_P(UserShare, AdmitsUpToTheShareAndTheRate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, UserShare,
-    testing::Values(
-        ShareCase{"SixteenPlacesPerUser", {}, kPlayer, 17, 16,
-                  Admission::over_share, 30000, Admission::over_share},
-        ShareCase{"PrivilegedUnlimited", {}, kRoot, 32, 32,
-                  Admission::admitted, 0, Admission::admitted},
-        ShareCase{"BurstThenTenASecond", {100, 10, 30}, kPlayer, 31, 30,
-                  Admission::over_rate, 100, Admission::admitted},
-        ShareCase{"RateRefillsNoFasterThanTenASecond", {100, 10, 30}, kPlayer,
-                  30, 30, Admission::over_rate, 99, Admission::over_rate}),
+    testing::Values(ShareCase{"SixteenPlacesPerUser",
+                              {},
+                              kPlayer,
+                              17,
+                              16,
+                              Admission::over_share,
+                              30000,
+                              Admission::over_share},
+                    ShareCase{"PrivilegedUnlimited",
+                              {},
+                              kRoot,
+                              32,
+                              32,
+                              Admission::admitted,
+                              0,
+                              Admission::admitted},
+                    ShareCase{"BurstThenTenASecond",
+                              {100, 10, 30},
+                              kPlayer,
+                              31,
+                              30,
+                              Admission::over_rate,
+                              100,
+                              Admission::admitted},
+                    ShareCase{"RateRefillsNoFasterThanTenASecond",
+                              {100, 10, 30},
+                              kPlayer,
+                              30,
+                              30,
+                              Admission::over_rate,
+                              99,
+                              Admission::over_rate}),
     [](const testing::TestParamInfo<ShareCase>& param) {
       return std::string(param.param.name);
     });
