@@ -111,7 +111,7 @@ FileVerdict verify(os::ProcessHandle process, os::ProcessId pid,
           DiagnosticLevel::warning,
           "pid=" + format_decimal_u32(pid) + ": its " +
               (which == os::ClientFile::image ? "executable" : "guard module") +
-              " changed since it was verified (size or times moved)");
+              " changed while it was checked (its size or times moved)");
       return FileVerdict::differs;
     case os::ExamineOutcome::unreadable:
     case os::ExamineOutcome::too_large:

@@ -24,9 +24,11 @@ struct ProcessHandle {
   bool open = false;
 };
 
-// What identifies one version of a file, where the OS can tell it soundly
-// (POSIX: device, inode, size, mtime, ctime). `known` is false where no sound
-// identity is available; the caller then re-hashes. `device` and `inode` may
+// What identifies one version of a file, where the OS names one (POSIX:
+// device, inode, size, mtime, ctime). `known` is false where it does not
+// (Windows); the caller then re-hashes. A different identity always means a
+// changed file; the same one proves unchanged bytes only on file systems
+// that stamp every write (see the POSIX inspection). `device` and `inode` may
 // be filled without `known` to tell one file from another.
 struct FileIdentity {
   bool known = false;

@@ -133,8 +133,10 @@ dev_t mapped_device_of(int process_directory, const std::string& path) {
 }
 
 // Hashes an open file from its start: flushed first (see
-// times_follow_every_write), its identity taken before and after, and
-// known only where it proves the bytes.
+// times_follow_every_write), its identity taken before and after. A file
+// whose identity moved under the hash was being changed: `changed`, so that
+// a client resetting its file's times cannot get it admitted without an
+// identity to hold it to.
 ExamineOutcome hash_from_start(int fd, std::uint64_t limit,
                                KeepGoing keep_going, void* context,
                                ExaminedFile& result) {
@@ -154,11 +156,10 @@ ExamineOutcome hash_from_start(int fd, std::uint64_t limit,
   const ExamineOutcome hashed =
       posix::hash_open_file(fd, limit, keep_going, context, result.digest);
   if (hashed != ExamineOutcome::examined) return hashed;
-  // A file that changed under the hash is not remembered as verified.
   struct stat after {};
-  if (!times_tell || ::fstat(fd, &after) != 0 ||
-      !same_version(posix::identity_of(after), result.identity)) {
-    result.identity.known = false;
+  if (::fstat(fd, &after) != 0) return ExamineOutcome::unreadable;
+  if (!same_version(posix::identity_of(after), result.identity)) {
+    return ExamineOutcome::changed;
   }
   return ExamineOutcome::examined;
 }

@@ -455,7 +455,7 @@ AssertionResult times_reset(const ServiceRun& run) {
              {"load", module(), "hello", evidence(attacker()),
               evidence(module()), "reset-times", game, "session", "14"},
              game);
-  if (!service_said(run, "executable changed since it was verified")) {
+  if (!service_said(run, "executable changed while it was checked")) {
     return AssertionFailure() << "no word of the change: " << output;
   }
   for (const std::string& line : service_log_lines(run)) {
