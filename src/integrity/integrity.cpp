@@ -4,6 +4,7 @@
 // client shows), so a client cannot point the check at files of its choosing.
 #include "integrity/integrity.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "log/diagnostics.h"
+#include "platform/runtime.h"
 #include "protocol/message_fields.h"
 
 namespace vorn {
@@ -72,32 +74,95 @@ os::CodeLook look_at_code(IntegrityRecord& record, os::CodeLookDepth depth) {
   return look;
 }
 
-enum class FileVerdict { matches, differs, missing };
+enum class FileVerdict { matches, differs, missing, put_off };
 
-// Waits for the user's turn at hashing (none to wait for without one); false
-// when the check was cancelled meanwhile.
-bool take_hash_turn(IntegrityCancel cancel,
+bool cancelled(IntegrityCancel cancel) {
+  return cancel.keep_going != nullptr && !cancel.keep_going(cancel.context);
+}
+
+// Waits for the user's turn at hashing, and then (a handshake) until what it
+// hashed before is paid for (nothing to wait for without a turn); false when
+// the check was cancelled meanwhile.
+bool take_hash_turn(IntegrityCancel cancel, bool wait_for_debt,
                     std::unique_lock<std::timed_mutex>& turn) {
-  if (cancel.hash_turn == nullptr) return true;
-  turn = std::unique_lock<std::timed_mutex>(*cancel.hash_turn, std::defer_lock);
+  HashTurn* const share = cancel.hash_turn;
+  if (share == nullptr) return true;
+  turn = std::unique_lock<std::timed_mutex>(share->lock, std::defer_lock);
   while (!turn.try_lock_for(std::chrono::milliseconds(50))) {
-    if (cancel.keep_going != nullptr && !cancel.keep_going(cancel.context)) {
-      return false;
-    }
+    if (cancelled(cancel)) return false;
   }
-  return true;
+  for (;;) {
+    const std::uint64_t now = os::tick_ms();
+    const auto paid = static_cast<std::int64_t>(now - share->paid_at_ms) *
+                      (kHashBytesPerSecond / 1000);
+    share->debt_bytes = std::max<std::int64_t>(0, share->debt_bytes - paid);
+    share->paid_at_ms = now;
+    if (share->debt_bytes == 0 || !wait_for_debt) return true;
+    if (cancelled(cancel)) return false;
+    os::sleep_ms(50);
+  }
+}
+
+// What a hash cost the user's share: the file's size.
+void charge(IntegrityCancel cancel, const os::ExaminedFile& file) {
+  if (cancel.hash_turn != nullptr) {
+    cancel.hash_turn->debt_bytes +=
+        static_cast<std::int64_t>(file.identity.size);
+  }
+}
+
+// A re-check's hash that comes before its time is put off: asked before the
+// first byte is read, the gate stops it there.
+struct RehashGate {
+  IntegrityCancel inner;
+  std::uint64_t not_before_ms = 0;
+  bool asked = false;
+  bool put_off = false;
+};
+
+bool rehash_gate_keeps_going(void* context) {
+  auto* gate = static_cast<RehashGate*>(context);
+  if (!gate->asked) {
+    gate->asked = true;
+    gate->put_off = os::tick_ms() < gate->not_before_ms;
+    if (gate->put_off) return false;
+  }
+  return !cancelled(gate->inner);
 }
 
 // Examines one file of the client and compares it with `expected`. A file
 // whose recorded identity is unchanged stands for the hash verified with it.
+// `rehash_not_before_ms` (a re-check; null at the handshake) puts a hash off
+// until then, and is moved on by one that is made.
 FileVerdict verify(os::ProcessHandle process, os::ProcessId pid,
                    os::ClientFile which, const std::string& expected,
                    const os::FileIdentity& unchanged, os::PinnedFile* pin,
-                   IntegrityCancel cancel, os::ExaminedFile& file) {
+                   IntegrityCancel cancel, os::ExaminedFile& file,
+                   std::uint64_t* rehash_not_before_ms = nullptr) {
   std::unique_lock<std::timed_mutex> turn;
-  if (!take_hash_turn(cancel, turn)) return FileVerdict::differs;
-  switch (os::examine_client_file(process, pid, which, unchanged, pin,
-                                  cancel.keep_going, cancel.context, file)) {
+  const bool recheck = rehash_not_before_ms != nullptr;
+  if (!take_hash_turn(cancel, !recheck, turn)) return FileVerdict::differs;
+  RehashGate gate{cancel};
+  if (recheck && cancel.hash_turn != nullptr) {
+    gate.not_before_ms = *rehash_not_before_ms;
+    cancel.keep_going = rehash_gate_keeps_going;
+    cancel.context = &gate;
+  }
+  const os::ExamineOutcome outcome =
+      os::examine_client_file(process, pid, which, unchanged, pin,
+                              cancel.keep_going, cancel.context, file);
+  if (gate.put_off) return FileVerdict::put_off;
+  // A hash cut short or made in vain costs what a whole one does.
+  if (outcome != os::ExamineOutcome::unchanged) {
+    charge(cancel, file);
+    if (recheck && cancel.hash_turn != nullptr) {
+      const std::uint64_t sessions =
+          std::max<std::uint32_t>(1, cancel.hash_turn->sessions.load());
+      *rehash_not_before_ms = os::tick_ms() + file.identity.size * sessions /
+                                                  (kHashBytesPerSecond / 1000);
+    }
+  }
+  switch (outcome) {
     case os::ExamineOutcome::unchanged:
       return FileVerdict::matches;
     case os::ExamineOutcome::examined:
@@ -239,12 +304,16 @@ bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
   // The module must still be mapped from the very file that was verified; a
   // module unloaded, or loaded again from another file, fails. A file that
   // could not be held at the check is held now, when it can be.
+  // A hash put off (see HashTurn) leaves the file's last verdict standing
+  // until a later re-check makes it.
   HeldFiles* held = record.held_files.get();
   os::ExaminedFile module;
-  if (verify(process, client_pid, os::ClientFile::guard_module,
-             record.evidence_2, record.module_identity,
-             held != nullptr ? &held->module : nullptr, cancel,
-             module) != FileVerdict::matches) {
+  const FileVerdict module_verdict = verify(
+      process, client_pid, os::ClientFile::guard_module, record.evidence_2,
+      record.module_identity, held != nullptr ? &held->module : nullptr, cancel,
+      module, &record.rehash_not_before_ms);
+  if (module_verdict != FileVerdict::matches &&
+      module_verdict != FileVerdict::put_off) {
     return false;
   }
   if (!same_file(module.identity, module.path, record.module_identity,
@@ -252,15 +321,22 @@ bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
     return false;
   }
   os::ExaminedFile image;
-  if (verify(process, client_pid, os::ClientFile::image, record.evidence_1,
+  const FileVerdict image_verdict =
+      verify(process, client_pid, os::ClientFile::image, record.evidence_1,
              record.image_identity, held != nullptr ? &held->image : nullptr,
-             cancel, image) != FileVerdict::matches) {
+             cancel, image, &record.rehash_not_before_ms);
+  if (image_verdict != FileVerdict::matches &&
+      image_verdict != FileVerdict::put_off) {
     return false;
   }
   // A version hashed again (a file that lost its last name) stands for the
   // next re-checks; one that changes after that fails them.
-  if (module.identity.known) record.module_identity = module.identity;
-  if (image.identity.known) record.image_identity = image.identity;
+  if (module_verdict == FileVerdict::matches && module.identity.known) {
+    record.module_identity = module.identity;
+  }
+  if (image_verdict == FileVerdict::matches && image.identity.known) {
+    record.image_identity = image.identity;
+  }
   // The files held are still those the code runs from (the pages are looked
   // at by integrity_look_at_code, at moments of their own).
   if (look_at_code(record, os::CodeLookDepth::mappings) !=

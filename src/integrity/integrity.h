@@ -4,11 +4,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "integrity/digest_policy.h"
+#include "integrity/hash_turn.h"
 #include "platform/system.h"
 #include "protocol/evidence.h"
 #include "protocol/message_fields.h"
@@ -53,6 +53,9 @@ struct IntegrityRecord {
   // a re-check need not hash them again; shared by copies of the record and
   // released with the last one, or by release_held_files.
   std::shared_ptr<HeldFiles> held_files;
+  // A re-check that would hash a file before this moment puts it off (see
+  // HashTurn).
+  std::uint64_t rehash_not_before_ms = 0;
 };
 
 // Lets go of the files the record holds (the session's close).
@@ -60,12 +63,12 @@ void release_held_files(IntegrityRecord& record);
 
 // Asked between the chunks of a hash, and while waiting for the turn; false
 // abandons the check, which then counts as not completed (a mismatch). Null:
-// never abandon. `hash_turn` (may be null) is held while a file is examined,
-// so that one user's files are hashed one at a time.
+// never abandon. `hash_turn` (may be null) is the user's share of the
+// hashing, taken for each file examined.
 struct IntegrityCancel {
   os::KeepGoing keep_going = nullptr;
   void* context = nullptr;
-  std::timed_mutex* hash_turn = nullptr;
+  HashTurn* hash_turn = nullptr;
 };
 
 // evidence_1 / evidence_2 are upper-case, 64 hex digits. `process` is the

@@ -73,7 +73,7 @@ bool handshake_keeps_going(void* context) {
 }  // namespace
 
 std::optional<SessionState> run_handshake(Connection connection,
-                                          std::timed_mutex* hash_turn) {
+                                          HashTurn* hash_turn) {
   // Held at once, before anything the client sends can buy time: a pid
   // looked up later may belong to another process by then. Declared after
   // the connection, so it is released before it.

@@ -2,10 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "integrity/hash_turn.h"
 #include "pipe/connection.h"
 #include "protocol/wire.h"
 #include "session/session_state.h"
@@ -20,8 +20,8 @@ constexpr std::uint32_t kFirstMessagePollMs = 5;
 // Returns the session, or nothing once it has replied (or not) and released
 // the client process and the connection. `hash_turn` (may be null) is the
 // client's user's turn at hashing, taken for each file hashed.
-std::optional<SessionState> run_handshake(
-    Connection connection, std::timed_mutex* hash_turn = nullptr);
+std::optional<SessionState> run_handshake(Connection connection,
+                                          HashTurn* hash_turn = nullptr);
 
 // 64 upper-case hex digits from 32 random bytes; empty when the generator
 // fails.

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "integrity/integrity.h"
@@ -23,7 +22,7 @@ struct SessionState {
   std::string token;
   IntegrityRecord integrity_record;
   // The user's turn at hashing, for the re-checks (null: not limited).
-  std::timed_mutex* hash_turn = nullptr;
+  HashTurn* hash_turn = nullptr;
   std::uint64_t last_heartbeat_tick = 0;
   std::uint64_t last_recheck_tick = 0;
   // When the code is looked at next.

@@ -21,7 +21,7 @@ struct UserPlace::Account {
   // The rate's bucket, in thousandths of a session.
   std::uint64_t tokens_milli = 0;
   std::uint64_t refilled_at_ms = 0;
-  std::timed_mutex hash_turn;
+  HashTurn hash_turn;
   // Refusals not yet told, and when the last were.
   std::uint64_t refused = 0;
   std::uint64_t told_at_ms = 0;
@@ -37,7 +37,7 @@ UserPlace& UserPlace::operator=(UserPlace&& other) noexcept {
   return *this;
 }
 
-std::timed_mutex* UserPlace::hash_turn() const {
+HashTurn* UserPlace::hash_turn() const {
   return account_ ? &account_->hash_turn : nullptr;
 }
 
@@ -50,6 +50,7 @@ void UserPlace::release() {
 void UserPlaces::give_back(UserPlace::Account& account) {
   const std::lock_guard<std::mutex> guard(lock_);
   if (account.places > 0) --account.places;
+  account.hash_turn.sessions.store(static_cast<std::uint32_t>(account.places));
 }
 
 void UserPlaces::forget_idle_accounts(std::uint64_t now_ms) {
@@ -112,6 +113,7 @@ Admission UserPlaces::admit(const os::ClientUser& user, std::uint64_t now_ms,
   }
   account.tokens_milli -= kMilli;
   ++account.places;
+  account.hash_turn.sessions.store(static_cast<std::uint32_t>(account.places));
   place.book_ = this;
   place.account_ = entry;
   return Admission::admitted;

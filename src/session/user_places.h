@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "integrity/hash_turn.h"
 #include "platform/runtime.h"
 
 namespace vorn {
@@ -39,7 +40,7 @@ class UserPlace {
 
   // Held while one of this user's files is hashed; null where hashing is
   // not limited (a privileged user, no place).
-  std::timed_mutex* hash_turn() const;
+  HashTurn* hash_turn() const;
   void release();
 
  private:

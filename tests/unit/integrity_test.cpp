@@ -230,6 +230,33 @@ TEST(IntegrityCheck, LowerCaseEvidenceIsAcceptedAndRecordedUpperCase) {
   EXPECT_EQ(record.evidence_2, evidence_2);
 }
 
+TEST(IntegrityCheck, WaitsUntilTheUsersEarlierHashesArePaidFor) {
+  // A user that just had a gigabyte hashed waits about eight seconds; a
+  // client that leaves meanwhile has nothing hashed for it.
+  test::TempDir directory;
+  LoadedModuleCopy module(directory);
+  ASSERT_TRUE(module.loaded());
+  HashTurn share;
+  share.debt_bytes = 1ll << 30;
+  share.paid_at_ms = os::tick_ms();
+  int asked = 0;
+  const auto leaves_soon = [](void* count) {
+    return ++*static_cast<int*>(count) < 3;
+  };
+  const Held held(os::current_process_id());
+  std::string image_path;
+  IntegrityRecord record;
+  EXPECT_EQ(integrity_check(held.get(), os::current_process_id(),
+                            evidence_of(own_executable()),
+                            evidence_of(module.path()), image_path, record,
+                            {leaves_soon, &asked, &share}),
+            IntegrityOutcome::mismatch);
+  // Twice while the module waited, once more when it gave up, once for the
+  // image: never from inside a hash.
+  EXPECT_EQ(asked, 4);
+  EXPECT_LE(share.debt_bytes, 1ll << 30);
+}
+
 TEST(IntegrityCheck, WrongEvidenceIsAMismatch) {
   test::TempDir directory;
   LoadedModuleCopy module(directory);
@@ -391,6 +418,29 @@ TEST_F(IntegrityRecheck, FollowsTheMappedFileNotThePath) {
   std::filesystem::rename(replacement, module_->path(), error);
   ASSERT_FALSE(error) << error.message();
   EXPECT_TRUE(recheck(os::current_process_id(), record_));
+}
+
+TEST_F(IntegrityRecheck, PutsOffAHashTheUsersShareHasNotPaidFor) {
+  // A module that lost its last name is hashed again, once; a user's
+  // re-check makes that hash only when its time has come.
+  if (::geteuid() != 0) GTEST_SKIP() << "map_files needs root";
+  const std::string replacement = directory_.file("replacement.so");
+  ASSERT_TRUE(test::write_file(replacement, "patched"));
+  std::error_code error;
+  std::filesystem::rename(replacement, module_->path(), error);
+  ASSERT_FALSE(error) << error.message();
+  IntegrityRecord record = record_;
+  record.evidence_2 = wrong(record.evidence_2);
+  HashTurn share;
+  const Held held(os::current_process_id());
+  record.rehash_not_before_ms = os::tick_ms() + 600000;
+  EXPECT_TRUE(integrity_recheck(held.get(), record.pid, record,
+                                {nullptr, nullptr, &share}));
+  EXPECT_EQ(share.debt_bytes, 0);
+  record.rehash_not_before_ms = 0;
+  EXPECT_FALSE(integrity_recheck(held.get(), record.pid, record,
+                                 {nullptr, nullptr, &share}));
+  EXPECT_GT(share.debt_bytes, 0);
 }
 #endif
 

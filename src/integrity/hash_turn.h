@@ -1,0 +1,29 @@
+// One user's share of the service's hashing: one file at a time, and each
+// hash after the first waits until the ones before it are paid off at
+// kHashBytesPerSecond, so one user cannot keep the service hashing for it.
+// An honest launch hashes once and never waits; the largest executable
+// (4 GiB) is paid off in 32 s. Re-checks never wait: where a file must be
+// hashed again at each (a file system whose times do not prove its bytes),
+// the hash comes at most as often as the user's share pays for it, for all
+// the user's sessions together.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace vorn {
+
+constexpr std::int64_t kHashBytesPerSecond = 128ll << 20;
+
+struct HashTurn {
+  // Held while one of the user's files is examined.
+  std::timed_mutex lock;
+  // Bytes hashed and not yet paid off, as of `paid_at_ms`. Guarded by `lock`.
+  std::int64_t debt_bytes = 0;
+  std::uint64_t paid_at_ms = 0;
+  // The user's sessions, among which the re-checks' hashing is shared.
+  std::atomic<std::uint32_t> sessions{0};
+};
+
+}  // namespace vorn
