@@ -43,7 +43,7 @@ TEST_P(EndToEndSandbox, GuardedClientIsServed) {
   std::string output;
   command.push_back("/bin/true");
   if (run(run_, command, "check", output) != 0) {
-    GTEST_SKIP() << "user namespaces are unavailable here: " << output;
+    GTEST_SKIP() << "the sandbox cannot be made here: " << output;
   }
   command.back() = binary_directory() + "/vorn-guard-probe";
   command.insert(command.end(), {"status", "--timeout-ms", "30000"});
