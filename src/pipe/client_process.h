@@ -21,6 +21,9 @@ class ClientProcess {
   bool is_open() const { return process_.open; }
   // Still running (a zero-timeout wait); false once it has ended.
   bool is_running() const;
+  // Its pid in its own innermost pid namespace (its getpid()); false when
+  // that cannot be told.
+  bool innermost_pid(os::ProcessId& pid) const;
   // Ends it without waiting (TerminateProcess / SIGKILL through the pidfd).
   void terminate() const;
   // Lent to a call that must not keep it (inspection, enforcement).

@@ -44,6 +44,11 @@ bool process_is_running(ProcessHandle process);
 // TerminateProcess(process, 0) / SIGKILL through the pidfd. Does not wait.
 void process_terminate(ProcessHandle process);
 void process_close(ProcessHandle& process);
+// The pid the held process has in its own innermost pid namespace, which is
+// what its getpid() returns (a game in a sandbox with a pid namespace of its
+// own). Windows has one pid per process. False when it cannot be told (the
+// process has ended, or the OS does not say).
+bool process_innermost_pid(ProcessHandle process, ProcessId& pid);
 
 // ---------------------------------------------------------------- pipe I/O
 // The process id of the client at the other end (GetNamedPipeClientProcessId

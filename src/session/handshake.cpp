@@ -47,12 +47,21 @@ bool is_evidence(const std::string& value) {
   return value.size() == 64 && is_hex_text(value);
 }
 
+// The pid the service sees, or the one a client in a pid namespace of its
+// own (a sandboxed game) sees itself by, told through the held process.
+bool names_the_client(std::uint32_t claimed_pid, os::ProcessId client_pid,
+                      const ClientProcess& client) {
+  os::ProcessId own_pid = 0;
+  return claimed_pid == client_pid ||
+         (client.innermost_pid(own_pid) && claimed_pid == own_pid);
+}
+
 // Why the HELLO's fields cannot stand, in words; empty when they can.
-std::string identity_fault(const FieldList& fields, os::ProcessId client_pid,
+std::string identity_fault(const FieldList& fields, bool pid_names_the_client,
                            std::uint32_t claimed_pid,
                            const std::string& evidence_1,
                            const std::string& evidence_2) {
-  if (claimed_pid != client_pid) {
+  if (!pid_names_the_client) {
     return "pid field names another process (" +
            format_decimal_u32(claimed_pid) + ")";
   }
@@ -98,7 +107,8 @@ std::optional<SessionState> run_handshake(Connection connection,
   const std::string evidence_1 = upper_case(fields[3]);
   const std::string evidence_2 = upper_case(fields[4]);
   const std::string fault =
-      identity_fault(fields, client_pid, claimed_pid, evidence_1, evidence_2);
+      identity_fault(fields, names_the_client(claimed_pid, client_pid, client),
+                     claimed_pid, evidence_1, evidence_2);
   if (!fault.empty()) {
     return refuse(connection, kReplyIdentityError, client_pid, fault);
   }

@@ -178,6 +178,13 @@ void process_close(ProcessHandle& process) {
   process = ProcessHandle();
 }
 
+bool process_innermost_pid(ProcessHandle process, ProcessId& pid) {
+  if (!fake::process_handle_is_ours(process)) return false;
+  if (!world().process.innermost_pid) return false;
+  pid = *world().process.innermost_pid;
+  return true;
+}
+
 bool pipe_client_pid(PipeHandle pipe, ProcessId& pid) {
   fake::record_call(Call::pipe_client_pid);
   if (!fake::pipe_handle_is_ours(pipe)) return false;

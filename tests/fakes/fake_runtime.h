@@ -99,6 +99,8 @@ struct FakeProcess {
   bool wait_fails = false;
   bool terminated = false;
   bool handle_open = false;
+  // Its pid in a pid namespace of its own; none: it cannot be told.
+  std::optional<os::ProcessId> innermost_pid;
   // Calls with a handle that is not the one this fake gave out.
   int foreign_handle_calls = 0;
 };

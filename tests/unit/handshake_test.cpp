@@ -96,6 +96,8 @@ struct HelloCase {
   // "OK" for an accepted client, else the error reply.
   std::string reply;
   bool integrity_runs;
+  // Its pid in a pid namespace of its own; none: not told.
+  std::optional<os::ProcessId> innermost_pid = std::nullopt;
 };
 
 class HelloTableTest : public HandshakeTest,
@@ -103,6 +105,7 @@ class HelloTableTest : public HandshakeTest,
 
 TEST_P(HelloTableTest, AnswersAsTheTableSays) {
   const HelloCase& c = GetParam();
+  fake::world().process.innermost_pid = c.innermost_pid;
   fake::deliver_at(kStartTick, c.message);
   std::optional<SessionState> result = run();
 
@@ -151,6 +154,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "OK", true},
         HelloCase{"PidMinusWrapsModulo2To32",
                   hello("-4294967254", kTag, kHexLower, kHexOther), "OK", true},
+        // A sandboxed client names itself by the pid it sees.
+        HelloCase{"PidInItsOwnNamespace",
+                  hello("7", kTag, kHexLower, kHexOther), "OK", true, 7},
         HelloCase{"TagOfTwelveBytes",
                   hello("42", "123456789012", kHexLower, kHexOther), "OK",
                   true},
@@ -171,6 +177,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Well formed, but not this client or not its values.
         HelloCase{"OtherPid", hello("43", kTag, kHexLower, kHexOther),
                   "ERR|IDENTITY", false},
+        HelloCase{"OtherPidInItsOwnNamespace",
+                  hello("8", kTag, kHexLower, kHexOther), "ERR|IDENTITY", false,
+                  7},
         HelloCase{"PidWithoutDigits", hello("abc", kTag, kHexLower, kHexOther),
                   "ERR|IDENTITY", false},
         HelloCase{"EmptyPid", hello("", kTag, kHexLower, kHexOther),

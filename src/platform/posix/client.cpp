@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/posix/fd_util.h"
+#include "platform/posix/user_namespace.h"
 #include "platform/runtime.h"
 
 namespace vorn::os {
@@ -63,7 +64,8 @@ ConnectAttempt connect_once(const sockaddr_un& address, int& connected_fd,
 
 // The service runs as root. Whoever else listens at the socket (a stale or
 // planted file in a folder someone could write) must not see the HELLO;
-// with an overridden endpoint the service may be this user's own.
+// with an overridden endpoint the service may be this user's own. In a
+// sandbox's user namespace root is unmapped and shows as the overflow uid.
 bool served_by_the_service(int fd, bool overridden, std::string& why) {
   ucred peer{};
   socklen_t size = sizeof peer;
@@ -72,7 +74,10 @@ bool served_by_the_service(int fd, bool overridden, std::string& why) {
     why = "its server's credentials cannot be read";
     return false;
   }
-  if (peer.uid == 0 || (overridden && peer.uid == ::geteuid())) return true;
+  if (peer.uid == 0 || (overridden && peer.uid == ::geteuid()) ||
+      posix::server_is_unmapped_here(peer.uid)) {
+    return true;
+  }
   why = "its server runs as user " + std::to_string(peer.uid);
   return false;
 }

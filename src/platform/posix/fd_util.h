@@ -4,6 +4,7 @@
 #pragma once
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -134,6 +135,29 @@ inline bool read_link(const std::string& link, std::string& target) {
     if (buffer.size() >= 1 << 20) return false;
     buffer.resize(buffer.size() * 2);
   }
+}
+
+// A small text file of the kernel's (below /proc): its first `limit` bytes
+// at most, opened without following a final link, without blocking and
+// without taking a terminal. Whatever holds a line must check it ended.
+inline bool read_small_file(const std::string& path, std::size_t limit,
+                            std::string& text) {
+  UniqueFd fd(retry_on_eintr([&] {
+    return ::open(path.c_str(),
+                  O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  }));
+  if (!fd.valid()) return false;
+  text.assign(limit, '\0');
+  std::size_t held = 0;
+  while (held < limit) {
+    const ssize_t count = retry_on_eintr(
+        [&] { return ::read(fd.get(), &text[held], limit - held); });
+    if (count < 0) return false;
+    if (count == 0) break;
+    held += static_cast<std::size_t>(count);
+  }
+  text.resize(held);
+  return true;
 }
 
 // The system's words for an errno value.

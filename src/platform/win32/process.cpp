@@ -54,6 +54,14 @@ ClientHold pipe_client_process(PipeHandle pipe, ProcessId& pid,
   return ClientHold::held;
 }
 
+bool process_innermost_pid(ProcessHandle process, ProcessId& pid) {
+  if (!process.open) return false;
+  const DWORD id = GetProcessId(win32::to_handle(process.raw));
+  if (id == 0) return false;
+  pid = id;
+  return true;
+}
+
 bool process_is_running(ProcessHandle process) {
   if (!process.open) return false;
   return WaitForSingleObject(win32::to_handle(process.raw), 0) == WAIT_TIMEOUT;
