@@ -65,6 +65,10 @@ std::string describe(const DigestPolicy& policy) {
              format_decimal_u32(
                  static_cast<std::uint32_t>(policy.list.digests.size())) +
              " values" +
+             (policy.list.encoding != ListEncoding::utf8
+                  ? std::string(" (") + encoding_name(policy.list.encoding) +
+                        ")"
+                  : "") +
              (policy.list.strict_code
                   ? "; strict code: every other file a client runs code "
                     "from must be a system file or listed"
@@ -118,9 +122,14 @@ DigestPolicyRef current_digest_policy() {
       } else {
         next = make_policy(
             DigestPolicy::Kind::broken, {},
-            os::trusted_digests_path() + ": line " +
-                format_decimal_u32(static_cast<std::uint32_t>(bad_line)) +
-                " is not a digest, a comment or blank");
+            os::trusted_digests_path() +
+                (bad_line == kNotUtf16
+                     ? std::string(": not UTF-16, though it starts with the "
+                                   "UTF-16 byte order mark")
+                     : ": line " +
+                           format_decimal_u32(
+                               static_cast<std::uint32_t>(bad_line)) +
+                           " is not a digest, a comment or blank"));
       }
       break;
     }

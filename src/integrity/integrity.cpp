@@ -4,8 +4,10 @@
 // client shows), so a client cannot point the check at files of its choosing.
 #include "integrity/integrity.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "log/diagnostics.h"
@@ -72,12 +74,28 @@ os::CodeLook look_at_code(IntegrityRecord& record, os::CodeLookDepth depth) {
 
 enum class FileVerdict { matches, differs, missing };
 
+// Waits for the user's turn at hashing (none to wait for without one); false
+// when the check was cancelled meanwhile.
+bool take_hash_turn(IntegrityCancel cancel,
+                    std::unique_lock<std::timed_mutex>& turn) {
+  if (cancel.hash_turn == nullptr) return true;
+  turn = std::unique_lock<std::timed_mutex>(*cancel.hash_turn, std::defer_lock);
+  while (!turn.try_lock_for(std::chrono::milliseconds(50))) {
+    if (cancel.keep_going != nullptr && !cancel.keep_going(cancel.context)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Examines one file of the client and compares it with `expected`. A file
 // whose recorded identity is unchanged stands for the hash verified with it.
 FileVerdict verify(os::ProcessHandle process, os::ProcessId pid,
                    os::ClientFile which, const std::string& expected,
                    const os::FileIdentity& unchanged, os::PinnedFile* pin,
                    IntegrityCancel cancel, os::ExaminedFile& file) {
+  std::unique_lock<std::timed_mutex> turn;
+  if (!take_hash_turn(cancel, turn)) return FileVerdict::differs;
   switch (os::examine_client_file(process, pid, which, unchanged, pin,
                                   cancel.keep_going, cancel.context, file)) {
     case os::ExamineOutcome::unchanged:
@@ -88,6 +106,13 @@ FileVerdict verify(os::ProcessHandle process, os::ProcessId pid,
                  : FileVerdict::differs;
     case os::ExamineOutcome::not_found:
       return FileVerdict::missing;
+    case os::ExamineOutcome::changed:
+      diagnose(
+          DiagnosticLevel::warning,
+          "pid=" + format_decimal_u32(pid) + ": its " +
+              (which == os::ClientFile::image ? "executable" : "guard module") +
+              " changed since it was verified (size or times moved)");
+      return FileVerdict::differs;
     case os::ExamineOutcome::unreadable:
     case os::ExamineOutcome::too_large:
     case os::ExamineOutcome::cancelled:
@@ -232,6 +257,10 @@ bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
              cancel, image) != FileVerdict::matches) {
     return false;
   }
+  // A version hashed again (a file that lost its last name) stands for the
+  // next re-checks; one that changes after that fails them.
+  if (module.identity.known) record.module_identity = module.identity;
+  if (image.identity.known) record.image_identity = image.identity;
   // The files held are still those the code runs from (the pages are looked
   // at by integrity_look_at_code, at moments of their own).
   if (look_at_code(record, os::CodeLookDepth::mappings) !=

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -57,11 +58,14 @@ struct IntegrityRecord {
 // Lets go of the files the record holds (the session's close).
 void release_held_files(IntegrityRecord& record);
 
-// Asked between the chunks of a hash; false abandons the check, which then
-// counts as not completed (a mismatch). Null: never abandon.
+// Asked between the chunks of a hash, and while waiting for the turn; false
+// abandons the check, which then counts as not completed (a mismatch). Null:
+// never abandon. `hash_turn` (may be null) is held while a file is examined,
+// so that one user's files are hashed one at a time.
 struct IntegrityCancel {
   os::KeepGoing keep_going = nullptr;
   void* context = nullptr;
+  std::timed_mutex* hash_turn = nullptr;
 };
 
 // evidence_1 / evidence_2 are upper-case, 64 hex digits. `process` is the

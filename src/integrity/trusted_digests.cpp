@@ -1,6 +1,7 @@
 #include "integrity/trusted_digests.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "protocol/message_fields.h"
 
@@ -40,17 +41,98 @@ bool parse_line(const std::string& line, std::string& digest,
   return true;
 }
 
+// UTF-16 in the given byte order to UTF-8; false for an odd length or a
+// surrogate without its pair.
+bool utf16_to_utf8(const std::string& bytes, bool little_endian,
+                   std::string& text) {
+  if (bytes.size() % 2 != 0) return false;
+  const auto unit_at = [&](std::size_t at) {
+    const auto first = static_cast<unsigned char>(bytes[at]);
+    const auto second = static_cast<unsigned char>(bytes[at + 1]);
+    return little_endian ? first | (second << 8) : (first << 8) | second;
+  };
+  text.clear();
+  for (std::size_t at = 0; at < bytes.size(); at += 2) {
+    std::uint32_t point = static_cast<std::uint32_t>(unit_at(at));
+    if (point >= 0xDC00 && point <= 0xDFFF) return false;
+    if (point >= 0xD800 && point <= 0xDBFF) {
+      at += 2;
+      if (at >= bytes.size()) return false;
+      const auto low = static_cast<std::uint32_t>(unit_at(at));
+      if (low < 0xDC00 || low > 0xDFFF) return false;
+      point = 0x10000 + ((point - 0xD800) << 10) + (low - 0xDC00);
+    }
+    if (point < 0x80) {
+      text.push_back(static_cast<char>(point));
+    } else if (point < 0x800) {
+      text.push_back(static_cast<char>(0xC0 | (point >> 6)));
+      text.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    } else if (point < 0x10000) {
+      text.push_back(static_cast<char>(0xE0 | (point >> 12)));
+      text.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+      text.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    } else {
+      text.push_back(static_cast<char>(0xF0 | (point >> 18)));
+      text.push_back(static_cast<char>(0x80 | ((point >> 12) & 0x3F)));
+      text.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+      text.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    }
+  }
+  return true;
+}
+
+// The list's text as UTF-8, without a byte order mark.
+bool decode(const std::string& bytes, std::string& text,
+            ListEncoding& encoding) {
+  const auto starts_with = [&](const char* mark, std::size_t size) {
+    return bytes.compare(0, size, mark, size) == 0;
+  };
+  if (starts_with("\xEF\xBB\xBF", 3)) {
+    encoding = ListEncoding::utf8_bom;
+    text = bytes.substr(3);
+    return true;
+  }
+  if (starts_with("\xFF\xFE", 2) || starts_with("\xFE\xFF", 2)) {
+    const bool little_endian = bytes[0] == '\xFF';
+    encoding = little_endian ? ListEncoding::utf16_le : ListEncoding::utf16_be;
+    return utf16_to_utf8(bytes.substr(2), little_endian, text);
+  }
+  encoding = ListEncoding::utf8;
+  text = bytes;
+  return true;
+}
+
 }  // namespace
+
+const char* encoding_name(ListEncoding encoding) {
+  switch (encoding) {
+    case ListEncoding::utf8_bom:
+      return "UTF-8 with BOM";
+    case ListEncoding::utf16_le:
+      return "UTF-16 LE with BOM";
+    case ListEncoding::utf16_be:
+      return "UTF-16 BE with BOM";
+    case ListEncoding::utf8:
+      break;
+  }
+  return "UTF-8";
+}
 
 bool TrustedDigests::lists(const std::string& evidence) const {
   return std::binary_search(digests.begin(), digests.end(),
                             upper_case(evidence));
 }
 
-bool parse_trusted_digests(const std::string& text, TrustedDigests& list,
+bool parse_trusted_digests(const std::string& bytes, TrustedDigests& list,
                            std::size_t& bad_line) {
   list = TrustedDigests();
   bad_line = 0;
+  std::string text;
+  ListEncoding encoding = ListEncoding::utf8;
+  if (!decode(bytes, text, encoding)) {
+    bad_line = kNotUtf16;
+    return false;
+  }
   std::size_t line_number = 0;
   std::size_t start = 0;
   while (start < text.size()) {
@@ -68,6 +150,7 @@ bool parse_trusted_digests(const std::string& text, TrustedDigests& list,
     if (!digest.empty()) list.digests.push_back(digest);
     start = end + 1;
   }
+  list.encoding = encoding;
   std::sort(list.digests.begin(), list.digests.end());
   list.digests.erase(std::unique(list.digests.begin(), list.digests.end()),
                      list.digests.end());

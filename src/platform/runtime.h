@@ -64,6 +64,17 @@ enum class ClientHold {
 ClientHold pipe_client_process(PipeHandle pipe, ProcessId& pid,
                                ProcessHandle& process);
 
+// The account at the other end, for the fair share of places. `name` is the
+// uid (POSIX) or the user SID (Windows) as text, empty when it cannot be
+// told; `privileged` for root or the service's own account (POSIX) and for
+// LocalSystem or an enabled Administrators membership (Windows): accounts
+// that could stop the service anyway.
+struct ClientUser {
+  std::string name;
+  bool privileged = false;
+};
+ClientUser pipe_client_user(PipeHandle pipe);
+
 // True when the next message waiting is an empty one, which the byte count of
 // pipe_bytes_waiting cannot show (POSIX). Windows cannot tell it from
 // silence: always false there.

@@ -119,6 +119,8 @@ constexpr std::uint64_t kMaxGuardModuleBytes = 256ull << 20;
 enum class ExamineOutcome {
   examined,    // `result` holds the file's path, identity and digest
   unchanged,   // its identity equals `unchanged`: not hashed again
+  changed,     // the held file's identity differs from a known `unchanged`:
+               // it changed since it was verified, and is not hashed again
   not_found,   // no such file: the guard module is not loaded (as an
                // executable mapping of a real file), or the process is gone
   unreadable,  // found, but it cannot be opened or read soundly

@@ -32,6 +32,9 @@ struct FileIdentity {
   bool known = false;
   std::uint64_t device = 0, inode = 0, size = 0;
   std::int64_t modified_ns = 0, changed_ns = 0;
+  // Its names (POSIX); not part of the version: a file renamed over or
+  // deleted is the same version with none.
+  std::uint64_t links = 0;
 };
 
 // The same version of the same file; never for an unknown identity.

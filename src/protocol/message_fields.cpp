@@ -145,18 +145,38 @@ std::string file_name_from_path(const std::string& path) {
   return path.substr(separator + 1);
 }
 
+namespace {
+
+// The UTF-8 of the line and paragraph separators (U+2028, U+2029) and of the
+// bidirectional embeddings, overrides and isolates (U+202A-U+202E,
+// U+2066-U+2069): a viewer breaks the line there, or shows what follows in
+// another order (U+202E renders the rest of the line reversed).
+bool is_layout_control(const std::string& value, std::size_t at) {
+  if (value.size() - at < 3 || value[at] != '\xE2') return false;
+  const auto second = static_cast<unsigned char>(value[at + 1]);
+  const auto third = static_cast<unsigned char>(value[at + 2]);
+  return (second == 0x80 && third >= 0xA8 && third <= 0xAE) ||
+         (second == 0x81 && third >= 0xA6 && third <= 0xA9);
+}
+
+}  // namespace
+
 std::string escape_log_value(const std::string& value) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string escaped;
   escaped.reserve(value.size());
-  for (const char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F || c == '\\') {
+  std::size_t escape_through = 0;  // bytes before this one are escaped too
+  for (std::size_t at = 0; at < value.size(); ++at) {
+    const auto byte = static_cast<unsigned char>(value[at]);
+    if (at >= escape_through && is_layout_control(value, at)) {
+      escape_through = at + 3;
+    }
+    if (at < escape_through || byte < 0x20 || byte == 0x7F || byte == '\\') {
       escaped += "\\x";
       escaped.push_back(kHex[byte >> 4]);
       escaped.push_back(kHex[byte & 0x0F]);
     } else {
-      escaped.push_back(c);
+      escaped.push_back(value[at]);
     }
   }
   return escaped;

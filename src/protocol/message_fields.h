@@ -34,9 +34,11 @@ bool is_hex_text(const std::string& text);
 // The text after the last backslash or slash.
 std::string file_name_from_path(const std::string& path);
 
-// Log values from outside (a file name) with control bytes, DEL and the
-// backslash written as \xHH, so that a crafted name cannot forge log lines.
-// Windows file names hold none of these bytes, so they pass unchanged there.
+// Log values from outside (a file name) with control bytes, DEL, the
+// backslash and the bytes of the line separators and bidirectional controls
+// (U+2028, U+2029, U+202A-U+202E, U+2066-U+2069) written as \xHH, so that a
+// crafted name cannot forge log lines or turn one around on screen. Every
+// other byte stays as it is.
 std::string escape_log_value(const std::string& value);
 
 }  // namespace vorn

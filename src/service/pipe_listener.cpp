@@ -1,12 +1,30 @@
 #include "service/pipe_listener.h"
 
+#include <utility>
+
 #include "log/diagnostics.h"
 #include "log/service_log.h"
 #include "pipe/connection.h"
 #include "platform/runtime.h"
 #include "session/session_worker.h"
+#include "session/user_places.h"
 
 namespace vorn {
+
+namespace {
+
+// A connection over its user's share is closed at once, so that the place
+// goes to another user's game. The worker owns an admitted connection from
+// here on; when none can start, it is released here.
+void serve(Connection connection, const os::ClientUser& user) {
+  UserPlace place;
+  if (user_places().admit(user, os::tick_ms(), place) != Admission::admitted) {
+    return;
+  }
+  (void)start_session_worker(std::move(connection), std::move(place));
+}
+
+}  // namespace
 
 void PipeListener(void* /*unused*/) {
   log_line(kBanner);
@@ -28,9 +46,7 @@ void PipeListener(void* /*unused*/) {
         break;
       case os::AcceptOutcome::connected:
         trouble.succeeded();
-        // The worker owns the connection from here on; when none can start,
-        // it is released here.
-        (void)start_session_worker(Connection(pipe));
+        serve(Connection(pipe), os::pipe_client_user(pipe));
         break;
     }
   }

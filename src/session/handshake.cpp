@@ -72,7 +72,8 @@ bool handshake_keeps_going(void* context) {
 
 }  // namespace
 
-std::optional<SessionState> run_handshake(Connection connection) {
+std::optional<SessionState> run_handshake(Connection connection,
+                                          std::timed_mutex* hash_turn) {
   // Held at once, before anything the client sends can buy time: a pid
   // looked up later may belong to another process by then. Declared after
   // the connection, so it is released before it.
@@ -112,7 +113,7 @@ std::optional<SessionState> run_handshake(Connection connection) {
   std::string why;
   const IntegrityOutcome outcome = integrity_check(
       client.handle(), client_pid, evidence_1, evidence_2, client_image_path,
-      record, {handshake_keeps_going, &connection}, &why);
+      record, {handshake_keeps_going, &connection, hash_turn}, &why);
   switch (outcome) {
     case IntegrityOutcome::pass:
       break;
@@ -148,6 +149,7 @@ std::optional<SessionState> run_handshake(Connection connection) {
   state.client_pid = client_pid;
   state.client_process = std::move(client);
   state.token = std::move(token);
+  state.hash_turn = hash_turn;
   state.integrity_record = std::move(record);
   const std::uint64_t now = os::tick_ms();
   state.last_heartbeat_tick = now;

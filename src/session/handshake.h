@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -17,8 +18,10 @@ constexpr std::uint32_t kFirstMessageTimeoutMs = 12000;
 constexpr std::uint32_t kFirstMessagePollMs = 5;
 
 // Returns the session, or nothing once it has replied (or not) and released
-// the client process and the connection.
-std::optional<SessionState> run_handshake(Connection connection);
+// the client process and the connection. `hash_turn` (may be null) is the
+// client's user's turn at hashing, taken for each file hashed.
+std::optional<SessionState> run_handshake(
+    Connection connection, std::timed_mutex* hash_turn = nullptr);
 
 // 64 upper-case hex digits from 32 random bytes; empty when the generator
 // fails.

@@ -113,7 +113,7 @@ Step run_pass(SessionState& state) {
     state.last_recheck_tick = now;
     if (!integrity_recheck(state.client_process.handle(), state.client_pid,
                            state.integrity_record,
-                           {recheck_keeps_going, &state})) {
+                           {recheck_keeps_going, &state, state.hash_turn})) {
       // A client that ended during the re-check just ends.
       if (!state.client_process.is_running()) return Step::end_quietly;
       return end_with(state, kReasonIntegrityChanged);

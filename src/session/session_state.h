@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "integrity/integrity.h"
@@ -21,6 +22,8 @@ struct SessionState {
   ClientProcess client_process;
   std::string token;
   IntegrityRecord integrity_record;
+  // The user's turn at hashing, for the re-checks (null: not limited).
+  std::timed_mutex* hash_turn = nullptr;
   std::uint64_t last_heartbeat_tick = 0;
   std::uint64_t last_recheck_tick = 0;
   // When the code is looked at next.

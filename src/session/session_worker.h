@@ -2,14 +2,15 @@
 #pragma once
 
 #include "pipe/connection.h"
+#include "session/user_places.h"
 
 namespace vorn {
 
-// Hands `connection` to a new session worker thread. False when none could
-// start; the connection is then released.
-bool start_session_worker(Connection connection);
+// Hands `connection`, and the place its user holds for it, to a new session
+// worker thread. False when none could start; both are then released.
+bool start_session_worker(Connection connection, UserPlace place = {});
 
-// The thread entry: takes a heap-held Connection and owns it from then on.
+// The thread entry: takes a heap-held hand-over and owns it from then on.
 void SessionWorker(void* connection_argument);
 
 // How many session workers are running right now, counted from before

@@ -186,6 +186,11 @@ bool pipe_client_pid(PipeHandle pipe, ProcessId& pid) {
   return true;
 }
 
+ClientUser pipe_client_user(PipeHandle pipe) {
+  if (!fake::pipe_handle_is_ours(pipe)) return ClientUser();
+  return world().pipe.client_user;
+}
+
 ClientHold pipe_client_process(PipeHandle pipe, ProcessId& pid,
                                ProcessHandle& process) {
   process = ProcessHandle();

@@ -73,6 +73,7 @@ struct WriteScript {
 struct FakePipe {
   bool client_pid_ok = true;
   os::ProcessId client_pid = kDefaultClientPid;
+  os::ClientUser client_user{"1000", false};
   // Kept in arrival order; a message is readable once its tick has come.
   std::deque<Incoming> incoming;
   // The client breaks the connection at this tick.

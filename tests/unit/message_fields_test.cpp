@@ -389,6 +389,8 @@ TEST(EscapeLogValue, PlainTextUnchanged) {
       "~!@#$%^&*()_+{}[]:<>?,./",
       " ",
       "\x80\xA0\xFF",
+      // Neighbours of the layout controls, and one cut short.
+      "\xE2\x80\xA7 \xE2\x80\xAF \xE2\x81\xA5 \xE2\x81\xAA \xE2\x80",
   };
   for (const std::string& text : plain) {
     EXPECT_EQ(escape_log_value(text), text);
@@ -403,6 +405,26 @@ TEST(EscapeLogValue, CraftedFileName) {
   EXPECT_EQ(escape_log_value(name),
             "evil\\x0AENFORCEMENT pid=1\\x0D\\x09x\\x00y\\x7F\\x5Cz\xE4\xFF"
             "\\x1B[2K\\x01\\x1F.exe");
+}
+
+TEST(EscapeLogValue, LineSeparatorsAndBidirectionalControls) {
+  // U+2028, U+2029, U+202A-U+202E and U+2066-U+2069: each of their bytes.
+  const std::pair<std::string, std::string> cases[] = {
+      {"a\xE2\x80\xA8"
+       "b",
+       "a\\xE2\\x80\\xA8b"},
+      {"\xE2\x80\xA9", "\\xE2\\x80\\xA9"},
+      {"\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD",
+       "\\xE2\\x80\\xAA\\xE2\\x80\\xAB\\xE2\\x80\\xAC\\xE2\\x80\\xAD"},
+      {"gnp.\xE2\x80\xAE"
+       "exe",
+       "gnp.\\xE2\\x80\\xAEexe"},
+      {"\xE2\x81\xA6\xE2\x81\xA7\xE2\x81\xA8\xE2\x81\xA9",
+       "\\xE2\\x81\\xA6\\xE2\\x81\\xA7\\xE2\\x81\\xA8\\xE2\\x81\\xA9"},
+  };
+  for (const auto& [text, escaped] : cases) {
+    EXPECT_EQ(escape_log_value(text), escaped);
+  }
 }
 
 }  // namespace

@@ -9,9 +9,20 @@
 namespace vorn {
 namespace {
 
+using namespace std::string_literals;
+
 const std::string kA(64, 'a');
 const std::string kUpperA(64, 'A');
 const std::string kB = std::string(63, '0') + "F";
+
+// ASCII text as UTF-16 after its byte order mark.
+std::string utf16(const std::string& text, bool little_endian) {
+  std::string bytes = little_endian ? "\xFF\xFE" : "\xFE\xFF";
+  for (const char c : text) {
+    bytes += little_endian ? std::string{c, '\0'} : std::string{'\0', c};
+  }
+  return bytes;
+}
 
 struct ListCase {
   const char* name;
@@ -19,6 +30,7 @@ struct ListCase {
   std::vector<std::string> digests;  // when it parses
   std::size_t bad_line;              // 0: it parses
   bool strict_code = false;
+  ListEncoding encoding = ListEncoding::utf8;
 };
 
 class TrustedDigestsTable : public ::testing::TestWithParam<ListCase> {};
@@ -31,6 +43,7 @@ TEST_P(TrustedDigestsTable, Parses) {
   EXPECT_EQ(bad_line, c.bad_line);
   EXPECT_EQ(list.digests, c.digests);
   EXPECT_EQ(list.strict_code, c.strict_code);
+  EXPECT_EQ(list.encoding, c.encoding);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -60,7 +73,36 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"ThirdLineBad", kA + "\n#\nnot a digest\n" + kA, {}, 3},
         ListCase{"StrictCode", kA + "\n strict-code \r\n", {kUpperA}, 0, true},
         ListCase{"StrictCodeMisspelt", "strict-codes\n", {}, 1},
-        ListCase{"StrictCodeInABadList", "strict-code\nx\n", {}, 2}),
+        ListCase{"StrictCodeInABadList", "strict-code\nx\n", {}, 2},
+        ListCase{"Utf8ByteOrderMark",
+                 "\xEF\xBB\xBF" + kA + "  g\xC3\xA4me\r\n",
+                 {kUpperA},
+                 0,
+                 false,
+                 ListEncoding::utf8_bom},
+        ListCase{"Utf16LittleEndian",
+                 utf16(kA + "  game\r\n" + kB, true),
+                 {kB, kUpperA},
+                 0,
+                 false,
+                 ListEncoding::utf16_le},
+        ListCase{"Utf16BigEndian",
+                 utf16("strict-code\n" + kA, false),
+                 {kUpperA},
+                 0,
+                 true,
+                 ListEncoding::utf16_be},
+        ListCase{"Utf16NonAsciiLabel",
+                 utf16(kA + "  ", true) + "\xE4\0\x3D\xD8\x00\xDE"s,
+                 {kUpperA},
+                 0,
+                 false,
+                 ListEncoding::utf16_le},
+        ListCase{"Utf16WithoutMark", utf16(kA, true).substr(2), {}, 1},
+        ListCase{"Utf16OddLength", utf16(kA, true) + "\n", {}, kNotUtf16},
+        ListCase{
+            "Utf16LoneSurrogate", utf16(kA, true) + "\x00\xD8"s, {}, kNotUtf16},
+        ListCase{"MarkNotAtTheStart", kA + "\n\xEF\xBB\xBF" + kA, {}, 2}),
     [](const ::testing::TestParamInfo<ListCase>& param_info) {
       return param_info.param.name;
     });

@@ -30,6 +30,7 @@ inline FileIdentity identity_of(const struct stat& info) {
   identity.size = static_cast<std::uint64_t>(info.st_size);
   identity.modified_ns = nanoseconds(info.st_mtim);
   identity.changed_ns = nanoseconds(info.st_ctim);
+  identity.links = static_cast<std::uint64_t>(info.st_nlink);
   return identity;
 }
 

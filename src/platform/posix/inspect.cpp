@@ -242,6 +242,14 @@ ExamineOutcome examine_through(int directory, ClientFile which,
   return hashed;
 }
 
+// An update that renames a new file over the running one (or an uninstall)
+// moves only the old file's change time, as its last name goes: hashed again,
+// once, since it has no name left to lose.
+bool lost_its_last_name(const FileIdentity& before, const FileIdentity& now) {
+  return before.links > 0 && now.links == 0 && before.size == now.size &&
+         before.modified_ns == now.modified_ns;
+}
+
 }  // namespace
 
 void release_pinned_file(PinnedFile& pin) {
@@ -266,9 +274,14 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
     struct stat now {};
     if (::fstat(fd, &now) != 0) return ExamineOutcome::unreadable;
     result.identity = posix::identity_of(now);
-    if (same_version(result.identity, unchanged) &&
-        times_follow_every_write(fd)) {
-      return ExamineOutcome::unchanged;
+    if (same_version(result.identity, unchanged)) {
+      if (times_follow_every_write(fd)) return ExamineOutcome::unchanged;
+    } else if (unchanged.known &&
+               !lost_its_last_name(unchanged, result.identity)) {
+      // Written, truncated or touched since it was verified: an honest
+      // game's files do not change while it runs, and a client that resets
+      // the times at will does not get the file hashed again for it.
+      return ExamineOutcome::changed;
     }
     return hash_from_start(fd, limit, keep_going, context, result);
   }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
 
 #include "platform/posix/fd_util.h"
 #include "platform/posix/runtime_internal.h"
@@ -44,6 +45,20 @@ bool pipe_client_pid(PipeHandle pipe, ProcessId& pid) {
   }
   pid = static_cast<ProcessId>(credentials.pid);
   return true;
+}
+
+ClientUser pipe_client_user(PipeHandle pipe) {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  ClientUser user;
+  if (::getsockopt(fd_of(pipe), SOL_SOCKET, SO_PEERCRED, &credentials,
+                   &length) != 0 ||
+      length != sizeof credentials) {
+    return user;
+  }
+  user.name = std::to_string(credentials.uid);
+  user.privileged = credentials.uid == 0 || credentials.uid == ::geteuid();
+  return user;
 }
 
 ClientHold pipe_client_process(PipeHandle pipe, ProcessId& pid,

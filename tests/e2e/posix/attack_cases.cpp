@@ -443,6 +443,53 @@ AssertionResult unlisted_library(const ServiceRun& run) {
   return reply_is(output, "ERR|INTEGRITY");
 }
 
+// 12. A re-check hashed a file again whenever its times moved: a client that
+// reset its executable's times every second and a half made the service hash
+// its (sparse, 4 GiB) file at every re-check of each of its sessions. Such a
+// file has changed since it was verified: the session ends, nothing is
+// hashed.
+AssertionResult times_reset(const ServiceRun& run) {
+  const std::string game = copy_of(attacker(), run.dir->file("game"));
+  const std::string output =
+      attack(run,
+             {"load", module(), "hello", evidence(attacker()),
+              evidence(module()), "reset-times", game, "session", "14"},
+             game);
+  if (!service_said(run, "executable changed since it was verified")) {
+    return AssertionFailure() << "no word of the change: " << output;
+  }
+  for (const std::string& line : service_log_lines(run)) {
+    if (contains(line, "reason=RUNTIME_INTEGRITY_CHANGED")) {
+      return AssertionSuccess();
+    }
+  }
+  return AssertionFailure() << "the session was not ended: " << output;
+}
+
+// 13. One user took every place: 32 silent connections, reopened as they
+// were dropped, kept every other user's game waiting. A user that tries for
+// 20 places now holds 16, and another user's game is served meanwhile.
+AssertionResult places_taken_by_one_user(const ServiceRun& run) {
+  ChildProcess squatter;
+  const std::string squatter_output = run.dir->file("places");
+  if (!start_child(squatter, attacker(),
+                   {"as-user", "65534", "hold-places", "20", "6000"},
+                   client_environment(run), squatter_output)) {
+    return AssertionFailure() << "cannot start the attacker";
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  const std::string game =
+      attack(run, {"load", module(), "as-user", "65533", "hello",
+                   evidence(attacker()), evidence(module())});
+  int exit_code = -1;
+  if (!wait_child(squatter, 60000, exit_code)) kill_child(squatter);
+  release_child(squatter);
+  if (read_file(squatter_output) != "held 16 of 20\ndone\n") {
+    return AssertionFailure() << read_file(squatter_output);
+  }
+  return reply_is(game, "OK|");
+}
+
 }  // namespace
 
 std::vector<AttackCase> attack_cases() {
@@ -493,6 +540,8 @@ std::vector<AttackCase> attack_cases() {
        }},
       {"GameOnAFuseMount", game_on_fuse, needs_squashfuse},
       {"UnlistedLibraryUnderStrictCode", unlisted_library},
+      {"ExecutableTimesResetDuringASession", times_reset},
+      {"OneUserTakesEveryPlace", places_taken_by_one_user, needs_root},
       {"EndpointFolderGroupWritable",
        [](const ServiceRun& run) {
          return untrusted_endpoint_folder(run, false);

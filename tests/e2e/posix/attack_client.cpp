@@ -31,10 +31,16 @@
 //                        (a user namespace of its own gives the right)
 //   exec-keep PATH       after a HELLO: run PATH with the connection, its
 //                        token and the remaining steps ("resume FD TOKEN")
+//   reset-times PATH     set PATH's times to what they are (its change
+//                        time moves, nothing else)
+//   as-user UID          go on as user and group UID (from root)
+//   hold-places N MS     open N silent connections, wait MS ms, print
+//                        "held H of N" (those the service did not close)
 //
 // Prints "step failed: ..." and exits 2 when a step cannot be done.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <pthread.h>
 #include <sched.h>
 #include <stdlib.h>
@@ -339,6 +345,26 @@ void session(State& state, int seconds) {
   say("bye");
 }
 
+void hold_places(int count, int wait_ms) {
+  std::vector<vorn::os::ClientConnection> connections(count);
+  for (vorn::os::ClientConnection& connection : connections) {
+    if (vorn::os::client_connect(connection, 10000) !=
+        vorn::os::ConnectResult::connected) {
+      fail("connect");
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+  int held = 0;
+  for (vorn::os::ClientConnection& connection : connections) {
+    std::string ignored;
+    bool closed = false;
+    vorn::os::client_read(connection, ignored, 0, closed);
+    if (!closed) ++held;
+    vorn::os::client_close(connection);
+  }
+  say("held " + std::to_string(held) + " of " + std::to_string(count));
+}
+
 void run_steps(State& state);
 
 void* run_on_thread(void* state) {
@@ -433,6 +459,23 @@ void run_steps(State& state) {
       if (state.shared == nullptr) fail("share-write before share-map");
       state.shared[state.shared_size - 1] ^= 0x5a;
       say("written");
+    } else if (step == "reset-times") {
+      struct stat info {};
+      const std::string path = take(state);
+      if (::stat(path.c_str(), &info) != 0) fail("reset-times");
+      const timespec times[2] = {info.st_atim, info.st_mtim};
+      if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
+        fail("reset-times");
+      }
+    } else if (step == "as-user") {
+      const auto id = static_cast<uid_t>(std::stoul(take(state)));
+      if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 ||
+          ::setuid(id) != 0) {
+        fail("as-user");
+      }
+    } else if (step == "hold-places") {
+      const int count = std::stoi(take(state));
+      hold_places(count, std::stoi(take(state)));
     } else if (step == "relink") {
       relink(take(state));
     } else if (step == "exec-keep") {
