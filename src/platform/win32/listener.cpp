@@ -34,6 +34,13 @@ constexpr DWORD kMaxInstances = 32;
 constexpr DWORD kBufferBytes = 4096;
 // 0: clients that wait with the default time-out get the system's 50 ms.
 constexpr DWORD kDefaultTimeoutMs = 0;
+// How long the start waits for the pipe's name to come free, and how often
+// it looks.
+constexpr ULONGLONG kFirstInstancePatienceMs = 3000;
+constexpr DWORD kFirstInstanceRetryMs = 100;
+constexpr char kNameTaken[] =
+    " exists already: another program has taken the name (the service "
+    "serves only a pipe it created itself)";
 
 using SystemTimeFunction = VOID(WINAPI*)(LPFILETIME);
 
@@ -115,6 +122,34 @@ win32::UniqueHandle take_first_instance() {
   return std::move(g_first_instance);
 }
 
+// Makes the first instance of the pipe, with the name still free, or tells
+// why not; `taken` when the name exists.
+win32::UniqueHandle first_instance(bool& taken, std::string& error) {
+  taken = false;
+  win32::UniqueHandle first(create_instance(FILE_FLAG_FIRST_PIPE_INSTANCE));
+  if (!first.valid()) {
+    const DWORD failure = GetLastError();
+    taken = failure == ERROR_ACCESS_DENIED || failure == ERROR_PIPE_BUSY;
+    error = std::string(kPipeName) +
+            (taken ? kNameTaken : " cannot be created") + ": " +
+            win32::error_text(failure);
+    return first;
+  }
+  DWORD instances = 0;
+  if (!GetNamedPipeHandleStateA(first.get(), nullptr, &instances, nullptr,
+                                nullptr, nullptr, 0)) {
+    error = std::string(kPipeName) +
+            " cannot be examined: " + win32::error_text(GetLastError());
+    return win32::UniqueHandle();
+  }
+  if (instances != 1) {
+    taken = true;
+    error = std::string(kPipeName) + kNameTaken;
+    return win32::UniqueHandle();
+  }
+  return first;
+}
+
 }  // namespace
 
 std::string endpoint_name() { return kPipeName; }
@@ -125,38 +160,25 @@ std::string endpoint_name() { return kPipeName; }
 // the name exists, whoever made it (ERROR_ACCESS_DENIED; ERROR_PIPE_BUSY
 // when the other pipe allows no more instances). The instance count is
 // looked at as well, so the refusal does not rest on the flag alone (Wine
-// ignores it).
+// ignores it). A service stopped just before may still hold its instances
+// for a moment, so the name is tried for kFirstInstancePatienceMs.
 bool listener_open(std::string& error) {
-  const std::string taken =
-      std::string(kPipeName) +
-      " exists already: another program has taken the name (the service "
-      "serves only a pipe it created itself)";
-  win32::UniqueHandle first(create_instance(FILE_FLAG_FIRST_PIPE_INSTANCE));
-  if (!first.valid()) {
-    const DWORD failure = GetLastError();
-    error = (failure == ERROR_ACCESS_DENIED || failure == ERROR_PIPE_BUSY
-                 ? taken
-                 : std::string(kPipeName) + " cannot be created") +
-            ": " + win32::error_text(failure);
-    return false;
+  win32::UniqueHandle first;
+  const ULONGLONG start = GetTickCount64();
+  bool taken = false;
+  for (;;) {
+    first = first_instance(taken, error);
+    if (!taken || GetTickCount64() - start >= kFirstInstancePatienceMs) break;
+    Sleep(kFirstInstanceRetryMs);
   }
-  DWORD instances = 0;
-  if (!GetNamedPipeHandleStateA(first.get(), nullptr, &instances, nullptr,
-                                nullptr, nullptr, 0)) {
-    error = std::string(kPipeName) +
-            " cannot be examined: " + win32::error_text(GetLastError());
-    return false;
-  }
-  if (instances != 1) {
-    error = taken;
-    return false;
-  }
+  if (!first.valid()) return false;
   std::vector<unsigned char> owner = pipe_owner(first.get());
   if (owner.empty()) {
     error = std::string("the owner of ") + kPipeName +
             " cannot be read: " + win32::error_text(GetLastError());
     return false;
   }
+  error.clear();
   const std::lock_guard<std::mutex> lock(g_first_lock);
   g_own_pipe_owner = std::move(owner);
   g_first_instance = std::move(first);
