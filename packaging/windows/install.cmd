@@ -49,6 +49,11 @@ rem Restarted 5 s after each of its first three failures in a day.
 sc failure %SERVICE_NAME% reset= 86400 actions= restart/5000/restart/5000/restart/5000
 set "RC=%ERRORLEVEL%"
 if not "%RC%"=="0" goto :config_failed
+rem Also after a stop with an error (a start that found the pipe's name
+rem taken), not only after a crash. Not fatal: an sc without failureflag
+rem (Wine's) leaves the restarts to crashes.
+sc failureflag %SERVICE_NAME% 1 >nul 2>&1
+if errorlevel 1 echo install.cmd: failure actions apply to crashes only (sc failureflag failed).
 rem The service reports to the Application event log; its messages are in the
 rem service's own executable.
 reg add "%EVENT_SOURCE_KEY%" /v EventMessageFile /t REG_EXPAND_SZ /d "%SERVICE_EXE%" /f >nul

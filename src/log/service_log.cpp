@@ -20,6 +20,14 @@ RepeatedProblem& unwritable_log() {
   return problem;
 }
 
+// A rotation that was due but refused (Windows, which rotates the log
+// itself); the lines still go to the log. Guarded by log_mutex.
+RepeatedProblem& unrotatable_log() {
+  static RepeatedProblem problem("service.log is not rotated",
+                                 "service.log is rotated again");
+  return problem;
+}
+
 // Appends `value` padded on the left with '0' to at least `width` digits.
 void append_padded(std::string& out, int value, std::size_t width) {
   std::string digits = std::to_string(value);
@@ -76,6 +84,11 @@ void log_line(const std::string& message) {
   if (os::append_to_log_file(location.base, location.levels, kLogFileName, line,
                              problem)) {
     unwritable_log().succeeded();
+    if (problem.empty()) {
+      unrotatable_log().succeeded();
+    } else {
+      unrotatable_log().failed(DiagnosticLevel::warning, problem);
+    }
   } else {
     unwritable_log().failed(DiagnosticLevel::error, problem);
   }

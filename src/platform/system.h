@@ -54,7 +54,10 @@ bool create_log_directories(const std::string& base,
 // or reparse point, and left unwritten when it is not a plain file, has more
 // than one name (a hard link) or has an untrusted owner. Nothing is written
 // below a refused level. False when not all was written, with `problem`
-// naming the folder or file and why.
+// naming the folder or file and why. Windows first rotates a log that has
+// reached 10 MiB (platform/win32/log_rotation.h); a rotation that was due
+// but refused leaves `problem` saying why on success. POSIX never rotates
+// (logrotate does) and leaves `problem` empty on success.
 bool append_to_log_file(const std::string& base,
                         const std::vector<std::string>& levels,
                         const std::string& file_name, const std::string& bytes,

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -20,6 +22,9 @@
 #include "platform/client.h"
 #include "platform/runtime.h"
 #include "platform/system.h"
+#ifdef _WIN32
+#include "platform/win32/win32_handle.h"
+#endif
 #include "probe/guard_loader.h"
 #include "protocol/message_fields.h"
 #include "support/child_process.h"
@@ -304,6 +309,34 @@ TEST(IntegrityCheck, AbandonedHashIsAMismatch) {
   EXPECT_TRUE(image_path.empty());
 }
 
+#ifdef _WIN32
+TEST(IntegrityCheck, FileThatCannotBeHeldIsRefusedWithTheReason) {
+  // Open elsewhere with delete access, sharing everything: not held for the
+  // session, so refused, and the operator hears which file and why.
+  test::TempDir directory;
+  LoadedModuleCopy module(directory);
+  const os::win32::UniqueHandle other(
+      CreateFileA(module.path().c_str(), DELETE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(module.loaded() && other.valid());
+  const os::ProcessId pid = os::current_process_id();
+  const Held held(pid);
+  std::string image_path, why;
+  IntegrityRecord record;
+  EXPECT_EQ(
+      integrity_check(held.get(), pid, evidence_of(own_executable()),
+                      evidence_of(module.path()), image_path, record, {}, &why),
+      IntegrityOutcome::mismatch);
+  EXPECT_NE(why.find("vorn_guard.dll cannot be held for the session: "),
+            std::string::npos)
+      << why;
+  EXPECT_NE(why.find("; it is open elsewhere with delete access"),
+            std::string::npos)
+      << why;
+}
+#endif
+
 class IntegrityRecheck : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -387,6 +420,10 @@ TEST_F(IntegrityRecheck, TrustsAnUnchangedRecordedIdentityWithoutHashing) {
   const bool held = record_.held_files && record_.held_files->module.held;
   EXPECT_EQ(recheck(os::current_process_id(), record),
             record_.module_identity.known || held);
+  record = record_;
+  record.evidence_1 = wrong(record.evidence_1);
+  EXPECT_EQ(recheck(os::current_process_id(), record),
+            record_.image_identity.known || record_.held_files->image.held);
 }
 
 TEST_F(IntegrityRecheck, FailsWhenTheModuleFileChangesOnDisk) {

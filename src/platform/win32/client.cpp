@@ -20,9 +20,15 @@ constexpr char kServiceEndpoint[] = "\\\\.\\pipe\\VORNGuardLocalGuard";
 // The service whose process must be the pipe's server.
 constexpr char kServiceName[] = "VORNGuardLocalService";
 constexpr DWORD kConnectRetryMs = 50;
+// Exactly what the pipe's descriptor grants authenticated users: reading,
+// writing messages and (SetNamedPipeHandleState) the read mode. Not
+// GENERIC_WRITE, whose FILE_APPEND_DATA (on a pipe: the right to create
+// instances) and FILE_WRITE_EA the service grants nobody but itself.
+constexpr DWORD kPipeRights =
+    FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
 // Identification only: a server can learn who this client is but never act
-// as its user. Without it, anyone who may create an instance of the pipe
-// (its descriptor lets authenticated users write, which includes that)
+// as its user. Without it, whoever serves a pipe under the service's name
+// (an administrator's program, or any program before the service started)
 // could impersonate the game's user.
 constexpr DWORD kOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 constexpr DWORD kReadPollMs = 2;
@@ -130,9 +136,8 @@ ConnectResult client_connect(ClientConnection& connection,
   const std::string name = client_endpoint().name;
   const ULONGLONG start = GetTickCount64();
   for (;;) {
-    win32::UniqueHandle pipe(
-        CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                    OPEN_EXISTING, kOpenFlags, nullptr));
+    win32::UniqueHandle pipe(CreateFileA(name.c_str(), kPipeRights, 0, nullptr,
+                                         OPEN_EXISTING, kOpenFlags, nullptr));
     if (pipe.valid()) {
       if (!served_by_the_service(pipe.get())) {
         why = "its server is not the process of " + std::string(kServiceName);

@@ -113,22 +113,21 @@ bool examine_code_file(const std::wstring& name, ClientCode::State& state,
                        std::vector<HeldFile>& held, CodeFile& result,
                        std::string& why) {
   std::wstring path;
-  win32::UniqueHandle file;
-  bool pinned = false;
+  win32::LocalFile file;
   BY_HANDLE_FILE_INFORMATION info{};
   if (!win32::openable_path(name, path) ||
-      !win32::open_local_file(path, false, file, pinned, info)) {
+      !win32::open_local_file(path, false, file, info)) {
     why = "the code file " + win32::narrow_path(name) + " cannot be opened";
     return false;
   }
-  result.path = win32::narrow_path(win32::dos_path_of(file.get(), name));
+  result.path = win32::narrow_path(win32::dos_path_of(file.reader(), name));
   const std::uint64_t index = file_index(info);
   result.identity.device = info.dwVolumeSerialNumber;
   result.identity.inode = index;
   // Wine reports every file as owned by its own user, so under Wine no file
   // is a system file and every one is hashed.
-  result.system_file =
-      win32::protection_of(file.get(), accounts) == win32::Protection::trusted;
+  result.system_file = win32::protection_of(file.reader(), accounts) ==
+                       win32::Protection::trusted;
   if (result.system_file) return true;
   // Wine reports no file index (0): there nothing is held.
   if (index != 0) {
@@ -151,15 +150,13 @@ bool examine_code_file(const std::wstring& name, ClientCode::State& state,
       held.push_back(std::move(*was));
       return true;
     }
-    win32::UniqueHandle pin;
+    win32::LocalFile pin;
     BY_HANDLE_FILE_INFORMATION again{};
-    if (win32::open_local_file(path, true, pin, pinned, again) && pinned &&
+    if (win32::open_local_file(path, true, pin, again) && pin.hold.valid() &&
         again.dwVolumeSerialNumber == info.dwVolumeSerialNumber &&
         file_index(again) == index) {
       file = std::move(pin);
       info = again;
-    } else {
-      pinned = false;
     }
   }
   result.identity.size =
@@ -169,16 +166,16 @@ bool examine_code_file(const std::wstring& name, ClientCode::State& state,
     why = "the code file " + result.path + " is too large to hash";
     return false;
   }
-  if (win32::hash_open_file(file.get(), nullptr, nullptr, result.digest) !=
+  if (win32::hash_open_file(file.reader(), nullptr, nullptr, result.digest) !=
       ExamineOutcome::examined) {
     why = "the code file " + result.path + " cannot be read";
     return false;
   }
-  if (pinned) {
+  if (file.hold.valid()) {
     HeldFile kept;
     kept.volume = info.dwVolumeSerialNumber;
     kept.index = index;
-    kept.file = std::move(file);
+    kept.file = std::move(file.hold);
     held.push_back(std::move(kept));
   }
   return true;

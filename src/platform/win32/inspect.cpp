@@ -252,23 +252,23 @@ HANDLE open_pinned(const std::wstring& path) {
 // Wine has no such files; this path is not exercised there.
 bool open_data_behind_reparse_point(const std::wstring& path,
                                     const BY_HANDLE_FILE_INFORMATION& seen,
-                                    win32::UniqueHandle& file) {
+                                    HANDLE opened, win32::UniqueHandle& data) {
   FILE_ATTRIBUTE_TAG_INFO tag{};
-  if (!GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &tag,
+  if (!GetFileInformationByHandleEx(opened, FileAttributeTagInfo, &tag,
                                     sizeof tag) ||
       IsReparseTagNameSurrogate(tag.ReparseTag)) {
     return false;
   }
-  win32::UniqueHandle data(open_for_hashing(path, 0));
+  win32::UniqueHandle behind(open_for_hashing(path, 0));
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!data.valid() || GetFileType(data.get()) != FILE_TYPE_DISK ||
-      !GetFileInformationByHandle(data.get(), &info) ||
+  if (!behind.valid() || GetFileType(behind.get()) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(behind.get(), &info) ||
       info.dwVolumeSerialNumber != seen.dwVolumeSerialNumber ||
       info.nFileIndexHigh != seen.nFileIndexHigh ||
       info.nFileIndexLow != seen.nFileIndexLow) {
     return false;
   }
-  file = std::move(data);
+  data = std::move(behind);
   return true;
 }
 
@@ -276,42 +276,46 @@ bool open_data_behind_reparse_point(const std::wstring& path,
 
 namespace win32 {
 
-// Held first when `pin` asks: sharing reads only, so from then on nobody can
+// Held first when asked: sharing reads only, so from then on nobody can
 // open the file to write, rename or delete it. Another process that has it
-// open to write makes that fail; it is then opened as below, not held.
-// Shared like the loader shares a module it has mapped, so a loaded DLL can
-// be read. A reparse point is opened as itself, not followed; should the
-// name lead to a pipe after all, the anonymous impersonation level keeps its
-// server from acting as the service.
-bool open_local_file(const std::wstring& path, bool pin, UniqueHandle& file,
-                     bool& pinned, BY_HANDLE_FILE_INFORMATION& info) {
-  pinned = false;
-  file = UniqueHandle();
-  if (pin) {
-    file = UniqueHandle(open_pinned(path));
-    pinned = file.valid();
+// open to write or delete makes that fail; it is then opened as below, not
+// held. Shared like the loader shares a module it has mapped, so a loaded
+// DLL can be read. A reparse point is opened as itself, not followed (and
+// held so); should the name lead to a pipe after all, the anonymous
+// impersonation level keeps its server from acting as the service.
+bool open_local_file(const std::wstring& path, bool hold, LocalFile& file,
+                     BY_HANDLE_FILE_INFORMATION& info) {
+  file = LocalFile();
+  if (hold) {
+    file.hold = UniqueHandle(open_pinned(path));
+    if (!file.hold.valid()) file.hold_error = GetLastError();
   }
-  if (!file.valid()) {
-    file = UniqueHandle(open_for_hashing(path, FILE_FLAG_OPEN_REPARSE_POINT));
+  if (!file.hold.valid()) {
+    file.data =
+        UniqueHandle(open_for_hashing(path, FILE_FLAG_OPEN_REPARSE_POINT));
   }
-  if (!file.valid()) return false;
+  const HANDLE opened = file.reader();
+  if (!is_valid(opened)) return false;
   // A pipe, console or character device is no file to hash.
-  if (GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+  if (GetFileType(opened) != FILE_TYPE_DISK) return false;
   // Only files on other machines answer this query (it fails locally, and
   // Wine does not implement it).
   FILE_REMOTE_PROTOCOL_INFO remote{};
-  if (GetFileInformationByHandleEx(file.get(), FileRemoteProtocolInfo, &remote,
+  if (GetFileInformationByHandleEx(opened, FileRemoteProtocolInfo, &remote,
                                    sizeof remote)) {
     return false;
   }
-  if (!GetFileInformationByHandle(file.get(), &info) ||
+  if (!GetFileInformationByHandle(opened, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return false;
   }
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    // The data is read through a second handle, which holds nothing.
-    if (!open_data_behind_reparse_point(path, info, file)) return false;
-    pinned = false;
+    // The data is read through a second handle; the hold stays on the file.
+    UniqueHandle behind;
+    if (!open_data_behind_reparse_point(path, info, opened, behind)) {
+      return false;
+    }
+    file.data = std::move(behind);
   }
   return true;
 }
@@ -320,23 +324,79 @@ bool open_local_file(const std::wstring& path, bool pin, UniqueHandle& file,
 
 namespace {
 
+// A file about to be verified is held for the session, so that no re-check
+// need hash it again. A brief open of another program (an antivirus scan)
+// can keep it from being held for a moment: tried this often, this far
+// apart, before the client is refused.
+constexpr int kHoldTries = 6;
+constexpr DWORD kHoldRetryMs = 100;
+
+bool opens_sharing(const std::wstring& path, DWORD share) {
+  const win32::UniqueHandle file(CreateFileW(
+      path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS,
+      nullptr));
+  return file.valid();
+}
+
+// Why `file` could not be held, in the OS's words, and for a sharing
+// violation what the other opens are, as far as two more opens can tell.
+std::string why_not_held(const std::wstring& path, const win32::LocalFile& file,
+                         const std::wstring& kernel_name) {
+  std::string why =
+      narrow_path(win32::is_valid(file.reader())
+                      ? dos_path_of(file.reader(), path)
+                      : kernel_name) +
+      " cannot be held for the session: " + win32::error_text(file.hold_error);
+  if (file.hold_error != ERROR_SHARING_VIOLATION) return why;
+  if (opens_sharing(path, FILE_SHARE_READ | FILE_SHARE_DELETE)) {
+    return why + "; it is open elsewhere with delete access";
+  }
+  if (opens_sharing(path, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
+    return why + "; it is open elsewhere to write";
+  }
+  return why +
+         "; it is open elsewhere to write and delete, or without sharing "
+         "reads";
+}
+
+// Opens the file, held when `hold` asks; a file that cannot be held is tried
+// again (kHoldTries) unless keep_going says stop.
+bool open_client_file(const std::wstring& path, bool hold, KeepGoing keep_going,
+                      void* context, win32::LocalFile& file,
+                      BY_HANDLE_FILE_INFORMATION& info) {
+  for (int attempt = 1;; ++attempt) {
+    const bool opened = win32::open_local_file(path, hold, file, info);
+    if (!hold || file.hold.valid() || attempt == kHoldTries ||
+        (keep_going != nullptr && !keep_going(context))) {
+      return opened;
+    }
+    Sleep(kHoldRetryMs);
+  }
+}
+
 // Opens a file the kernel named and hashes it, refusing anything but a plain
 // file on a local disk no larger than `limit`. On success `result` holds the
-// identity and digest, and `dos_path` the file's Win32 name when it has one;
-// a file held while it was hashed goes to `pin`, when asked.
-ExamineOutcome hash_client_file(const std::wstring& path, std::uint64_t limit,
-                                KeepGoing keep_going, void* context,
-                                ExaminedFile& result, std::wstring& dos_path,
-                                PinnedFile* pin) {
-  win32::UniqueHandle file;
-  bool pinning = false;
+// identity and digest, and `dos_path` the file's Win32 name when it has one.
+// With `pin`, the file is held first and goes to `pin` once hashed; one that
+// cannot be held is refused unhashed, with `result.problem` saying why.
+ExamineOutcome hash_client_file(const std::wstring& path,
+                                const std::wstring& kernel_name,
+                                std::uint64_t limit, KeepGoing keep_going,
+                                void* context, ExaminedFile& result,
+                                std::wstring& dos_path, PinnedFile* pin) {
+  win32::LocalFile file;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!win32::open_local_file(path, pin != nullptr && !pin->held, file, pinning,
-                              info)) {
+  if (!open_client_file(path, pin != nullptr, keep_going, context, file,
+                        info)) {
+    return ExamineOutcome::unreadable;
+  }
+  if (pin != nullptr && !file.hold.valid()) {
+    result.problem = why_not_held(path, file, kernel_name);
     return ExamineOutcome::unreadable;
   }
   LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) {
+  if (!GetFileSizeEx(file.reader(), &size) || size.QuadPart < 0) {
     return ExamineOutcome::unreadable;
   }
   if (static_cast<std::uint64_t>(size.QuadPart) > limit) {
@@ -344,8 +404,8 @@ ExamineOutcome hash_client_file(const std::wstring& path, std::uint64_t limit,
   }
   // Tells one file from another, but is no version: the last-write and even
   // the change time can be set back (SetFileInformationByHandle), and an
-  // in-place rewrite keeps the index. `known` stays false, so the caller
-  // hashes at every re-check.
+  // in-place rewrite keeps the index. `known` stays false; the held file
+  // stands for the version instead.
   result.identity.known = false;
   result.identity.device = info.dwVolumeSerialNumber;
   result.identity.inode =
@@ -353,11 +413,11 @@ ExamineOutcome hash_client_file(const std::wstring& path, std::uint64_t limit,
       info.nFileIndexLow;
   result.identity.size = static_cast<std::uint64_t>(size.QuadPart);
   const ExamineOutcome hashed =
-      win32::hash_open_file(file.get(), keep_going, context, result.digest);
+      win32::hash_open_file(file.reader(), keep_going, context, result.digest);
   if (hashed == ExamineOutcome::examined) {
-    dos_path = dos_path_of(file.get(), path);
-    if (pinning) {
-      pin->raw = win32::to_raw(file.release());
+    dos_path = dos_path_of(file.reader(), path);
+    if (pin != nullptr) {
+      pin->raw = win32::to_raw(file.hold.release());
       pin->held = true;
     }
   }
@@ -462,7 +522,8 @@ void release_pinned_file(PinnedFile& pin) {
 }
 
 // `unchanged` is never matched: no identity here is `known` (see
-// hash_client_file); a held file stands in for it.
+// hash_client_file); a held file stands in for it. With a `pin` not held,
+// the file is held for the session or refused (`result.problem` says why).
 ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
                                    ClientFile which,
                                    const FileIdentity& /*unchanged*/,
@@ -490,21 +551,30 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
   std::wstring path;
   if (!openable_path(kernel_name, path)) return ExamineOutcome::unreadable;
   std::wstring dos_path;
-  if (pin != nullptr && pin->held &&
-      is_pinned_file(path, *pin, result, dos_path)) {
-    // The very file verified, which nobody could change while it was held.
+  if (pin != nullptr && pin->held) {
+    // A re-check never hashes: the very file verified, which nobody could
+    // change while it was held, or another file, which is not the verified
+    // one whatever it holds.
+    if (!is_pinned_file(path, *pin, result, dos_path)) {
+      result = ExaminedFile{};
+      result.problem = narrow_path(kernel_name) +
+                       " is no longer the file verified for the session";
+      return still_running(process) ? ExamineOutcome::unreadable
+                                    : ExamineOutcome::not_found;
+    }
     result.path =
         narrow_path(which == ClientFile::image ? kernel_name : dos_path);
     return ExamineOutcome::unchanged;
   }
-  result = ExaminedFile{};
-  dos_path.clear();
-  const ExamineOutcome outcome =
-      hash_client_file(path, limit, keep_going, context, result, dos_path, pin);
+  const ExamineOutcome outcome = hash_client_file(
+      path, kernel_name, limit, keep_going, context, result, dos_path, pin);
   if (outcome != ExamineOutcome::examined) {
+    const std::string problem = result.problem;
     result = ExaminedFile{};
     // A client that ended during the look has no files left to compare.
-    return still_running(process) ? outcome : ExamineOutcome::not_found;
+    if (!still_running(process)) return ExamineOutcome::not_found;
+    result.problem = problem;
+    return outcome;
   }
   // The image's Win32 name is the one the process record gave.
   result.path =

@@ -22,6 +22,7 @@
 
 #include "platform/system.h"
 #include "platform/win32/file_security.h"
+#include "platform/win32/log_rotation.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {
@@ -168,46 +169,52 @@ bool open_log_directories(
   return true;
 }
 
-// Opens the file without following a reparse point and appends, unless it is
+// Opens the file without following a reparse point, to append, unless it is
 // not a plain file, has a second name (a hard link made by someone who wants
-// the lines elsewhere) or an untrusted owner. False when not all was
-// written, with `problem` saying why.
-bool append_checked(const std::string& path, const std::string& bytes,
-                    const TrustedAccounts& accounts, std::string& problem) {
+// the lines elsewhere) or an untrusted owner. Empty, with `problem` saying
+// why, when it cannot be appended to.
+win32::UniqueHandle open_checked(const std::string& path,
+                                 const TrustedAccounts& accounts,
+                                 std::string& problem) {
   // FILE_APPEND_DATA alone: every write lands at the current end of the file,
   // also when another process appends at the same time. No sharing is denied,
   // so readers, other writers and deleters are never locked out.
-  const win32::UniqueHandle file(CreateFileA(
+  win32::UniqueHandle file(CreateFileA(
       path.c_str(), FILE_APPEND_DATA | READ_CONTROL,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
       nullptr));
   if (!file.valid()) {
     problem = path + ": " + win32::error_text(GetLastError());
-    return false;
+    return file;
   }
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!GetFileInformationByHandle(file.get(), &information) ||
-      !plain_file(information.dwFileAttributes)) {
-    problem = path + " is not a plain file";
-    return false;
-  }
-  if (information.nNumberOfLinks != 1) {
-    problem = path + " has another name (a hard link)";
-    return false;
-  }
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR raw = nullptr;
-  if (GetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                      &owner, nullptr, nullptr, nullptr,
-                      &raw) != ERROR_SUCCESS) {
-    problem = path + ": its owner cannot be read";
-    return false;
-  }
-  const LocalMemory descriptor(raw);
-  if (!accounts.may_own(owner)) {
-    problem = path + " is owned by an untrusted account";
-    return false;
+  problem = win32::log_file_distrust(file.get(), path, accounts);
+  if (!problem.empty()) return win32::UniqueHandle();
+  return file;
+}
+
+// Appends to the checked file `file_name` in `folder`, after rotating it
+// when it has reached `rotate_bytes` and `rotate` allows (the folder is a
+// level held by the caller). False when not all was written, with `problem`
+// saying why; true with `problem` naming a rotation that was due but
+// refused.
+bool append_checked(const std::string& folder, const std::string& file_name,
+                    const std::string& bytes, bool rotate,
+                    std::uint64_t rotate_bytes, int kept,
+                    const TrustedAccounts& accounts, std::string& problem) {
+  const std::string path = folder + '\\' + file_name;
+  win32::UniqueHandle file = open_checked(path, accounts, problem);
+  if (!file.valid()) return false;
+  LARGE_INTEGER size{};
+  std::string refused;
+  if (rotate && GetFileSizeEx(file.get(), &size) &&
+      static_cast<std::uint64_t>(size.QuadPart) >= rotate_bytes) {
+    // Between two lines, under the log's lock: the next line starts the new
+    // file, whole.
+    file = win32::UniqueHandle();
+    (void)win32::rotate_log_files(folder, file_name, kept, accounts, refused);
+    file = open_checked(path, accounts, problem);
+    if (!file.valid()) return false;
   }
 
   // The caller already ends the line in CR LF, so these are the bytes a
@@ -230,6 +237,7 @@ bool append_checked(const std::string& path, const std::string& bytes,
     data += written;
     left -= written;
   }
+  problem = refused;
   return true;
 }
 
@@ -365,6 +373,17 @@ bool append_to_log_file(const std::string& base,
                         const std::vector<std::string>& levels,
                         const std::string& file_name, const std::string& bytes,
                         std::string& problem) {
+  return win32::append_to_rotating_log(base, levels, file_name, bytes,
+                                       win32::kLogRotateBytes, win32::kLogsKept,
+                                       problem);
+}
+
+bool win32::append_to_rotating_log(const std::string& base,
+                                   const std::vector<std::string>& levels,
+                                   const std::string& file_name,
+                                   const std::string& bytes,
+                                   std::uint64_t rotate_bytes, int kept,
+                                   std::string& problem) {
   const LocalMemory protective = protective_descriptor();
   if (!protective || !plain_name(file_name)) {
     problem = "the log's protection cannot be made";
@@ -377,7 +396,9 @@ bool append_to_log_file(const std::string& base,
                             path, true, nullptr, &problem)) {
     return false;
   }
-  return append_checked(path + '\\' + file_name, bytes, accounts, problem);
+  // Rotated only inside a level held here, never in `base` itself.
+  return append_checked(path, file_name, bytes, !levels.empty(), rotate_bytes,
+                        kept, accounts, problem);
 }
 
 std::string trusted_digests_path() {

@@ -31,13 +31,26 @@ bool openable_path(const std::wstring& kernel_name, std::wstring& path);
 // anonymously (see inspect.cpp).
 HANDLE open_for_hashing(const std::wstring& path, DWORD extra_flags);
 
+// A client file opened to be read, and held when that was asked and could
+// be done.
+struct LocalFile {
+  // Shares reads only: while it is open nobody can write, rename or delete
+  // the file.
+  UniqueHandle hold;
+  // Reads the file where `hold` does not: the file was not held, or its data
+  // lies behind a file system filter's reparse point.
+  UniqueHandle data;
+  // Why the file could not be held (the OS's error), or 0.
+  DWORD hold_error = 0;
+  HANDLE reader() const { return data.valid() ? data.get() : hold.get(); }
+};
+
 // Opens a file an openable path names and checks that it is a plain file on
 // a local disk (a reparse point is not followed; a compressed or
-// deduplicated file is read through its filter). With `pin`, it is held
-// sharing reads only when it can be (`pinned`): nobody can then write,
-// rename or delete it until `file` is closed.
-bool open_local_file(const std::wstring& path, bool pin, UniqueHandle& file,
-                     bool& pinned, BY_HANDLE_FILE_INFORMATION& info);
+// deduplicated file is read through its filter). With `hold`, it is held
+// (`file.hold`) when it can be; else it is only opened to be read.
+bool open_local_file(const std::wstring& path, bool hold, LocalFile& file,
+                     BY_HANDLE_FILE_INFORMATION& info);
 
 // The Win32 name of an open file, or `fallback` without a drive letter.
 std::wstring dos_path_of(HANDLE file, const std::wstring& fallback);

@@ -20,13 +20,15 @@ SERVICE_STATUS_HANDLE g_status_handle = nullptr;
 SERVICE_STATUS g_status{};
 unsigned g_report_count = 0;
 
-// Four fields are rewritten before every report; the checkpoint, the wait
-// hint and the service-specific exit code stay 0.
-void report_status(DWORD state, DWORD controls_accepted, DWORD exit_code) {
+// Five fields are rewritten before every report; the checkpoint and the
+// wait hint stay 0.
+void report_status(DWORD state, DWORD controls_accepted, DWORD exit_code,
+                   DWORD service_exit_code = 0) {
   g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   g_status.dwCurrentState = state;
   g_status.dwControlsAccepted = controls_accepted;
   g_status.dwWin32ExitCode = exit_code;
+  g_status.dwServiceSpecificExitCode = service_exit_code;
   ++g_report_count;
   // Nothing to do about a failed report.
   SetServiceStatus(g_status_handle, &g_status);
@@ -53,10 +55,11 @@ void WINAPI ServiceMain(DWORD /*argument_count*/, LPSTR* /*arguments*/) {
   };
   std::string error;
   if (!service_run(hooks, error)) {
-    // Opening the pipe endpoint cannot fail today (instances are made by
-    // the listener); a failure would end the start like this.
+    // The pipe's name is taken (the event log says by what): never reported
+    // running. An error stop, so the failure actions start the service again
+    // once the name may be free.
     report_status(SERVICE_STOPPED, kAcceptedControls,
-                  ERROR_SERVICE_SPECIFIC_ERROR);
+                  ERROR_SERVICE_SPECIFIC_ERROR, kEndpointUnavailableExitCode);
     return;
   }
 

@@ -9,9 +9,14 @@ namespace vorn {
 // The name the service is registered under with the service control manager.
 constexpr char kServiceName[] = "VORNGuardLocalService";
 
+// The service-specific exit code (with ERROR_SERVICE_SPECIFIC_ERROR) of a
+// start that could not make the pipe its own.
+constexpr DWORD kEndpointUnavailableExitCode = 1;
+
 // Registers the control handler, reports start pending, creates the stop
 // event, reports running, runs the service until the stop event is set and
-// reports stopped. Both arguments are ignored.
+// reports stopped; reports stopped with kEndpointUnavailableExitCode, never
+// running, when the pipe cannot be made its own. Both arguments are ignored.
 void WINAPI ServiceMain(DWORD argument_count, LPSTR* arguments);
 
 // Stop and shutdown: reports stop pending, sets the stop event and answers

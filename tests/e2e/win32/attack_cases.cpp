@@ -1,7 +1,8 @@
 // Attacks on the integrity check under Windows (Wine in the tests), staged by
 // vorn_attack_client: clients that rewrite their loader list, a client in a
-// folder whose name no ANSI code page can write, and clients whose module or
-// code changes during the session.
+// folder whose name no ANSI code page can write, clients whose module or
+// code changes during the session, and one whose executable the service
+// cannot hold; and the attacks on the pipe (squat_cases.cpp).
 #include "e2e/attack_cases.h"
 
 #include <process.h>
@@ -11,8 +12,10 @@
 #include <string>
 
 #include "e2e/service_log_reader.h"
+#include "e2e/win32/squat_cases.h"
 #include "integrity/integrity.h"
 #include "platform/client.h"
+#include "platform/win32/win32_handle.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -30,6 +33,9 @@ struct Staging {
   // 0: OK, or ended by the service in a session mode; 4: ERR|INTEGRITY
   // (attack_client.cpp)
   int exit_code;
+  // Another process has the client's executable open with delete access,
+  // sharing everything, so the service cannot hold it.
+  bool exe_open_elsewhere = false;
 };
 
 // Each failed against the service before it read the kernel's mappings.
@@ -51,6 +57,9 @@ const Staging kStagings[] = {
     // the OK, by the client itself or by another process, left it served.
     {"ModuleCodeWrittenByTheClient", L"patch", false, L"+patch-module", 0},
     {"ImageCodeWrittenFromAnotherProcess", L"patch", false, L"+patch-image", 0},
+    // The service could not hold the executable and hashed it at every
+    // re-check (512 MiB: 18 % of a core per session); it is refused now.
+    {"ExecutableOpenElsewhereToDelete", L"open", false, L"", 4, true},
 };
 
 std::wstring digest_of(const fs::path& path) {
@@ -86,6 +95,12 @@ std::wstring digest_of(const fs::path& path) {
   const std::wstring e2 = digest_of(bin / "vorn_guard.dll");
   const wchar_t* argv[] = {quoted.c_str(), loader_name.c_str(), e1.c_str(),
                            e2.c_str(), nullptr};
+  const os::win32::UniqueHandle other(
+      staging.exe_open_elsewhere
+          ? CreateFileW(copy.c_str(), DELETE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, 0, nullptr)
+          : nullptr);
   const intptr_t code = _wspawnv(_P_WAIT, copy.c_str(), argv);
   if (code != staging.exit_code) {
     return ::testing::AssertionFailure() << "exit code " << code;
@@ -109,7 +124,7 @@ std::wstring digest_of(const fs::path& path) {
 }  // namespace
 
 std::vector<AttackCase> attack_cases() {
-  std::vector<AttackCase> cases;
+  std::vector<AttackCase> cases = squat_cases();
   for (const Staging& staging : kStagings) {
     cases.push_back({staging.name, [&staging](const ServiceRun& run) {
                        return stage(staging, run);
