@@ -49,43 +49,16 @@ TEST_P(UserShare, AdmitsUpToTheShareAndTheRate) {
   set_diagnostic_sink(nullptr);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, UserShare,
-    testing::Values(ShareCase{"SixteenPlacesPerUser",
-                              {},
-                              kPlayer,
-                              17,
-                              16,
-                              Admission::over_share,
-                              30000,
-                              Admission::over_share},
-                    ShareCase{"PrivilegedUnlimited",
-                              {},
-                              kRoot,
-                              32,
-                              32,
-                              Admission::admitted,
-                              0,
-                              Admission::admitted},
-                    ShareCase{"BurstThenTenASecond",
-                              {100, 10, 30},
-                              kPlayer,
-                              31,
-                              30,
-                              Admission::over_rate,
-                              100,
-                              Admission::admitted},
-                    ShareCase{"RateRefillsNoFasterThanTenASecond",
-                              {100, 10, 30},
-                              kPlayer,
-                              30,
-                              30,
-                              Admission::over_rate,
-                              99,
-                              Admission::over_rate}),
-    [](const testing::TestParamInfo<ShareCase>& param) {
-      return std::string(param.param.name);
-    });
+    testing::Values(
+        ShareCase{"SixteenPlacesPerUser", {}, kPlayer, 17, 16, Admission::over_share, 30000, Admission::over_share},
+        ShareCase{"PrivilegedUnlimited", {}, kRoot, 32, 32, Admission::admitted, 0, Admission::admitted},
+        ShareCase{"BurstThenTenASecond", {100, 10, 30}, kPlayer, 31, 30, Admission::over_rate, 100, Admission::admitted},
+        ShareCase{"NoFasterThanTenASecond", {100, 10, 30}, kPlayer, 30, 30, Admission::over_rate, 99, Admission::over_rate}),
+    [](const testing::TestParamInfo<ShareCase>& param) { return std::string(param.param.name); });
+// clang-format on
 
 TEST(UserShare, APlaceGivenBackServesTheNextConnection) {
   UserPlaces book(PlaceRules{1, 10, 30});
