@@ -251,11 +251,11 @@ TEST(IntegrityCheck, WaitsUntilTheUsersEarlierHashesArePaidFor) {
   const Held held(os::current_process_id());
   std::string image_path;
   IntegrityRecord record;
-  EXPECT_EQ(integrity_check(held.get(), os::current_process_id(),
-                            evidence_of(own_executable()),
-                            evidence_of(module.path()), image_path, record,
-                            {leaves_soon, &asked, &share}),
-            IntegrityOutcome::mismatch);
+  EXPECT_EQ(
+      integrity_check(held.get(), os::current_process_id(),
+                      evidence_of(own_executable()), evidence_of(module.path()),
+                      image_path, record, {leaves_soon, &asked, &share}),
+      IntegrityOutcome::mismatch);
   // Twice while the module waited, once more when it gave up, once for the
   // image: never from inside a hash.
   EXPECT_EQ(asked, 4);
@@ -346,6 +346,17 @@ class IntegrityRecheck : public ::testing::Test {
     ASSERT_EQ(check(os::current_process_id(), evidence_of(own_executable()),
                     evidence_of(module_->path()), image_path, record_),
               IntegrityOutcome::pass);
+  }
+
+  ::testing::AssertionResult rename_a_patched_copy_over_the_module() {
+    const std::string replacement = directory_.file("replacement.so");
+    if (!test::write_file(replacement, "patched")) {
+      return ::testing::AssertionFailure() << "cannot write " << replacement;
+    }
+    std::error_code error;
+    std::filesystem::rename(replacement, module_->path(), error);
+    if (!error) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << error.message();
   }
 
   test::TempDir directory_;
@@ -449,11 +460,7 @@ TEST_F(IntegrityRecheck, FollowsTheMappedFileNotThePath) {
   // process runs: the mapped file is still the verified one. Opening a
   // mapping whose file is gone needs map_files, which root may open.
   if (::geteuid() != 0) GTEST_SKIP() << "map_files needs root";
-  const std::string replacement = directory_.file("replacement.so");
-  ASSERT_TRUE(test::write_file(replacement, "patched"));
-  std::error_code error;
-  std::filesystem::rename(replacement, module_->path(), error);
-  ASSERT_FALSE(error) << error.message();
+  ASSERT_TRUE(rename_a_patched_copy_over_the_module());
   EXPECT_TRUE(recheck(os::current_process_id(), record_));
 }
 
@@ -461,11 +468,7 @@ TEST_F(IntegrityRecheck, PutsOffAHashTheUsersShareHasNotPaidFor) {
   // A module that lost its last name is hashed again, once; a user's
   // re-check makes that hash only when its time has come.
   if (::geteuid() != 0) GTEST_SKIP() << "map_files needs root";
-  const std::string replacement = directory_.file("replacement.so");
-  ASSERT_TRUE(test::write_file(replacement, "patched"));
-  std::error_code error;
-  std::filesystem::rename(replacement, module_->path(), error);
-  ASSERT_FALSE(error) << error.message();
+  ASSERT_TRUE(rename_a_patched_copy_over_the_module());
   IntegrityRecord record = record_;
   record.evidence_2 = wrong(record.evidence_2);
   HashTurn share;
