@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "integrity/digest_memory.h"
 #include "log/diagnostics.h"
 #include "platform/runtime.h"
 #include "protocol/message_fields.h"
@@ -148,12 +149,12 @@ FileVerdict verify(os::ProcessHandle process, os::ProcessId pid,
     cancel.keep_going = rehash_gate_keeps_going;
     cancel.context = &gate;
   }
-  const os::ExamineOutcome outcome =
-      os::examine_client_file(process, pid, which, unchanged, pin,
-                              cancel.keep_going, cancel.context, file);
+  const os::ExamineOutcome outcome = os::examine_client_file(
+      process, pid, which, unchanged, pin, cancel.keep_going, cancel.context,
+      file, service_digest_recall());
   if (gate.put_off) return FileVerdict::put_off;
   // A hash cut short or made in vain costs what a whole one does.
-  if (outcome != os::ExamineOutcome::unchanged) {
+  if (outcome != os::ExamineOutcome::unchanged && !file.recalled) {
     charge(cancel, file);
     if (recheck && cancel.hash_turn != nullptr) {
       const std::uint64_t sessions =
@@ -166,9 +167,14 @@ FileVerdict verify(os::ProcessHandle process, os::ProcessId pid,
     case os::ExamineOutcome::unchanged:
       return FileVerdict::matches;
     case os::ExamineOutcome::examined:
-      return evidence_equals(digest_to_hex(file.digest), expected)
-                 ? FileVerdict::matches
-                 : FileVerdict::differs;
+      if (!evidence_equals(digest_to_hex(file.digest), expected)) {
+        return FileVerdict::differs;
+      }
+      if (pin != nullptr && !file.recalled) {
+        digest_memory().remember(file.identity, file.digest,
+                                 os::mark_file_version(*pin));
+      }
+      return FileVerdict::matches;
     case os::ExamineOutcome::not_found:
       return FileVerdict::missing;
     case os::ExamineOutcome::changed:
@@ -209,6 +215,7 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
     reason = "the trusted-digest list cannot be used";
     return IntegrityOutcome::mismatch;
   }
+  digest_memory().follow_policy(policy);
 
   // The module first: a client without it is not identified, whatever its
   // image, and its image is then never hashed. Each file is held, where the

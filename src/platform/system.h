@@ -137,6 +137,16 @@ struct PinnedFile {
 };
 void release_pinned_file(PinnedFile& pin);
 
+// A mark on the version of a held file, which goes stale once that version
+// may be gone: the file written or its attributes changed, or its file
+// system unmounted (so that a crafted image mounted at the same device
+// number cannot pass for it). POSIX: an inotify watch. Windows names no
+// version and marks nothing. 0 is no mark.
+std::uint64_t mark_file_version(const PinnedFile& file);
+// False for a stale mark and for 0.
+bool file_version_mark_intact(std::uint64_t mark);
+void drop_file_version_mark(std::uint64_t mark);
+
 struct ExaminedFile {
   std::string path;       // its full path as the OS names it (for the log)
   FileIdentity identity;  // the version hashed, when the OS names one
@@ -144,10 +154,20 @@ struct ExaminedFile {
   // Why the file could not be examined, in words, where the OS can say more
   // than the outcome (the file system it is on, say); often empty.
   std::string problem;
+  // The digest came from DigestRecall, not from reading the file.
+  bool recalled = false;
 };
 
 // Asked between chunks while hashing: false abandons the hash.
 using KeepGoing = bool (*)(void* context);
+
+// Digests already verified, by file version: a file whose stamped identity
+// (see FileIdentity) `recall` knows is not read again. Null: none.
+struct DigestRecall {
+  bool (*recall)(void* context, const FileIdentity& identity,
+                 std::uint8_t (&digest)[32]) = nullptr;
+  void* context = nullptr;
+};
 
 // Finds the file `process` runs as its executable image, or the guard module
 // mapped into it (Windows: an image mapping of "vorn_guard.dll", any case;
@@ -161,12 +181,14 @@ using KeepGoing = bool (*)(void* context);
 // (Windows; it stays empty where the file cannot be held, say because
 // another process has it open for writing); a held one stands for the file
 // verified with it: when the file found now is that very file, it is not
-// hashed again (`unchanged`).
+// hashed again (`unchanged`). `recall` stands in for the hash of a version
+// already verified (POSIX; Windows names no version).
 ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
                                    ClientFile which,
                                    const FileIdentity& unchanged,
                                    PinnedFile* pin, KeepGoing keep_going,
-                                   void* context, ExaminedFile& result);
+                                   void* context, ExaminedFile& result,
+                                   DigestRecall recall = {});
 
 // ---------------------------------------------------------------- code
 // The code a verified client runs: the executable mappings of its image and

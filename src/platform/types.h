@@ -37,6 +37,9 @@ struct FileIdentity {
   // Its names (POSIX); not part of the version: a file renamed over or
   // deleted is the same version with none.
   std::uint64_t links = 0;
+  // Taken, after a flush, on a file system that stamps every write: the same
+  // identity later means the same bytes.
+  bool stamped = false;
 };
 
 // The same version of the same file; never for an unknown identity.

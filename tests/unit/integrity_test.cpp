@@ -262,6 +262,27 @@ TEST(IntegrityCheck, WaitsUntilTheUsersEarlierHashesArePaidFor) {
   EXPECT_LE(share.debt_bytes, 1ll << 30);
 }
 
+#ifndef _WIN32
+TEST(IntegrityCheck, ARepeatOfAVerifiedVersionHashesNothing) {
+  // The second launch of the same files costs the user's share nothing.
+  test::TempDir directory;
+  LoadedModuleCopy module(directory);
+  ASSERT_TRUE(module.loaded());
+  const Held held(os::current_process_id());
+  for (const bool first : {true, false}) {
+    HashTurn share;
+    std::string image_path;
+    IntegrityRecord record;
+    ASSERT_EQ(integrity_check(held.get(), os::current_process_id(),
+                              evidence_of(own_executable()),
+                              evidence_of(module.path()), image_path, record,
+                              {nullptr, nullptr, &share}),
+              IntegrityOutcome::pass);
+    EXPECT_EQ(share.debt_bytes > 0, first);
+  }
+}
+#endif
+
 TEST(IntegrityCheck, WrongEvidenceIsAMismatch) {
   test::TempDir directory;
   LoadedModuleCopy module(directory);

@@ -139,7 +139,7 @@ dev_t mapped_device_of(int process_directory, const std::string& path) {
 // identity to hold it to.
 ExamineOutcome hash_from_start(int fd, std::uint64_t limit,
                                KeepGoing keep_going, void* context,
-                               ExaminedFile& result) {
+                               DigestRecall recall, ExaminedFile& result) {
   const bool times_tell = times_follow_every_write(fd);
   if (times_tell && ::fdatasync(fd) != 0 && errno != EINVAL) {
     return ExamineOutcome::unreadable;
@@ -149,8 +149,16 @@ ExamineOutcome hash_from_start(int fd, std::uint64_t limit,
     return ExamineOutcome::unreadable;
   }
   result.identity = posix::identity_of(before);
+  result.identity.stamped = times_tell;
   if (static_cast<std::uint64_t>(before.st_size) > limit) {
     return ExamineOutcome::too_large;
+  }
+  // A version verified before: flushed just now, so any write since that
+  // check has moved its times.
+  if (recall.recall != nullptr && times_tell &&
+      recall.recall(recall.context, result.identity, result.digest)) {
+    result.recalled = true;
+    return ExamineOutcome::examined;
   }
   if (::lseek(fd, 0, SEEK_SET) != 0) return ExamineOutcome::unreadable;
   const ExamineOutcome hashed =
@@ -168,7 +176,7 @@ ExamineOutcome hash_from_start(int fd, std::uint64_t limit,
 ExamineOutcome examine_through(int directory, ClientFile which,
                                const FileIdentity& unchanged, PinnedFile* pin,
                                KeepGoing keep_going, void* context,
-                               ExaminedFile& result) {
+                               DigestRecall recall, ExaminedFile& result) {
   const std::uint64_t limit =
       which == ClientFile::image ? kMaxImageBytes : kMaxGuardModuleBytes;
   UniqueFd file;
@@ -233,7 +241,7 @@ ExamineOutcome examine_through(int directory, ClientFile which,
     return ExamineOutcome::unchanged;
   }
   const ExamineOutcome hashed =
-      hash_from_start(file.get(), limit, keep_going, context, result);
+      hash_from_start(file.get(), limit, keep_going, context, recall, result);
   // The file verified is held for the session, so that its re-checks open
   // nothing.
   if (hashed == ExamineOutcome::examined && pin != nullptr) {
@@ -262,7 +270,8 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
                                    ClientFile which,
                                    const FileIdentity& unchanged,
                                    PinnedFile* pin, KeepGoing keep_going,
-                                   void* context, ExaminedFile& result) {
+                                   void* context, ExaminedFile& result,
+                                   DigestRecall recall) {
   result = ExaminedFile();
   const std::uint64_t limit =
       which == ClientFile::image ? kMaxImageBytes : kMaxGuardModuleBytes;
@@ -284,7 +293,7 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
       // the times at will does not get the file hashed again for it.
       return ExamineOutcome::changed;
     }
-    return hash_from_start(fd, limit, keep_going, context, result);
+    return hash_from_start(fd, limit, keep_going, context, recall, result);
   }
 
   // A view is the leader's until its thread exits while others run (the
@@ -294,8 +303,9 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
     const UniqueFd directory = posix::open_process_view(process, pid);
     if (!directory.valid()) return ExamineOutcome::not_found;
     result = ExaminedFile();
-    const ExamineOutcome outcome = examine_through(
-        directory.get(), which, unchanged, pin, keep_going, context, result);
+    const ExamineOutcome outcome =
+        examine_through(directory.get(), which, unchanged, pin, keep_going,
+                        context, recall, result);
     std::string ignored;
     if (outcome == ExamineOutcome::examined ||
         outcome == ExamineOutcome::unchanged || attempt == 2 ||

@@ -528,7 +528,8 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
                                    ClientFile which,
                                    const FileIdentity& /*unchanged*/,
                                    PinnedFile* pin, KeepGoing keep_going,
-                                   void* context, ExaminedFile& result) {
+                                   void* context, ExaminedFile& result,
+                                   DigestRecall /*recall*/) {
   result = ExaminedFile{};
   if (!still_running(process)) return ExamineOutcome::not_found;
   std::wstring kernel_name;
@@ -581,5 +582,11 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
       narrow_path(which == ClientFile::image ? kernel_name : dos_path);
   return outcome;
 }
+
+// No version is named here (see hash_client_file), so none is marked: the
+// service's digest memory keeps nothing on Windows.
+std::uint64_t mark_file_version(const PinnedFile& /*file*/) { return 0; }
+bool file_version_mark_intact(std::uint64_t /*mark*/) { return false; }
+void drop_file_version_mark(std::uint64_t /*mark*/) {}
 
 }  // namespace vorn::os
