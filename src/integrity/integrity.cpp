@@ -5,7 +5,6 @@
 #include "integrity/integrity.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -85,12 +84,14 @@ bool cancelled(IntegrityCancel cancel) {
 // hashed before is paid for (nothing to wait for without a turn); false when
 // the check was cancelled meanwhile.
 bool take_hash_turn(IntegrityCancel cancel, bool wait_for_debt,
-                    std::unique_lock<std::timed_mutex>& turn) {
+                    std::unique_lock<std::mutex>& turn) {
   HashTurn* const share = cancel.hash_turn;
   if (share == nullptr) return true;
-  turn = std::unique_lock<std::timed_mutex>(share->lock, std::defer_lock);
-  while (!turn.try_lock_for(std::chrono::milliseconds(50))) {
+  turn = std::unique_lock<std::mutex>(share->lock, std::try_to_lock);
+  while (!turn.owns_lock()) {
     if (cancelled(cancel)) return false;
+    os::sleep_ms(10);
+    turn.try_lock();
   }
   for (;;) {
     const std::uint64_t now = os::tick_ms();
@@ -140,7 +141,7 @@ FileVerdict verify(os::ProcessHandle process, os::ProcessId pid,
                    const os::FileIdentity& unchanged, os::PinnedFile* pin,
                    IntegrityCancel cancel, os::ExaminedFile& file,
                    std::uint64_t* rehash_not_before_ms = nullptr) {
-  std::unique_lock<std::timed_mutex> turn;
+  std::unique_lock<std::mutex> turn;
   const bool recheck = rehash_not_before_ms != nullptr;
   if (!take_hash_turn(cancel, !recheck, turn)) return FileVerdict::differs;
   RehashGate gate{cancel};

@@ -46,9 +46,11 @@ bool launch(ServiceRun& run, std::string& error) {
     return false;
   }
   run.started = true;
-  // The banner comes first; a client may connect once the socket answers.
-  // Connecting costs the service one accepted-and-dropped connection, which
-  // it handles like any client that closes without writing.
+  // A client may connect once the socket answers; the banner, which makes
+  // the log's folders (where tests put the trusted-digest list), follows
+  // from the listener's thread, so it is waited for too. Connecting costs
+  // the service one accepted-and-dropped connection, which it handles like
+  // any client that closes without writing.
   for (int i = 0; i < 500; ++i) {
     int exit_code = 0;
     if (wait_child(run.process, 0, exit_code)) {
@@ -57,7 +59,11 @@ bool launch(ServiceRun& run, std::string& error) {
       run.started = false;
       return false;
     }
-    if (endpoint_answers(socket_path(run))) return true;
+    struct stat log {};
+    if (endpoint_answers(socket_path(run)) &&
+        ::stat(run.log_paths[0].c_str(), &log) == 0) {
+      return true;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   error = "service did not start listening";
