@@ -31,19 +31,26 @@ bool DigestMemory::recall(const os::FileIdentity& identity,
 }
 
 void DigestMemory::remember(const os::FileIdentity& identity,
-                            const std::uint8_t (&digest)[32]) {
-  if (!identity.known || !identity.stamped) return;
+                            const std::uint8_t (&digest)[32],
+                            std::uint64_t mark) {
+  if (!identity.known || !identity.stamped || mark == 0) {
+    os::drop_file_version_mark(mark);
+    return;
+  }
   const std::lock_guard<std::mutex> guard(lock_);
-  if (entries_.size() >= kCapacity &&
-      entries_.find(key_of(identity)) == entries_.end()) {
-    entries_.erase(std::min_element(entries_.begin(), entries_.end(),
-                                    [](const auto& a, const auto& b) {
-                                      return a.second.used < b.second.used;
-                                    }));
+  const auto same = entries_.find(key_of(identity));
+  if (same != entries_.end()) {
+    forget(same);
+  } else if (entries_.size() >= kCapacity) {
+    forget(std::min_element(entries_.begin(), entries_.end(),
+                            [](const auto& a, const auto& b) {
+                              return a.second.used < b.second.used;
+                            }));
   }
   Entry& entry = entries_[key_of(identity)];
   std::memcpy(entry.digest, digest, sizeof digest);
   entry.used = ++uses_;
+  entry.mark = mark;
 }
 
 void DigestMemory::follow_policy(const DigestPolicyRef& policy) {
