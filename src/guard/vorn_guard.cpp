@@ -17,6 +17,7 @@
 #include <system_error>
 #include <thread>
 
+#include "guard/evidence_cache.h"
 #include "platform/client.h"
 #include "platform/runtime.h"
 #include "protocol/evidence.h"
@@ -205,13 +206,20 @@ void wait_for_service_close(vorn::os::ClientConnection connection) {
 // The anchor whose address names this module's own file.
 const char kModuleAnchor = 0;
 
-bool compute_evidence(std::string& evidence_1, std::string& evidence_2) {
+// `cached`: a value came from the player's cache rather than the file.
+bool compute_evidence(bool use_cache, std::string& evidence_1,
+                      std::string& evidence_2, bool& cached) {
   std::string executable;
   std::string module;
-  return vorn::os::current_executable_path(executable) &&
-         vorn::os::module_path_of(&kModuleAnchor, module) &&
-         vorn::file_evidence(executable, evidence_1) &&
-         vorn::file_evidence(module, evidence_2);
+  bool cached_1 = false;
+  bool cached_2 = false;
+  const bool computed =
+      vorn::os::current_executable_path(executable) &&
+      vorn::os::module_path_of(&kModuleAnchor, module) &&
+      vorn::guard::evidence_of(executable, use_cache, evidence_1, cached_1) &&
+      vorn::guard::evidence_of(module, use_cache, evidence_2, cached_2);
+  cached = cached_1 || cached_2;
+  return computed;
 }
 
 // Connects within `timeout_ms`, in pieces so that a stop is seen between
@@ -283,11 +291,12 @@ int read_start_reply(const std::string& reply, std::string& token) {
 // Connects, says HELLO and reads the answer. On VORN_GUARD_OK the connection
 // stays open and `token` is set; otherwise nothing is left open. `stop`,
 // when given, cuts the waits short.
-int handshake(const Settings& settings, const std::atomic<bool>* stop,
-              vorn::os::ClientConnection& connection, std::string& token) {
+int handshake_once(const Settings& settings, const std::atomic<bool>* stop,
+                   vorn::os::ClientConnection& connection, std::string& token,
+                   bool use_cache, bool& cached) {
   std::string evidence_1;
   std::string evidence_2;
-  if (!compute_evidence(evidence_1, evidence_2)) {
+  if (!compute_evidence(use_cache, evidence_1, evidence_2, cached)) {
     set_last_error("evidence cannot be computed");
     return VORN_GUARD_E_EVIDENCE;
   }
@@ -330,6 +339,21 @@ int handshake(const Settings& settings, const std::atomic<bool>* stop,
   }
   vorn::os::client_close(connection);
   return result;
+}
+
+// A value from the cache that the service refuses may be stale (a file
+// changed within its times' resolution, a cache the player edited): computed
+// again from the files, once.
+int handshake(const Settings& settings, const std::atomic<bool>* stop,
+              vorn::os::ClientConnection& connection, std::string& token) {
+  bool cached = false;
+  const int result =
+      handshake_once(settings, stop, connection, token, true, cached);
+  if (result != VORN_GUARD_E_REFUSED || !cached ||
+      vorn_guard_last_error() != std::string("ERR|INTEGRITY")) {
+    return result;
+  }
+  return handshake_once(settings, stop, connection, token, false, cached);
 }
 
 void notify(const Settings& settings, int event, int result) {

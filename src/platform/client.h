@@ -62,4 +62,16 @@ bool module_path_of(const void* address_in_module, std::string& path);
 // evidence. False when it cannot be opened or read.
 bool sha256_file(const std::string& path, std::uint8_t (&digest)[32]);
 
+// What names the version of the file at `path`, from the file as sha256_file
+// opens it, without reading it: POSIX device, inode, size, modification and
+// change time; Windows volume serial, file index, size, last write and change
+// time. Only a key for the module's own cache: the service verifies anyway.
+bool file_version(const std::string& path, FileIdentity& identity);
+
+// Where the guard module keeps its evidence between launches, in the
+// player's own cache folder ($XDG_CACHE_HOME/vorn-guard/evidence, else
+// ~/.cache/vorn-guard/evidence; %LOCALAPPDATA%\VORN\Guard\evidence), its
+// folder made when missing. Empty when there is no such folder.
+std::string guard_evidence_cache_path();
+
 }  // namespace vorn::os

@@ -216,4 +216,21 @@ bool module_path_of(const void* address_in_module, std::string& path) {
   return true;
 }
 
+std::string guard_evidence_cache_path() {
+  const char* cache = std::getenv("XDG_CACHE_HOME");
+  std::string folder;
+  if (cache != nullptr && cache[0] == '/') {
+    folder = cache;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') return "";
+    folder = std::string(home) + "/.cache";
+    ::mkdir(folder.c_str(), 0700);
+  }
+  folder += "/vorn-guard";
+  // The player's alone: nobody else has a say in what it remembers.
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return "";
+  return folder + "/evidence";
+}
+
 }  // namespace vorn::os

@@ -93,4 +93,16 @@ bool sha256_file(const std::string& path, std::uint8_t (&digest)[32]) {
                                digest) == ExamineOutcome::examined;
 }
 
+bool file_version(const std::string& path, FileIdentity& identity) {
+  posix::UniqueFd fd(posix::retry_on_eintr([&] {
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  }));
+  struct stat info {};
+  if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return false;
+  }
+  identity = posix::identity_of(info);
+  return true;
+}
+
 }  // namespace vorn::os

@@ -248,4 +248,19 @@ bool module_path_of(const void* address_in_module, std::string& path) {
   return module_file_name(module, path);
 }
 
+std::string guard_evidence_cache_path() {
+  char local[MAX_PATH] = {};
+  const DWORD length =
+      GetEnvironmentVariableA("LOCALAPPDATA", local, sizeof local);
+  if (length == 0 || length >= sizeof local) return "";
+  std::string folder = std::string(local) + "\\VORN";
+  CreateDirectoryA(folder.c_str(), nullptr);
+  folder += "\\Guard";
+  if (!CreateDirectoryA(folder.c_str(), nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    return "";
+  }
+  return folder + "\\evidence";
+}
+
 }  // namespace vorn::os

@@ -103,4 +103,28 @@ bool sha256_file(const std::string& path, std::uint8_t (&digest)[32]) {
          ExamineOutcome::examined;
 }
 
+bool file_version(const std::string& path, FileIdentity& identity) {
+  win32::UniqueHandle file(
+      CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  FILE_BASIC_INFO times{};
+  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info) ||
+      !GetFileInformationByHandleEx(file.get(), FileBasicInfo, &times,
+                                    sizeof times)) {
+    return false;
+  }
+  identity = FileIdentity();
+  identity.known = true;
+  identity.device = info.dwVolumeSerialNumber;
+  identity.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) |
+                   info.nFileIndexLow;
+  identity.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+                  info.nFileSizeLow;
+  identity.modified_ns = times.LastWriteTime.QuadPart;
+  identity.changed_ns = times.ChangeTime.QuadPart;
+  return true;
+}
+
 }  // namespace vorn::os
