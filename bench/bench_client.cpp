@@ -12,6 +12,9 @@
 //                        BYE on each, then "pong_us N" per PONG and a total
 //   hold                 one session ("ready"), one PING; prints
 //                        "pinged SENT PONG"
+//   launch               a game's launch: the guard module beside it started
+//                        as a game starts it (evidence, connect, HELLO, OK),
+//                        then stopped; prints "launch_us N result R"
 //   floor --threads N    N threads that make only the system calls of one
 //                        session-loop pass every 200 ms, spread over the
 //                        200 ms (the cost of the polling design itself on
@@ -354,9 +357,32 @@ int run_floor(int threads) {
   return 0;
 }
 
+int run_launch() {
+  probe::GuardLibrary library;
+  probe::GuardApi api;
+  std::string module_path;
+  std::string error;
+  if (!probe::guard_module_beside_executable(module_path) ||
+      !probe::load_guard_library(module_path, library, error) ||
+      !probe::resolve_guard_api(library, api, error)) {
+    std::printf("error cannot load the guard module beside the client %s\n",
+                error.c_str());
+    return 4;
+  }
+  const std::int64_t start = monotonic_ns();
+  const int result = api.start_ex(kClientTag, 0, 0);
+  const std::int64_t elapsed_ns = monotonic_ns() - start;
+  std::printf("launch_us %lld result %d %s\n",
+              static_cast<long long>(elapsed_ns / 1000), result,
+              api.last_error());
+  std::fflush(stdout);
+  api.stop();
+  return result == VORN_GUARD_OK ? 0 : 2;
+}
+
 int usage() {
   std::fputs(
-      "usage: vorn-bench-client idle | handshake | hold |\n"
+      "usage: vorn-bench-client idle | handshake | hold | launch |\n"
       "       sessions --count N --interval-ms M | floor --threads N\n",
       stderr);
   return 1;
@@ -372,6 +398,7 @@ int main(int argc, char** argv) {
   if (mode == "idle" && argc == 2) return run_idle();
   if (mode == "handshake" && argc == 2) return run_handshake();
   if (mode == "hold" && argc == 2) return run_hold();
+  if (mode == "launch" && argc == 2) return run_launch();
   if (mode == "floor" && argc == 4 && std::strcmp(argv[2], "--threads") == 0 &&
       std::atoi(argv[3]) > 0) {
     return run_floor(std::atoi(argv[3]));

@@ -141,8 +141,8 @@ bool pad_file(const std::string& path, std::uint64_t size) {
 }
 
 std::string make_client_copy(const std::string& bin_dir,
-                             const std::string& target_dir,
-                             std::uint64_t size) {
+                             const std::string& target_dir, std::uint64_t size,
+                             bool sparse) {
   ::mkdir(target_dir.c_str(), 0755);
   const std::string client = target_dir + "/vorn-bench-client";
   if (!copy_file(bin_dir + "/vorn-bench-client", client, 0755) ||
@@ -150,8 +150,12 @@ std::string make_client_copy(const std::string& bin_dir,
                  target_dir + "/libvorn_guard.so", 0644)) {
     return "";
   }
-  if (size > 0 && !pad_file(client, size)) return "";
-  return client;
+  if (size == 0) return client;
+  if (sparse) {
+    return ::truncate(client.c_str(), static_cast<off_t>(size)) == 0 ? client
+                                                                     : "";
+  }
+  return pad_file(client, size) ? client : "";
 }
 
 // ---------------------------------------------------------------- commands

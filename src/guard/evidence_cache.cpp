@@ -33,8 +33,9 @@ std::string read_cache(const std::string& path) {
   return text;
 }
 
-// The newest entries, `line` last; written whole. Two launches writing at
-// once may leave a mixed line: it costs one refused HELLO, never a player.
+// The newest entries, `line` last; written beside and renamed over, so that
+// a reader sees one whole version. Two launches writing at once lose one
+// entry, which costs a hash at the next launch.
 void keep(const std::string& path, const std::string& text,
           const std::string& line) {
   std::vector<std::string> lines;
@@ -49,10 +50,13 @@ void keep(const std::string& path, const std::string& text,
       lines.size() >= kMaxEntries ? lines.size() - kMaxEntries + 1 : 0;
   for (std::size_t i = first; i < lines.size(); ++i) kept += lines[i];
   kept += line;
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+  const std::string fresh =
+      path + "." + std::to_string(os::current_process_id());
+  std::FILE* file = std::fopen(fresh.c_str(), "wb");
   if (file == nullptr) return;
-  std::fwrite(kept.data(), 1, kept.size(), file);
-  std::fclose(file);
+  const bool written =
+      std::fwrite(kept.data(), 1, kept.size(), file) == kept.size();
+  if (std::fclose(file) == 0 && written) os::replace_file(fresh, path);
 }
 
 }  // namespace

@@ -74,4 +74,7 @@ bool file_version(const std::string& path, FileIdentity& identity);
 // folder made when missing. Empty when there is no such folder.
 std::string guard_evidence_cache_path();
 
+// Renames `from` over `to` in one step, replacing `to` when it exists.
+bool replace_file(const std::string& from, const std::string& to);
+
 }  // namespace vorn::os

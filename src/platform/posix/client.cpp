@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -225,12 +226,16 @@ std::string guard_evidence_cache_path() {
     const char* home = std::getenv("HOME");
     if (home == nullptr || home[0] != '/') return "";
     folder = std::string(home) + "/.cache";
-    ::mkdir(folder.c_str(), 0700);
   }
+  ::mkdir(folder.c_str(), 0700);
   folder += "/vorn-guard";
   // The player's alone: nobody else has a say in what it remembers.
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return "";
   return folder + "/evidence";
+}
+
+bool replace_file(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 }  // namespace vorn::os

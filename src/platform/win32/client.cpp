@@ -263,4 +263,8 @@ std::string guard_evidence_cache_path() {
   return folder + "\\evidence";
 }
 
+bool replace_file(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 }  // namespace vorn::os
