@@ -14,7 +14,7 @@
 //                        "pinged SENT PONG"
 //   launch               a game's launch: the guard module beside it started
 //                        as a game starts it (evidence, connect, HELLO, OK),
-//                        then stopped; prints "launch_us N result R"
+//                        then stopped; prints "launch_us N cpu_us C result R"
 //   floor --threads N    N threads that make only the system calls of one
 //                        session-loop pass every 200 ms, spread over the
 //                        200 ms (the cost of the polling design itself on
@@ -369,12 +369,14 @@ int run_launch() {
                 error.c_str());
     return 4;
   }
+  const std::int64_t cpu_start = process_cpu_ns(::getpid());
   const std::int64_t start = monotonic_ns();
   const int result = api.start_ex(kClientTag, 0, 0);
   const std::int64_t elapsed_ns = monotonic_ns() - start;
-  std::printf("launch_us %lld result %d %s\n",
-              static_cast<long long>(elapsed_ns / 1000), result,
-              api.last_error());
+  const std::int64_t cpu_ns = process_cpu_ns(::getpid()) - cpu_start;
+  std::printf("launch_us %lld cpu_us %lld result %d %s\n",
+              static_cast<long long>(elapsed_ns / 1000),
+              static_cast<long long>(cpu_ns / 1000), result, api.last_error());
   std::fflush(stdout);
   api.stop();
   return result == VORN_GUARD_OK ? 0 : 2;

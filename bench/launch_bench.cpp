@@ -8,7 +8,8 @@
 //   repeat  the same files again: the module's evidence cache and the
 //           service's digest memory stand for both hashes
 // and prints, per size, the launch as the game saw it (the guard module's
-// start until OK), the service's CPU time for it, and beside them
+// start until OK, wall and the game's CPU time), the service's CPU time for
+// it, and beside them
 // `openssl dgst -sha256` of the same two files: the pure hash of the bytes.
 // Nothing here passes or fails on speed.
 #include <sys/stat.h>
@@ -31,6 +32,7 @@ constexpr std::uint64_t kMiB = 1024 * 1024;
 
 struct Launch {
   double wall_ms = 0;         // the module's start until OK
+  double game_cpu_ms = 0;     // the game's CPU time in that start
   double service_cpu_ms = 0;  // what the service spent on it
 };
 
@@ -54,6 +56,10 @@ bool launch(const Service& service, const std::string& client,
   sleep_for_ms(50);
   result.service_cpu_ms = ms(process_cpu_ns(service_pid) - cpu_start);
   result.wall_ms = std::atof(line.c_str() + 10) / 1000.0;
+  const std::size_t cpu = line.find(" cpu_us ");
+  if (cpu != std::string::npos) {
+    result.game_cpu_ms = std::atof(line.c_str() + cpu + 8) / 1000.0;
+  }
   if (!ok) std::printf("launch failed: %s\n", line.c_str());
   return ok;
 }
@@ -68,12 +74,13 @@ int run(int rounds, const std::vector<std::uint64_t>& sizes_mib) {
     return 2;
   }
   const std::string cache_dir = work.path() + "/cache";
-  std::printf("%9s %-7s %14s %15s %17s\n", "size", "launch", "game wall ms",
-              "service CPU ms", "sha256 wall ms");
+  std::printf("%9s %-7s %14s %13s %15s %15s\n", "size", "launch",
+              "game wall ms", "game CPU ms", "service CPU ms",
+              "sha256 wall ms");
   int failures = 0;
   int copies = 0;
   for (const std::uint64_t size_mib : sizes_mib) {
-    std::map<std::string, std::vector<double>> wall, cpu;
+    std::map<std::string, std::vector<double>> wall, game_cpu, cpu;
     std::vector<double> hash;
     for (int round = 0; round < rounds; ++round) {
       const std::string client = make_client_copy(
@@ -87,6 +94,7 @@ int run(int rounds, const std::vector<std::uint64_t>& sizes_mib) {
           continue;
         }
         wall[which].push_back(result.wall_ms);
+        game_cpu[which].push_back(result.game_cpu_ms);
         cpu[which].push_back(result.service_cpu_ms);
       }
       hash.push_back(
@@ -96,10 +104,11 @@ int run(int rounds, const std::vector<std::uint64_t>& sizes_mib) {
       std::remove(client.c_str());
     }
     for (const char* which : {"first", "repeat"}) {
-      std::printf("%5llu MiB %-7s %14.2f %15.2f %17.1f\n",
+      std::printf("%5llu MiB %-7s %14.2f %13.2f %15.2f %15.1f\n",
                   static_cast<unsigned long long>(size_mib), which,
-                  summarize(wall[which]).median, summarize(cpu[which]).median,
-                  summarize(hash).median);
+                  summarize(wall[which]).median,
+                  summarize(game_cpu[which]).median,
+                  summarize(cpu[which]).median, summarize(hash).median);
     }
   }
   int exit_code = 0;

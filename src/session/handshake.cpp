@@ -27,7 +27,9 @@ FirstMessageWait wait_for_first_message(Connection& connection) {
       return FirstMessageWait::timed_out;
     }
     if (os::stop_event_is_set()) return FirstMessageWait::stopping;
-    os::sleep_ms(kFirstMessagePollMs);
+    os::sleep_ms(os::tick_ms() - start < kFirstMessageEagerMs
+                     ? kFirstMessageEagerPollMs
+                     : kFirstMessagePollMs);
   }
 }
 
