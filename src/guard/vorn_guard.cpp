@@ -27,6 +27,10 @@ namespace {
 
 constexpr std::uint32_t kDefaultConnectTimeoutMs = 3000;
 constexpr std::uint32_t kDefaultReplyTimeoutMs = 10000;
+// Evidence computed for longer than this on an open connection is sent on a
+// new one: the service waits 12 s for a HELLO, and a loaded machine needs
+// its margin.
+constexpr std::uint64_t kEvidenceOnOpenConnectionMs = 8000;
 // The module's thread looks at the stop request at least this often.
 constexpr std::uint32_t kPollSliceMs = 50;
 // Connecting is tried in pieces this long, so a stop is not kept waiting.
@@ -288,27 +292,14 @@ int read_start_reply(const std::string& reply, std::string& token) {
   return VORN_GUARD_E_NO_REPLY;
 }
 
-// Connects, says HELLO and reads the answer. On VORN_GUARD_OK the connection
-// stays open and `token` is set; otherwise nothing is left open. `stop`,
-// when given, cuts the waits short.
-int handshake_once(const Settings& settings, const std::atomic<bool>* stop,
-                   vorn::os::ClientConnection& connection, std::string& token,
-                   bool use_cache, bool& cached) {
-  std::string evidence_1;
-  std::string evidence_2;
-  if (!compute_evidence(use_cache, evidence_1, evidence_2, cached)) {
-    set_last_error("evidence cannot be computed");
-    return VORN_GUARD_E_EVIDENCE;
-  }
-  const std::uint32_t connect_ms =
-      settings.timeout_ms == 0 ? kDefaultConnectTimeoutMs : settings.timeout_ms;
-  const std::uint32_t reply_ms =
-      settings.timeout_ms == 0 ? kDefaultReplyTimeoutMs : settings.timeout_ms;
-
+// Connects within `connect_ms`: VORN_GUARD_OK, or the failure with its last
+// error set.
+int connect_service(vorn::os::ClientConnection& connection,
+                    std::uint32_t connect_ms, const std::atomic<bool>* stop) {
   std::string error;
   switch (connect_within(connection, connect_ms, stop, error)) {
     case vorn::os::ConnectResult::connected:
-      break;
+      return VORN_GUARD_OK;
     case vorn::os::ConnectResult::unreachable:
       set_last_error("connect failed: " + error);
       return VORN_GUARD_E_CONNECT;
@@ -317,9 +308,41 @@ int handshake_once(const Settings& settings, const std::atomic<bool>* stop,
                      error);
       return VORN_GUARD_E_NOT_SERVICE;
   }
+  return VORN_GUARD_E_CONNECT;
+}
+
+// Connects, says HELLO and reads the answer. On VORN_GUARD_OK the connection
+// stays open and `token` is set; otherwise nothing is left open. `stop`,
+// when given, cuts the waits short.
+int handshake_once(const Settings& settings, const std::atomic<bool>* stop,
+                   vorn::os::ClientConnection& connection, std::string& token,
+                   bool use_cache, bool& cached) {
+  const std::uint32_t connect_ms =
+      settings.timeout_ms == 0 ? kDefaultConnectTimeoutMs : settings.timeout_ms;
+  const std::uint32_t reply_ms =
+      settings.timeout_ms == 0 ? kDefaultReplyTimeoutMs : settings.timeout_ms;
+
+  // Connected first: the service hashes the files while the evidence is
+  // computed here. Evidence that took long enough for the service to give
+  // up waiting for the HELLO goes out on a new connection.
+  int result = connect_service(connection, connect_ms, stop);
+  if (result != VORN_GUARD_OK) return result;
+  const std::uint64_t connected_at = vorn::os::tick_ms();
+  std::string evidence_1;
+  std::string evidence_2;
+  if (!compute_evidence(use_cache, evidence_1, evidence_2, cached)) {
+    vorn::os::client_close(connection);
+    set_last_error("evidence cannot be computed");
+    return VORN_GUARD_E_EVIDENCE;
+  }
+  if (vorn::os::tick_ms() - connected_at > kEvidenceOnOpenConnectionMs) {
+    vorn::os::client_close(connection);
+    result = connect_service(connection, connect_ms, stop);
+    if (result != VORN_GUARD_OK) return result;
+  }
   const std::string hello = vorn::guard::hello_message(
       vorn::os::current_process_id(), settings.tag, evidence_1, evidence_2);
-  int result = VORN_GUARD_E_NO_REPLY;
+  result = VORN_GUARD_E_NO_REPLY;
   std::string reply;
   if (!vorn::os::client_write(connection, hello.data(), hello.size())) {
     set_last_error("send failed");

@@ -1,11 +1,11 @@
 // One user's share of the service's hashing: one file at a time, and each
-// hash after the first waits until the ones before it are paid off at
-// kHashBytesPerSecond, so one user cannot keep the service hashing for it.
-// An honest launch hashes once and never waits; the largest executable
-// (4 GiB) is paid off in 32 s. Re-checks never wait: where a file must be
-// hashed again at each (a file system whose times do not prove its bytes),
-// the hash comes at most as often as the user's share pays for it, for all
-// the user's sessions together.
+// launch waits, before its first file, until the hashes before it are paid
+// off at kHashBytesPerSecond, so one user cannot keep the service hashing
+// for it. An honest launch hashes once and never waits; the largest
+// executable (4 GiB) is paid off in 32 s. Re-checks never wait: where a file
+// must be hashed again at each (a file system whose times do not prove its
+// bytes), the hash comes at most as often as the user's share pays for it,
+// for all the user's sessions together.
 #pragma once
 
 #include <atomic>

@@ -143,7 +143,9 @@ FileVerdict verify(os::ProcessHandle process, os::ProcessId pid,
                    std::uint64_t* rehash_not_before_ms = nullptr) {
   std::unique_lock<std::mutex> turn;
   const bool recheck = rehash_not_before_ms != nullptr;
-  if (!take_hash_turn(cancel, !recheck, turn)) return FileVerdict::differs;
+  if (!take_hash_turn(cancel, !recheck && !cancel.debt_settled, turn)) {
+    return FileVerdict::differs;
+  }
   RehashGate gate{cancel};
   if (recheck && cancel.hash_turn != nullptr) {
     gate.not_before_ms = *rehash_not_before_ms;
@@ -196,6 +198,52 @@ FileVerdict verify(os::ProcessHandle process, os::ProcessId pid,
 
 }  // namespace
 
+namespace {
+
+struct AheadOfCheck {
+  IntegrityCancel cancel;
+  const os::ExaminedFile* file = nullptr;
+};
+
+// A version the memory cannot keep would be hashed twice: stopped at its
+// first chunk.
+bool ahead_keeps_going(void* context) {
+  const auto* ahead = static_cast<const AheadOfCheck*>(context);
+  return ahead->file->identity.stamped && !cancelled(ahead->cancel);
+}
+
+}  // namespace
+
+bool hash_ahead_of_check(os::ProcessHandle process, os::ProcessId client_pid,
+                         IntegrityCancel cancel) {
+  if (current_digest_policy()->kind == DigestPolicy::Kind::broken) {
+    return false;
+  }
+  digest_memory().follow_policy(current_digest_policy());
+  // As in the check: the image of a client without the module is not hashed.
+  for (const os::ClientFile which :
+       {os::ClientFile::guard_module, os::ClientFile::image}) {
+    std::unique_lock<std::mutex> turn;
+    if (!take_hash_turn(cancel, which == os::ClientFile::guard_module, turn)) {
+      return false;
+    }
+    os::ExaminedFile file;
+    AheadOfCheck ahead{cancel, &file};
+    os::PinnedFile pin;
+    const os::ExamineOutcome outcome = os::examine_client_file(
+        process, client_pid, which, os::FileIdentity(), &pin, ahead_keeps_going,
+        &ahead, file, service_digest_recall());
+    if (file.identity.stamped && !file.recalled) charge(cancel, file);
+    if (outcome == os::ExamineOutcome::examined && !file.recalled) {
+      digest_memory().remember(file.identity, file.digest,
+                               os::mark_file_version(pin));
+    }
+    os::release_pinned_file(pin);
+    if (outcome != os::ExamineOutcome::examined) return false;
+  }
+  return true;
+}
+
 IntegrityOutcome integrity_check(os::ProcessHandle process,
                                  os::ProcessId client_pid,
                                  const std::string& evidence_1,
@@ -231,6 +279,8 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
         module.problem.empty() ? "guard module not loaded" : module.problem;
     return IntegrityOutcome::not_identified;
   }
+  // One launch waits once, before its first file.
+  cancel.debt_settled = true;
   os::ExaminedFile image;
   const FileVerdict image_verdict =
       verify(process, client_pid, os::ClientFile::image, expected_1, none,

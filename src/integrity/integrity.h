@@ -65,10 +65,13 @@ void release_held_files(IntegrityRecord& record);
 // abandons the check, which then counts as not completed (a mismatch). Null:
 // never abandon. `hash_turn` (may be null) is the user's share of the
 // hashing, taken for each file examined.
+// `debt_settled`: this handshake has waited for the user's earlier hashing
+// already (see hash_ahead_of_check); its own files never wait for each other.
 struct IntegrityCancel {
   os::KeepGoing keep_going = nullptr;
   void* context = nullptr;
   HashTurn* hash_turn = nullptr;
+  bool debt_settled = false;
 };
 
 // evidence_1 / evidence_2 are upper-case, 64 hex digits. `process` is the
@@ -81,6 +84,16 @@ IntegrityOutcome integrity_check(
     const std::string& evidence_1, const std::string& evidence_2,
     std::string& client_image_path, IntegrityRecord& record,
     IntegrityCancel cancel = {}, std::string* why = nullptr);
+
+// Hashes the client's guard module, then its image, while its HELLO is still
+// on its way (its module connects first and computes its evidence
+// meanwhile), so that the check after the HELLO recalls them from the digest
+// memory. Only versions the memory can keep are hashed here (see
+// os::FileIdentity::stamped); any other file waits for the check, which
+// would hash it again. Charged to the user's share like the check's hashes;
+// false when it was cut short (`cancel`) or found nothing to hash.
+bool hash_ahead_of_check(os::ProcessHandle process, os::ProcessId client_pid,
+                         IntegrityCancel cancel);
 
 // True while the guard module is still mapped from the verified file, both
 // files still hash to the HELLO's values, and the trusted-digest policy

@@ -14,8 +14,9 @@ enum class FirstMessageWait { arrived, gone, timed_out, stopping };
 
 // Waits until the client has sent something, without blocking in a read: a
 // client that connects and never writes must not hold an instance for good.
-FirstMessageWait wait_for_first_message(Connection& connection) {
-  const std::uint64_t start = os::tick_ms();
+// `start`: when it connected.
+FirstMessageWait wait_for_first_message(Connection& connection,
+                                        std::uint64_t start) {
   for (;;) {
     std::uint32_t bytes = 0;
     if (!connection.bytes_waiting(bytes)) return FirstMessageWait::gone;
@@ -81,6 +82,19 @@ bool handshake_keeps_going(void* context) {
   return !os::stop_event_is_set() && connection->bytes_waiting(bytes);
 }
 
+struct WaitingForHello {
+  Connection* connection;
+  std::uint64_t connected_at;
+};
+
+// Hashing ahead of the HELLO stops where waiting for it would.
+bool ahead_of_hello_keeps_going(void* context) {
+  const auto* waiting = static_cast<const WaitingForHello*>(context);
+  return handshake_keeps_going(waiting->connection) &&
+         !waiting->connection->empty_message_waiting() &&
+         os::tick_ms() - waiting->connected_at <= kFirstMessageTimeoutMs;
+}
+
 }  // namespace
 
 std::optional<SessionState> run_handshake(Connection connection,
@@ -92,8 +106,21 @@ std::optional<SessionState> run_handshake(Connection connection,
   os::ProcessId client_pid = 0;
   const os::ClientHold hold = connection.take_client(client_pid, client);
   if (hold == os::ClientHold::pid_unknown) return std::nullopt;
+  const std::uint64_t connected_at = os::tick_ms();
 
-  if (wait_for_first_message(connection) != FirstMessageWait::arrived) {
+  // A guard module connects before it computes its evidence: meanwhile the
+  // service hashes what it will verify.
+  bool hashed_ahead = false;
+  std::uint32_t waiting = 0;
+  if (hold == os::ClientHold::held && connection.bytes_waiting(waiting) &&
+      waiting == 0) {
+    WaitingForHello context{&connection, connected_at};
+    hashed_ahead =
+        hash_ahead_of_check(client.handle(), client_pid,
+                            {ahead_of_hello_keeps_going, &context, hash_turn});
+  }
+  if (wait_for_first_message(connection, connected_at) !=
+      FirstMessageWait::arrived) {
     return std::nullopt;
   }
   std::string message;
@@ -125,7 +152,8 @@ std::optional<SessionState> run_handshake(Connection connection,
   std::string why;
   const IntegrityOutcome outcome = integrity_check(
       client.handle(), client_pid, evidence_1, evidence_2, client_image_path,
-      record, {handshake_keeps_going, &connection, hash_turn}, &why);
+      record, {handshake_keeps_going, &connection, hash_turn, hashed_ahead},
+      &why);
   switch (outcome) {
     case IntegrityOutcome::pass:
       break;

@@ -1,10 +1,11 @@
 // The integrity check against real processes: the test process itself, with
 // a copy of the built guard module loaded from a temporary directory, and
 // probe child processes with and without the module.
-#include "integrity/digest_memory.h"
 #include "integrity/integrity.h"
 
 #include <gtest/gtest.h>
+
+#include "integrity/digest_memory.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -264,23 +265,35 @@ TEST(IntegrityCheck, WaitsUntilTheUsersEarlierHashesArePaidFor) {
 }
 
 #ifndef _WIN32
-TEST(IntegrityCheck, ARepeatOfAVerifiedVersionHashesNothing) {
-  // The second launch of the same files costs the user's share nothing.
+TEST(IntegrityCheck, AVersionHashedBeforeIsNotHashedAgain) {
+  // Hashed for an earlier launch or ahead of this launch's HELLO: the check
+  // costs the user's share nothing.
   test::TempDir directory;
   LoadedModuleCopy module(directory);
   ASSERT_TRUE(module.loaded());
   const Held held(os::current_process_id());
-  digest_memory().follow_policy(nullptr);  // forgets what earlier tests left
-  for (const bool first : {true, false}) {
-    HashTurn share;
+  const os::ProcessId pid = os::current_process_id();
+  for (const bool ahead : {false, true}) {
+    digest_memory().follow_policy(nullptr);  // forgets what came before
     std::string image_path;
     IntegrityRecord record;
-    ASSERT_EQ(integrity_check(held.get(), os::current_process_id(),
-                              evidence_of(own_executable()),
+    HashTurn before;
+    if (ahead) {
+      ASSERT_TRUE(
+          hash_ahead_of_check(held.get(), pid, {nullptr, nullptr, &before}));
+    } else {
+      ASSERT_EQ(integrity_check(held.get(), pid, evidence_of(own_executable()),
+                                evidence_of(module.path()), image_path, record,
+                                {nullptr, nullptr, &before}),
+                IntegrityOutcome::pass);
+    }
+    EXPECT_GT(before.debt_bytes, 0);
+    HashTurn share;
+    ASSERT_EQ(integrity_check(held.get(), pid, evidence_of(own_executable()),
                               evidence_of(module.path()), image_path, record,
                               {nullptr, nullptr, &share}),
               IntegrityOutcome::pass);
-    EXPECT_EQ(share.debt_bytes > 0, first);
+    EXPECT_EQ(share.debt_bytes, 0) << (ahead ? "ahead" : "earlier launch");
   }
 }
 #endif
