@@ -20,7 +20,8 @@ fi
 out=${1:-$root/build/bench-results/$(date +%Y%m%d-%H%M%S)}
 mkdir -p "$out"
 
-for program in vorn_core_bench vorn-service-bench vorn-bench-client \
+for program in vorn_core_bench vorn-service-bench vorn-launch-bench \
+               vorn-bench-client \
                vorn-guard-service libvorn_guard.so; do
   if [ ! -e "$bin/$program" ]; then
     echo "missing $bin/$program: build the linux preset first" >&2
@@ -46,6 +47,9 @@ min_time=""
 
 echo "== service benchmarks =="
 "$bin/vorn-service-bench" --out "$out" $quick
+
+echo "== launch benchmarks =="
+"$bin/vorn-launch-bench" $quick | tee "$out/launch.txt"
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$out/machine.txt"
 
 # The system python carries matplotlib (python3-matplotlib); a python from
