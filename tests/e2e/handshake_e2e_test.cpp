@@ -174,6 +174,30 @@ TEST_F(EndToEndHandshake, SilentClientIsDroppedAfterTwelveSeconds) {
   EXPECT_LT(result.elapsed_ms, 19000u);
 }
 
+// The module's cache of its evidence is the player's to spoil: a wrong value
+// there costs one hash, and the game is served.
+TEST_F(EndToEndHandshake, AWrongCachedEvidenceIsComputedAgain) {
+  const char separator = os::path_separator();
+  const std::string cache = run_.dir->file("cache");
+  const Environment environment = {
+      {separator == '\\' ? "LOCALAPPDATA" : "XDG_CACHE_HOME", cache}};
+  const std::string entries =
+      cache +
+      (separator == '\\' ? "\\VORN\\Guard\\evidence" : "/vorn-guard/evidence");
+  const std::vector<std::string> status = {"status", "--timeout-ms", "10000"};
+  ASSERT_EQ(run_probe(run_, status, 60000, environment).exit_code, 0);
+  const std::string kept = read_file(entries);
+  ASSERT_FALSE(kept.empty());
+  static const std::regex digest("[0-9A-F]{64}");
+  write_file(entries, std::regex_replace(kept, digest, std::string(64, 'A')));
+
+  const ProbeResult result = run_probe(run_, status, 60000, environment);
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  // Kept again, right this time.
+  EXPECT_NE(read_file(entries).find(file_digest(probe_file_name())),
+            std::string::npos);
+}
+
 // Whoever else answers at the endpoint never sees the HELLO, nor can it act
 // as the client's user (Windows: the pipe is opened for identification).
 TEST_F(EndToEndHandshake, GuardModuleSpeaksOnlyToTheService) {
