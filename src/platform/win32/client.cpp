@@ -253,7 +253,9 @@ std::string guard_evidence_cache_path() {
   const DWORD length =
       GetEnvironmentVariableA("LOCALAPPDATA", local, sizeof local);
   if (length == 0 || length >= sizeof local) return "";
-  std::string folder = std::string(local) + "\\VORN";
+  std::string folder = std::string(local);
+  CreateDirectoryA(folder.c_str(), nullptr);
+  folder += "\\VORN";
   CreateDirectoryA(folder.c_str(), nullptr);
   folder += "\\Guard";
   if (!CreateDirectoryA(folder.c_str(), nullptr) &&
