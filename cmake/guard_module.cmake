@@ -96,4 +96,6 @@ if(VORN_GUARD_SELF_CONTAINED)
   # Read by vorn_os_hash's link interface, which picks libcrypto.a for it.
   set_target_properties(vorn_guard PROPERTIES VORN_STATIC_CRYPTO ON)
   target_link_options(vorn_guard PRIVATE -static-libstdc++ -static-libgcc)
+  # Only what the module calls of them: sections nothing reaches are dropped.
+  target_link_options(vorn_guard PRIVATE "LINKER:--gc-sections")
 endif()

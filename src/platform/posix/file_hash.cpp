@@ -1,13 +1,19 @@
 // SHA-256 of files with libcrypto, in 64 KiB chunks.
 #include "platform/posix/file_hash.h"
 
+// libcrypto's own SHA-256, without the EVP layer: linked statically into
+// the guard module, EVP brings its providers, their algorithms and curve
+// tables (megabytes) for one digest. The same code, with its SHA extensions
+// path, runs below EVP. Kept for all of OpenSSL 3, deprecated only in name.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <fcntl.h>
-#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "platform/posix/fd_util.h"
@@ -50,33 +56,24 @@ ExamineOutcome hash_open_file(int fd, std::uint64_t limit, KeepGoing keep_going,
                                : ExamineOutcome::unreadable;
 }
 
-Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
+Sha256::Sha256() : context_(new (std::nothrow) SHA256_CTX) {
   if (context_ != nullptr &&
-      EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(context_), EVP_sha256(),
-                        nullptr) != 1) {
-    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(context_));
+      SHA256_Init(static_cast<SHA256_CTX*>(context_)) != 1) {
+    delete static_cast<SHA256_CTX*>(context_);
     context_ = nullptr;
   }
 }
 
-Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(context_)); }
+Sha256::~Sha256() { delete static_cast<SHA256_CTX*>(context_); }
 
 bool Sha256::update(const void* data, std::size_t size) {
   return context_ != nullptr &&
-         EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(context_), data, size) == 1;
+         SHA256_Update(static_cast<SHA256_CTX*>(context_), data, size) == 1;
 }
 
 bool Sha256::finish(std::uint8_t (&digest)[32]) {
-  unsigned int length = 0;
-  unsigned char result[EVP_MAX_MD_SIZE];
-  if (context_ == nullptr ||
-      EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(context_), result, &length) !=
-          1 ||
-      length != 32) {
-    return false;
-  }
-  std::memcpy(digest, result, 32);
-  return true;
+  return context_ != nullptr &&
+         SHA256_Final(digest, static_cast<SHA256_CTX*>(context_)) == 1;
 }
 
 }  // namespace posix
