@@ -70,7 +70,14 @@ bool make_directories(const std::string& directory, std::string& error) {
     if (end != directory.size() && directory[end] != '/') continue;
     const std::string part = directory.substr(0, end);
     if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-      error = error_text("cannot create directory " + part, errno);
+      const int failure = errno;
+      error = error_text("cannot create directory " + part, failure);
+      // Someone trying the service by hand: say how it runs unprivileged.
+      if (failure == EACCES && ::geteuid() != 0) {
+        error +=
+            " (the service runs as root; to try it as yourself, set "
+            "RUNTIME_DIRECTORY and ProgramData to folders of your own)";
+      }
       return false;
     }
   }
