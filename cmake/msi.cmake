@@ -1,7 +1,7 @@
 # Builds the Windows Installer package vorn-guard-<version>-x64.msi from a
 # built Windows tree (target vorn_msi):
 #   cmake -DBUILD_DIR=<build> -DSOURCE_DIR=<source> -DVERSION=1.0.0
-#         -DOUTPUT=<file.msi> -DWIXL=wixl -DMSIINFO=msiinfo -DMSIBUILD=msibuild
+#         -DOUTPUT=<file.msi> [-DWIXL=wixl -DMSIINFO=msiinfo -DMSIBUILD=msibuild]
 #         -P cmake/msi.cmake
 # It installs the component "vorn" (stripped, as the ZIP has it) into a
 # staging folder beside OUTPUT, signs the programs when a certificate is
@@ -10,10 +10,24 @@
 # package.
 cmake_minimum_required(VERSION 3.25)
 
-foreach(var BUILD_DIR SOURCE_DIR VERSION OUTPUT WIXL MSIINFO MSIBUILD)
+foreach(var BUILD_DIR SOURCE_DIR VERSION OUTPUT)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "msi.cmake: ${var} is not set")
   endif()
+endforeach()
+# The tools are looked up now, not when the build was configured, so that
+# ones installed since then count.
+foreach(var WIXL MSIINFO MSIBUILD)
+  string(TOLOWER ${var} name)
+  if(NOT DEFINED ${var})
+    set(${var} ${name})
+  endif()
+  find_program(tool_${var} NAMES ${${var}} NO_CACHE)
+  if(NOT tool_${var})
+    message(FATAL_ERROR
+            "vorn_msi needs wixl, msiinfo and msibuild: apt-get install wixl msitools")
+  endif()
+  set(${var} ${tool_${var}})
 endforeach()
 
 # Must match the UpgradeCode in vorn-guard.wxs: the GUIDs made here are

@@ -87,27 +87,16 @@ include(CPack)
 #   cmake --build --preset windows --target vorn_msi
 # Signed when a certificate is configured, see packaging/windows/sign.sh.
 if(WIN32)
-  find_program(VORN_WIXL wixl)
-  find_program(VORN_MSIINFO msiinfo)
-  find_program(VORN_MSIBUILD msibuild)
   set(VORN_MSI_FILE
       ${CMAKE_BINARY_DIR}/${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-x64.msi)
-  if(VORN_WIXL AND VORN_MSIINFO AND VORN_MSIBUILD)
-    add_custom_target(vorn_msi
-      COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR}
-              -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DVERSION=${PROJECT_VERSION}
-              -DOUTPUT=${VORN_MSI_FILE} -DWIXL=${VORN_WIXL}
-              -DMSIINFO=${VORN_MSIINFO} -DMSIBUILD=${VORN_MSIBUILD}
-              -P ${PROJECT_SOURCE_DIR}/cmake/msi.cmake
-      COMMENT "Building ${VORN_MSI_FILE}"
-      VERBATIM USES_TERMINAL)
-  else()
-    add_custom_target(vorn_msi
-      COMMAND ${CMAKE_COMMAND} -E echo
-              "vorn_msi needs wixl, msiinfo and msibuild: apt-get install wixl msitools"
-      COMMAND ${CMAKE_COMMAND} -E false
-      VERBATIM)
-  endif()
+  # msi.cmake finds wixl, msiinfo and msibuild when it runs, and says what to
+  # install when they are missing.
+  add_custom_target(vorn_msi
+    COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR}
+            -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DVERSION=${PROJECT_VERSION}
+            -DOUTPUT=${VORN_MSI_FILE} -P ${PROJECT_SOURCE_DIR}/cmake/msi.cmake
+    COMMENT "Building ${VORN_MSI_FILE}"
+    VERBATIM USES_TERMINAL)
   # Everything the install step takes.
   add_dependencies(vorn_msi vorn-guard-service vorn-guard-probe vorn_guard)
   if(TARGET vorn_guard_msvc_implib)
