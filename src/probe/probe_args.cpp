@@ -333,8 +333,9 @@ Usage:
   vorn-guard-probe --version
 
 --json (status, session) prints one JSON object instead of the lines:
-  {"command", "endpoint", "outcome" ("ok", "refused", "unreachable",
-  "not-the-service", "closed", "no-guard-module", "error"), "reply" (the
+  {"command", "endpoint", "outcome" ("ok", "refused", "no-reply",
+  "unreachable", "not-the-service", "closed", "no-guard-module", "error"),
+  "reply" (the
   service's ERR reply, or the module's words), "exit_code", "elapsed_ms",
   and for session "pings_sent", "pongs", "rtt_min_ms", "rtt_avg_ms",
   "rtt_max_ms", "reconnects"}.
@@ -357,14 +358,16 @@ MESSAGE placeholders:
   {empty}    nothing; a MESSAGE of exactly {empty} is a zero-length message
 
 Exit codes:
-  0  success (raw: every message was sent)
-  1  the service refused the session (an ERR reply, or no reply at all)
+  0  success (raw: every message was sent, and no ERR reply came)
+  1  the service refused the session (an ERR reply)
   2  usage error, or {token} used before any "OK|" reply
   3  the service could not be reached, or something else answers there
   4  the guard module cannot be loaded, or an evidence value cannot be made
   5  session: the service closed the session early (--reconnect: no
      session at the end)
   6  raw: the service closed the connection before every message was sent
+  7  no usable reply in time, or the connection closed without one (a busy
+     or stopping service)
 )USAGE";
 }
 

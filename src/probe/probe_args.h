@@ -18,6 +18,9 @@ constexpr int kExitUnreachable = 3;
 constexpr int kExitNoGuardModule = 4;
 constexpr int kExitClosedEarly = 5;
 constexpr int kExitClosedBeforeSent = 6;
+// No usable reply in time, or the connection closed without one: a busy or
+// stopping service rather than a refusal.
+constexpr int kExitNoReply = 7;
 
 enum class Command { help, version, status, session, raw, evidence };
 
@@ -72,6 +75,7 @@ struct TemplateValues {
   std::string evidence_1;
   std::string evidence_2;
   std::string token;
+  bool refused = false;  // an "ERR|" reply came
 };
 
 std::string render_message(const MessageTemplate& message,

@@ -147,8 +147,8 @@ int failed_start(Outcome& out, int result, const GuardApi& api, bool json) {
     case VORN_GUARD_E_REFUSED:
       return fail(out, "refused", kExitRefused, why, "REFUSED: " + why, json);
     case VORN_GUARD_E_NO_REPLY:
-      return fail(out, "refused", kExitRefused, why,
-                  "REFUSED: no usable reply (" + why + ")", json);
+      return fail(out, "no-reply", kExitNoReply, why,
+                  "NO REPLY: no usable reply in time (" + why + ")", json);
     case VORN_GUARD_E_VERSION:
       return fail(
           out, "refused", kExitRefused, why,
@@ -231,8 +231,16 @@ void show_reply(const std::string& reply, TemplateValues& values) {
     say("< " + display(reply) + " (no line feed)");
   }
   std::string token;
-  if (guard::parse_start_reply(reply, token) == guard::StartReply::ok) {
-    values.token = token;
+  switch (guard::parse_start_reply(reply, token)) {
+    case guard::StartReply::ok:
+      values.token = token;
+      break;
+    case guard::StartReply::refused:
+      values.refused = true;
+      break;
+    case guard::StartReply::other_version:
+    case guard::StartReply::unexpected:
+      break;
   }
 }
 
@@ -531,6 +539,7 @@ int run_raw(const ProbeOptions& options) {
   } else {
     exit_code = send_messages(connection, options, messages, values);
     os::client_close(connection);
+    if (values.refused && exit_code != kExitUsage) exit_code = kExitRefused;
   }
   unload_guard_library(library);
   return exit_code;

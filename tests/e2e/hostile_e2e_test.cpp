@@ -465,7 +465,7 @@ TEST_F(EndToEndHostile, HelloNamingAnotherLiveProcessIsRefused) {
   EXPECT_TRUE(contains(impostor.output(), "< ERR|IDENTITY\n"))
       << impostor.output();
   EXPECT_TRUE(contains(impostor.output(), "closed\n")) << impostor.output();
-  EXPECT_EQ(exit_code, probe::kExitOk);
+  EXPECT_EQ(exit_code, probe::kExitRefused);
 
   // The named process lives on, and nobody was logged.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
