@@ -10,6 +10,7 @@
 
 #include "e2e/e2e_support.h"
 #include "e2e/service_fixture.h"
+#include "probe/probe_args.h"
 
 namespace vorn::test {
 namespace {
@@ -80,7 +81,7 @@ TEST_F(EndToEndPosixHost, DiagnosticsTellTheOperatorWhatHappened) {
       run_probe(run_, {"raw", "--load-guard", "HELLO|{pid}|short|{e1}|{e2}"},
                 30000)
           .exit_code,
-      0);
+      probe::kExitRefused);
   (void)run_probe(
       run_,
       {"raw", "--load-guard", "HELLO|{pid}|probe-replay-01|{e1}|{e2}",
