@@ -180,7 +180,7 @@ run_client 30 game "$game" 5
 [ "$status" -eq 0 ] || fail "step 1: the game ended with $status, not 0 (a session open at the end)"
 log_has "SESSION READY pid=$pid host=minimal_client" ||
   fail "step 1: no SESSION READY pid=$pid in the log"
-within 10 log_has "SESSION CLOSED pid=$pid" ||
+within 10 log_has "SESSION CLOSED pid=$pid\$" ||
   fail "step 1: no SESSION CLOSED pid=$pid in the log"
 ! log_has "ENFORCEMENT pid=$pid " || fail "step 1: the game's session was enforced"
 show_both
@@ -192,8 +192,10 @@ read -r byte genuine changed < <(cmp -l "$game" "$patched" || true)
 echo "byte ${byte} of $(wc -c <"$patched"): $(printf '%b' "\\0$genuine") -> $(printf '%b' "\\0$changed")"
 [ "$(cmp -l "$game" "$patched" | wc -l)" -eq 1 ] || fail "the copy differs in more than one byte"
 echo "its SHA-256: $(sha256sum "$patched" | cut -d' ' -f1), not on the list"
-echo "\$ ${patched#"$PWD"/} 3"
-run_client 30 patched "$patched" $((3 * scale))
+# Long enough for the refusal to arrive while it runs.
+seconds=$((3 * scale))
+echo "\$ ${patched#"$PWD"/} $seconds"
+run_client 30 patched "$patched" "$seconds"
 grep -q "refused: .*(ERR|INTEGRITY)" "$demo/patched.out" ||
   fail "step 2: the tampered game was not refused with ERR|INTEGRITY"
 [ "$status" -eq 1 ] || fail "step 2: the tampered game ended with $status, not 1 (no session)"
@@ -212,7 +214,7 @@ run_client 30 replay "$bin/vorn-guard-probe" raw --load-guard \
 # SIGKILL from the service: 128 + 9.
 [ "$status" -eq 137 ] || fail "step 3: the probe ended with $status, not killed by the service"
 echo "  (no reply to the replay: the service killed the probe, exit code $status)"
-within 10 log_has "SESSION CLOSED pid=$pid" ||
+within 10 log_has "SESSION CLOSED pid=$pid\$" ||
   fail "step 3: no SESSION CLOSED pid=$pid in the log"
 log_has "ENFORCEMENT pid=$pid reason=LOCAL_PROTOCOL_REPLAY" ||
   fail "step 3: no ENFORCEMENT pid=$pid reason=LOCAL_PROTOCOL_REPLAY in the log"
