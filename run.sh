@@ -129,7 +129,8 @@ service_up() {
   [ -S "$VORN_GUARD_ENDPOINT" ]
 }
 ended() { ! kill -0 "$1" 2>/dev/null; }
-log_has() { grep -q -- "$1" "$log" 2>/dev/null; }
+# The log's lines end with CR LF.
+log_has() { grep -qE -- "$1" "$log" 2>/dev/null; }
 diagnostics_have() { grep -q -- "$1" "$diagnostics"; }
 
 within 30 service_up || fail "the service did not open its socket within $((30 * scale)) s"
@@ -180,7 +181,7 @@ run_client 30 game "$game" 5
 [ "$status" -eq 0 ] || fail "step 1: the game ended with $status, not 0 (a session open at the end)"
 log_has "SESSION READY pid=$pid host=minimal_client" ||
   fail "step 1: no SESSION READY pid=$pid in the log"
-within 10 log_has "SESSION CLOSED pid=$pid\$" ||
+within 10 log_has "SESSION CLOSED pid=$pid([^0-9]|\$)" ||
   fail "step 1: no SESSION CLOSED pid=$pid in the log"
 ! log_has "ENFORCEMENT pid=$pid " || fail "step 1: the game's session was enforced"
 show_both
@@ -214,7 +215,7 @@ run_client 30 replay "$bin/vorn-guard-probe" raw --load-guard \
 # SIGKILL from the service: 128 + 9.
 [ "$status" -eq 137 ] || fail "step 3: the probe ended with $status, not killed by the service"
 echo "  (no reply to the replay: the service killed the probe, exit code $status)"
-within 10 log_has "SESSION CLOSED pid=$pid\$" ||
+within 10 log_has "SESSION CLOSED pid=$pid([^0-9]|\$)" ||
   fail "step 3: no SESSION CLOSED pid=$pid in the log"
 log_has "ENFORCEMENT pid=$pid reason=LOCAL_PROTOCOL_REPLAY" ||
   fail "step 3: no ENFORCEMENT pid=$pid reason=LOCAL_PROTOCOL_REPLAY in the log"
