@@ -2,13 +2,11 @@
 # Installs what building and testing need on Debian or Ubuntu, and nothing
 # when everything is there already. Safe to run again.
 #   scripts/install-deps.sh           everything (tests, Wine, sanitizers)
-#   scripts/install-deps.sh --product only what building the product takes
+#   scripts/install-deps.sh --product only what building the Linux product takes
 set -euo pipefail
 
-product_packages=(
-  cmake ninja-build g++ pkg-config libssl-dev
-  g++-mingw-w64-x86-64-posix    # the Windows binaries are the product
-)
+# The Linux product (service, guard module, probe), which run.sh builds.
+product_packages=(cmake ninja-build g++ pkg-config libssl-dev)
 
 packages=(
   cmake ninja-build g++ pkg-config
