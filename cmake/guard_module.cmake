@@ -48,11 +48,13 @@ target_link_options(vorn_guard PRIVATE
 set_property(TARGET vorn_guard APPEND PROPERTY LINK_DEPENDS
   ${VORN_GUARD_SOURCE_DIR}/vorn_guard.map)
 
-# The SONAME is libvorn_guard.so.1, but the file stays libvorn_guard.so, with
-# libvorn_guard.so.1 a link to it: the service recognises the module in a
-# client by the name of the mapped file, which is the link's target. CMake's
-# SOVERSION would do it the other way round (the file named .so.1), so the
-# SONAME is set by hand and the link made here and at install.
+# The SONAME is libvorn_guard.so.1 (the service recognises the module in a
+# client by it), and the file is libvorn_guard.so with libvorn_guard.so.1 a
+# link to it. That layout dates from when the service went by the mapped
+# file's name; it stays until the package is split so that the usual one
+# (the file under its SONAME, the bare .so a development link) passes
+# lintian. CMake's SOVERSION would make the usual one, so the SONAME is set
+# by hand and the link made here and at install.
 set(VORN_GUARD_SONAME libvorn_guard.so.1)
 set(VORN_GUARD_SONAME ${VORN_GUARD_SONAME} PARENT_SCOPE)  # for install.cmake
 set_target_properties(vorn_guard PROPERTIES NO_SONAME ON)

@@ -70,8 +70,7 @@ set_target_properties(vorn-guard-probe PROPERTIES
 install(TARGETS vorn-guard-service vorn-guard-probe
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT ${VORN_INSTALL_COMPONENT})
-# The file libvorn_guard.so, which the service recognises in a client
-# process by that exact name, and the link libvorn_guard.so.1 (its SONAME)
+# The file libvorn_guard.so and the link libvorn_guard.so.1 (its SONAME)
 # that programs linked with it load; see cmake/guard_module.cmake.
 install(TARGETS vorn_guard
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

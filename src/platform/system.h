@@ -170,9 +170,10 @@ struct DigestRecall {
 };
 
 // Finds the file `process` runs as its executable image, or the guard module
-// mapped into it (Windows: an image mapping of "vorn_guard.dll", any case;
-// POSIX: an executable mapping of a file named "libvorn_guard.so"), opens that
-// very file and hashes it. A file whose identity equals `unchanged` (when
+// mapped into it, known by what it is whatever its file is called (Windows:
+// an image mapping whose export directory names it "vorn_guard.dll", any
+// case; POSIX: an executable mapping of a shared object whose SONAME is
+// "libvorn_guard.so.1"), opens that very file and hashes it. A file whose identity equals `unchanged` (when
 // known) is not hashed. POSIX opens /proc/<pid>/exe and the mapping's own
 // file; Windows opens the file the kernel has mapped, anonymously, on local
 // disks only.

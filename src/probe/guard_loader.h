@@ -8,7 +8,8 @@
 
 namespace vorn::probe {
 
-// The file name the service looks for: "vorn_guard.dll" / "libvorn_guard.so".
+// The module's usual file name, which the probe loads: "vorn_guard.dll" /
+// "libvorn_guard.so" (the service knows the module by its contents).
 const char* guard_module_file_name();
 
 struct GuardLibrary {

@@ -13,8 +13,8 @@
  *
  * Files: vorn_guard.dll (Windows) and libvorn_guard.so (Linux, with the
  * SONAME libvorn_guard.so.1 as a link to it). The service finds the module
- * in the client process by exactly these file names, so a renamed copy is
- * not recognised.
+ * in the client process by what it is (its export directory name, its
+ * SONAME), not by its file name, so a renamed or plain copy is recognised.
  *
  * Where each call may be made:
  * - vorn_guard_start(), vorn_guard_start_ex(), a blocking

@@ -112,11 +112,9 @@ bool still_mapped(const CodeRange& range, const ClientCode::State& state,
     const auto piece = std::find_if(now.begin(), now.end(), [&](const auto& m) {
       return m.start <= covered && covered < m.end;
     });
-    // The module keeps its name too: one renamed while loaded is no longer
-    // the module that was looked for.
+    // The same file is still the module whatever its name: the module is
+    // known by its bytes, and those are watched.
     if (piece == now.end() || !same_file(*piece, device, inode) ||
-        (range.owner == Owner::module && piece->executable &&
-         !posix::is_guard_mapping(*piece)) ||
         piece->offset + (covered - piece->start) !=
             range.offset + (covered - range.start)) {
       return false;

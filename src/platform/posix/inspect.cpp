@@ -1,7 +1,8 @@
 // What the integrity check learns about a client process, always through the
 // held process itself: /proc/<pid> is opened as a directory and trusted only
 // while the pidfd shows that process still running, the image is opened
-// through /proc/<pid>/exe and the guard module through its mapping's own file.
+// through /proc/<pid>/exe and the guard module, found by its SONAME, through
+// its mapping's own file.
 // A name that /proc prints is never opened as a path except through the
 // process's own root, and then accepted only when it is the mapped file.
 #include <errno.h>
@@ -13,10 +14,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
 #include "platform/posix/fd_util.h"
 #include "platform/posix/file_hash.h"
+#include "platform/posix/module_search.h"
 #include "platform/posix/proc_view.h"
 #include "platform/runtime.h"
 #include "platform/system.h"
@@ -28,46 +29,6 @@ namespace {
 using posix::kClientOpenFlags;
 using posix::Mapping;
 using posix::UniqueFd;
-
-// A cheap look at the line's end, so that only candidates are parsed (a
-// client may show hundreds of thousands of lines).
-bool may_name_guard_module(const char* line, std::size_t size) {
-  const std::string_view text(line, size);
-  const auto ends_in = [&text](std::string_view tail) {
-    return text.size() >= tail.size() &&
-           text.substr(text.size() - tail.size()) == tail;
-  };
-  return ends_in("/libvorn_guard.so") || ends_in("/libvorn_guard.so (deleted)");
-}
-
-enum class MapsSearch { found, not_found, unreadable };
-
-// The first guard module mapping in /proc/<pid>/maps.
-MapsSearch find_guard_mapping(int process_directory, Mapping& found) {
-  const UniqueFd maps(posix::retry_on_eintr(
-      [&] { return ::openat(process_directory, "maps", kClientOpenFlags); }));
-  if (!maps.valid()) return MapsSearch::unreadable;
-  const posix::MapsRead read =
-      posix::read_maps(maps.get(), [&](const char* line, std::size_t length) {
-        Mapping mapping;
-        if (may_name_guard_module(line, length) &&
-            posix::parse_mapping(line, length, mapping) &&
-            posix::is_guard_mapping(mapping)) {
-          found = mapping;
-          return false;
-        }
-        return true;
-      });
-  switch (read) {
-    case posix::MapsRead::stopped:
-      return MapsSearch::found;
-    case posix::MapsRead::done:
-      return MapsSearch::not_found;
-    case posix::MapsRead::unreadable:
-      break;
-  }
-  return MapsSearch::unreadable;
-}
 
 bool times_follow_every_write(int fd) {
   struct statfs info {};
@@ -197,20 +158,19 @@ ExamineOutcome examine_through(int directory, ClientFile which,
                                                    : ExamineOutcome::not_found;
     }
   } else {
+    // Found by what it is, and hashed through the very file that said so.
     Mapping mapping;
-    switch (find_guard_mapping(directory, mapping)) {
-      case MapsSearch::found:
-        break;
-      case MapsSearch::not_found:
-        return ExamineOutcome::not_found;
-      case MapsSearch::unreadable:
-        return ExamineOutcome::unreadable;
+    const posix::ModuleSearch search =
+        posix::find_guard_module(directory, mapping, file);
+    if (search == posix::ModuleSearch::not_found) {
+      return ExamineOutcome::not_found;
     }
     result.path = mapping.pathname;
-    file = posix::open_mapped_file(directory, mapping);
-    if (!file.valid()) {
-      result.problem =
-          refused_open_problem(directory, "guard module", mapping.device());
+    if (search == posix::ModuleSearch::unreadable) {
+      if (mapping.inode != 0) {
+        result.problem =
+            refused_open_problem(directory, "guard module", mapping.device());
+      }
       return ExamineOutcome::unreadable;
     }
   }

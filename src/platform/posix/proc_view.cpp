@@ -18,7 +18,6 @@ namespace vorn::os::posix {
 namespace {
 
 constexpr char kDeletedSuffix[] = " (deleted)";
-constexpr char kGuardModuleName[] = "libvorn_guard.so";
 constexpr std::size_t kMapsChunk = 64 * 1024;
 constexpr std::uint64_t kMaxMapsBytes = 32ull << 20;
 // A path can hold up to 4096 bytes, and a newline in it shows as four.
@@ -66,18 +65,6 @@ bool times_follow_every_write(unsigned long file_system_type) {
     default:
       return false;
   }
-}
-
-bool is_guard_mapping(const Mapping& mapping) {
-  if (!mapping.executable || mapping.inode == 0 || mapping.pathname.empty() ||
-      mapping.pathname[0] != '/') {
-    return false;
-  }
-  std::string file = mapping.pathname;
-  if (ends_with(file, kDeletedSuffix)) {
-    file.resize(file.size() - std::strlen(kDeletedSuffix));
-  }
-  return file.substr(file.rfind('/') + 1) == kGuardModuleName;
 }
 
 UniqueFd open_process_view(ProcessHandle process, ProcessId pid) {

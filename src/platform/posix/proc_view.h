@@ -48,10 +48,6 @@ constexpr unsigned long kFuseMagic = 0x65735546;
 // been flushed, or its bytes cannot change at all.
 bool times_follow_every_write(unsigned long file_system_type);
 
-// An executable mapping of a file named exactly "libvorn_guard.so" (its
-// file may have been deleted or replaced since it was mapped).
-bool is_guard_mapping(const Mapping& mapping);
-
 enum class MapsRead { done, stopped, unreadable };
 
 // Streams an open maps file from its start through a fixed buffer, at most

@@ -21,6 +21,7 @@
 #include "platform/system.h"
 #include "platform/win32/file_hash.h"
 #include "platform/win32/mapped_files.h"
+#include "platform/win32/pe_names.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {
@@ -324,6 +325,25 @@ bool open_local_file(const std::wstring& path, bool hold, LocalFile& file,
 
 namespace {
 
+// Whether an open file is the guard module: its export directory names it
+// so, whatever the file is called.
+bool is_guard_module_file(HANDLE file) {
+  const std::string name = win32::pe_export_name_of(file);
+  return equals_ascii_case_insensitive(std::wstring(name.begin(), name.end()),
+                                       kGuardModuleName);
+}
+
+// Opens the file behind a kernel name as the hash would (a plain file on a
+// local disk, never held) and reads whether it is the guard module.
+bool names_guard_module(const std::wstring& kernel_name) {
+  std::wstring path;
+  win32::LocalFile file;
+  BY_HANDLE_FILE_INFORMATION info{};
+  return openable_path(kernel_name, path) &&
+         win32::open_local_file(path, false, file, info) &&
+         is_guard_module_file(file.reader());
+}
+
 // A file about to be verified is held for the session, so that no re-check
 // need hash it again. A brief open of another program (an antivirus scan)
 // can keep it from being held for a moment: tried this often, this far
@@ -382,9 +402,10 @@ bool open_client_file(const std::wstring& path, bool hold, KeepGoing keep_going,
 // cannot be held is refused unhashed, with `result.problem` saying why.
 ExamineOutcome hash_client_file(const std::wstring& path,
                                 const std::wstring& kernel_name,
-                                std::uint64_t limit, KeepGoing keep_going,
-                                void* context, ExaminedFile& result,
-                                std::wstring& dos_path, PinnedFile* pin) {
+                                ClientFile which, std::uint64_t limit,
+                                KeepGoing keep_going, void* context,
+                                ExaminedFile& result, std::wstring& dos_path,
+                                PinnedFile* pin) {
   win32::LocalFile file;
   BY_HANDLE_FILE_INFORMATION info{};
   if (!open_client_file(path, pin != nullptr, keep_going, context, file,
@@ -394,6 +415,12 @@ ExamineOutcome hash_client_file(const std::wstring& path,
   if (pin != nullptr && !file.hold.valid()) {
     result.problem = why_not_held(path, file, kernel_name);
     return ExamineOutcome::unreadable;
+  }
+  // Read again from the file that is hashed (and held): another file may
+  // have been put at the name since the module was found.
+  if (which == ClientFile::guard_module &&
+      !is_guard_module_file(file.reader())) {
+    return ExamineOutcome::not_found;
   }
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file.reader(), &size) || size.QuadPart < 0) {
@@ -488,20 +515,36 @@ bool process_image_name(HANDLE process, std::wstring& name) {
   return false;
 }
 
-// The first module whose image mapping the kernel names "vorn_guard.dll".
-// Each start address from the loader list must be the start of an image
-// mapping, and the name is the kernel's, so a rewritten loader entry
-// changes nothing here.
-ExamineOutcome find_guard_module(HANDLE process, std::wstring& kernel_name) {
+// The first image mapping whose file `is_module` accepts: those whose file
+// is called `likely_name` first, the others only when none of those is it,
+// at most kMaxCodeFiles files in all. Each start address from the loader
+// list must be the start of an image mapping, and the names are the
+// kernel's, so a rewritten loader entry changes nothing here.
+template <typename IsModule>
+ExamineOutcome find_guard_module(HANDLE process,
+                                 const std::wstring& likely_name,
+                                 IsModule is_module,
+                                 std::wstring& kernel_name) {
   std::vector<HMODULE> modules;
   if (!module_bases(process, modules)) return ExamineOutcome::not_found;
-  for (HMODULE module : modules) {
-    std::wstring name;
-    // A module unloaded since the listing is no image any more; skip it.
-    if (!mapped_image_name(process, module, name)) continue;
-    if (equals_ascii_case_insensitive(file_name_of(name), kGuardModuleName)) {
-      kernel_name = name;
-      return ExamineOutcome::examined;
+  std::vector<std::wstring> names(modules.size());
+  for (std::size_t i = 0; i < modules.size(); ++i) {
+    // A module unloaded since the listing is no image any more: left empty.
+    if (!mapped_image_name(process, modules[i], names[i])) names[i].clear();
+  }
+  std::size_t looked_at = 0;
+  for (const bool likely : {true, false}) {
+    for (const std::wstring& name : names) {
+      if (name.empty() ||
+          equals_ascii_case_insensitive(file_name_of(name),
+                                        likely_name.c_str()) != likely) {
+        continue;
+      }
+      if (++looked_at > kMaxCodeFiles) return ExamineOutcome::not_found;
+      if (is_module(name)) {
+        kernel_name = name;
+        return ExamineOutcome::examined;
+      }
     }
   }
   return ExamineOutcome::not_found;
@@ -544,10 +587,34 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
     // this reaches the same process with the rights to read its mappings.
     win32::UniqueHandle inspection(OpenProcess(kInspectionRights, FALSE, pid));
     if (!inspection.valid()) return ExamineOutcome::unreadable;
-    const ExamineOutcome found =
-        find_guard_module(inspection.get(), kernel_name);
-    if (found != ExamineOutcome::examined) return found;
     limit = kMaxGuardModuleBytes;
+    if (pin != nullptr && pin->held) {
+      // A re-check never hashes: the module is still mapped from the very
+      // file verified, which nobody could change while it was held, looked
+      // for under that file's name first.
+      const HANDLE held = win32::to_handle(pin->raw);
+      std::wstring dos_path;
+      const ExamineOutcome found = find_guard_module(
+          inspection.get(), file_name_of(dos_path_of(held, kGuardModuleName)),
+          [&](const std::wstring& name) {
+            std::wstring path;
+            return openable_path(name, path) &&
+                   is_pinned_file(path, *pin, result, dos_path);
+          },
+          kernel_name);
+      if (found != ExamineOutcome::examined) {
+        result = ExaminedFile{};
+        result.problem =
+            "the guard module file verified for the session is no longer "
+            "mapped";
+        return ExamineOutcome::not_found;
+      }
+      result.path = narrow_path(dos_path);
+      return ExamineOutcome::unchanged;
+    }
+    const ExamineOutcome found = find_guard_module(
+        inspection.get(), kGuardModuleName, names_guard_module, kernel_name);
+    if (found != ExamineOutcome::examined) return found;
   }
   std::wstring path;
   if (!openable_path(kernel_name, path)) return ExamineOutcome::unreadable;
@@ -567,8 +634,9 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
         narrow_path(which == ClientFile::image ? kernel_name : dos_path);
     return ExamineOutcome::unchanged;
   }
-  const ExamineOutcome outcome = hash_client_file(
-      path, kernel_name, limit, keep_going, context, result, dos_path, pin);
+  const ExamineOutcome outcome =
+      hash_client_file(path, kernel_name, which, limit, keep_going, context,
+                       result, dos_path, pin);
   if (outcome != ExamineOutcome::examined) {
     const std::string problem = result.problem;
     result = ExaminedFile{};

@@ -2,6 +2,7 @@
 // attack used to succeed.
 #include "e2e/attack_cases.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -219,6 +220,33 @@ AssertionResult data_file_as_module(const ServiceRun& run) {
                   "ERR|IDENTITY");
 }
 
+// 3e. Any mapping of a file named libvorn_guard.so counted as the module: a
+// copy of the C library under that name, with its own digest as evidence,
+// was served without the module.
+AssertionResult other_library_as_module(const ServiceRun& run) {
+  Dl_info library{};
+  if (::dladdr(reinterpret_cast<void*>(&::getpid), &library) == 0 ||
+      library.dli_fname == nullptr) {
+    return AssertionFailure() << "cannot find the C library";
+  }
+  const std::string fake =
+      copy_of(library.dli_fname, run.dir->file("libvorn_guard.so"));
+  return reply_is(attack(run, {"map-exec", fake, "hello", evidence(attacker()),
+                               evidence(fake)}),
+                  "ERR|IDENTITY");
+}
+
+// 7c (honest). The module was found by its file name only: a game shipping
+// it under its SONAME as a plain file (what cp -L and archives without links
+// make), or under a name of its own, was refused.
+AssertionResult module_under_another_name(const ServiceRun& run,
+                                          const std::string& name) {
+  const std::string guard = copy_of(module(), run.dir->file(name));
+  return reply_is(attack(run, {"load", guard, "hello", evidence(attacker()),
+                               evidence(module())}),
+                  "OK|");
+}
+
 // 5. maps was read whole: many mappings of a file with a long path took
 // the service's memory up by hundreds of megabytes per HELLO.
 AssertionResult maps_flood(const ServiceRun& run) {
@@ -243,11 +271,12 @@ AssertionResult maps_flood(const ServiceRun& run) {
   return AssertionSuccess();
 }
 
-// 6. Nothing bounded the hash: a 1 TiB sparse "module" kept a worker
-// hashing for hours after its client had gone.
+// 6. Nothing bounded the hash: a 1 TiB sparse "module" (the module's bytes
+// first, so that it is taken for the module) kept a worker hashing for hours
+// after its client had gone.
 AssertionResult huge_module(const ServiceRun& run) {
-  const std::string huge = run.dir->file("libvorn_guard.so");
-  const int fd = ::open(huge.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0755);
+  const std::string huge = copy_of(module(), run.dir->file("game_guard.so"));
+  const int fd = ::open(huge.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0 || ::ftruncate(fd, 1ll << 40) != 0) {
     return AssertionFailure() << "cannot make a sparse file";
   }
@@ -503,6 +532,15 @@ std::vector<AttackCase> attack_cases() {
       {"EscapedFolderName", escaped_name},
       {"PatchedProgramInOwnMountView", own_mount_view, needs_root},
       {"ReadOnlyDataFileAsModule", data_file_as_module},
+      {"OtherLibraryNamedAsTheModule", other_library_as_module},
+      {"HonestGameWithTheModuleUnderItsSoname",
+       [](const ServiceRun& run) {
+         return module_under_another_name(run, "libvorn_guard.so.1");
+       }},
+      {"HonestGameWithTheModuleRenamed",
+       [](const ServiceRun& run) {
+         return module_under_another_name(run, "game_guard.so");
+       }},
       {"MapsFlood", maps_flood},
       {"HugeSparseModule", huge_module},
       {"HonestGameInOwnMountNamespace", game_in_own_namespace, needs_root},

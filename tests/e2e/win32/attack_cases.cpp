@@ -36,6 +36,8 @@ struct Staging {
   // Another process has the client's executable open with delete access,
   // sharing everything, so the service cannot hold it.
   bool exe_open_elsewhere = false;
+  // The file name the module is copied to and loaded from.
+  const wchar_t* module_file = L"vorn_guard.dll";
 };
 
 // Each failed against the service before it read the kernel's mappings.
@@ -60,6 +62,10 @@ const Staging kStagings[] = {
     // The service could not hold the executable and hashed it at every
     // re-check (512 MiB: 18 % of a core per session); it is refused now.
     {"ExecutableOpenElsewhereToDelete", L"open", false, L"", 4, true},
+    // The module was found by its file name only: a game that ships it
+    // renamed was refused (exit code 3).
+    {"HonestGameWithTheModuleRenamed", L"renamed", false, L"-", 0, false,
+     L"guard.dll"},
 };
 
 std::wstring digest_of(const fs::path& path) {
@@ -77,7 +83,7 @@ std::wstring digest_of(const fs::path& path) {
   const fs::path client = bin / executable_name("vorn_attack_client");
   const fs::path copy =
       fs::path(dir.path()) / staging.folder / client.filename();
-  const fs::path module = copy.parent_path() / "vorn_guard.dll";
+  const fs::path module = copy.parent_path() / staging.module_file;
   std::error_code error;
   fs::create_directories(copy.parent_path(), error);
   if (error || !fs::copy_file(client, copy, error) ||
@@ -94,7 +100,7 @@ std::wstring digest_of(const fs::path& path) {
   const std::wstring e1 = digest_of(client);
   const std::wstring e2 = digest_of(bin / "vorn_guard.dll");
   const wchar_t* argv[] = {quoted.c_str(), loader_name.c_str(), e1.c_str(),
-                           e2.c_str(), nullptr};
+                           e2.c_str(),     staging.module_file, nullptr};
   const os::win32::UniqueHandle other(
       staging.exe_open_elsewhere
           ? CreateFileW(copy.c_str(), DELETE,

@@ -1,5 +1,5 @@
-// vorn_attack_client LOADER_NAME E1 E2: a client that lies about its guard
-// module through its own loader list.
+// vorn_attack_client LOADER_NAME E1 E2 [MODULE_FILE]: a client that lies
+// about its guard module through its own loader list.
 //
 // A LOADER_NAME that starts with '+' keeps the session after the OK instead,
 // does one thing, then PINGs every two seconds until the service ends it
@@ -15,18 +15,19 @@
 // Exit code 7 when kSessionPongs PINGs in a row go unanswered and nobody ends
 // it, 8 when a write fails.
 //
-// Loads the vorn_guard.dll beside itself (found with wide calls, so any
-// folder name works) and, unless LOADER_NAME is "-", points that module's
-// loader entry at LOADER_NAME, which is then the full name anyone reading the
-// list sees. Sends HELLO|<pid>|vorn-attack-client|E1|E2. Exit code: 0 for an
-// OK reply, 4 for ERR|INTEGRITY, 3 for any other or no reply, 2 when the
-// module or its entry cannot be had, 1 for bad arguments.
+// Loads MODULE_FILE (default vorn_guard.dll) from beside itself (found with
+// wide calls, so any folder name works) and, unless LOADER_NAME is "-", points
+// that module's loader entry at LOADER_NAME, which is then the full name anyone
+// reading the list sees. Sends HELLO|<pid>|vorn-attack-client|E1|E2. Exit code:
+// 0 for an OK reply, 4 for ERR|INTEGRITY, 3 for any other or no reply, 2 when
+// the module or its entry cannot be had, 1 for bad arguments.
 #include <windows.h>
 // Needs the definitions of windows.h.
 #include <winternl.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -207,7 +208,7 @@ int keep_session(const std::string& mode, HMODULE module,
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) return 1;
+  if (argc != 4 && argc != 5) return 1;
   if (std::string(argv[1]) == "+write") {
     return write_into(std::strtoul(argv[2], nullptr, 10),
                       std::strtoull(argv[3], nullptr, 10));
@@ -216,7 +217,9 @@ int main(int argc, char** argv) {
   const std::wstring own_path(own.data(),
                               GetModuleFileNameW(nullptr, own.data(), 32768));
   const std::wstring module_path =
-      own_path.substr(0, own_path.find_last_of(L'\\') + 1) + L"vorn_guard.dll";
+      own_path.substr(0, own_path.find_last_of(L'\\') + 1) +
+      (argc == 5 ? std::wstring(argv[4], argv[4] + std::strlen(argv[4]))
+                 : std::wstring(L"vorn_guard.dll"));
   // Stays loaded until the process ends.
   HMODULE module = LoadLibraryW(module_path.c_str());
   const std::string loader_name = argv[1];
