@@ -25,11 +25,6 @@ constexpr unsigned char kOwnByteOrder = ELFDATA2LSB;
 constexpr unsigned char kOwnByteOrder = ELFDATA2MSB;
 #endif
 
-bool read_whole(const ReadAt& read, std::uint64_t offset, void* into,
-                std::size_t size) {
-  return read(offset, into, size) == size;
-}
-
 // The file offset of the `size` bytes at virtual address `address`, from the
 // PT_LOAD segment whose file bytes hold them all.
 template <typename Phdr>

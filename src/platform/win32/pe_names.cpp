@@ -15,11 +15,6 @@ constexpr std::uint32_t kMaxHeaderOffset = 64 * 1024;
 constexpr WORD kMaxSections = 96;
 constexpr std::size_t kMaxNameBytes = 256;
 
-bool read_whole(const ReadAt& read, std::uint64_t offset, void* into,
-                std::size_t size) {
-  return read(offset, into, size) == size;
-}
-
 // The file offset of the byte at `rva`, and how many bytes of the section's
 // file data follow it there.
 bool file_offset_of(const IMAGE_SECTION_HEADER* sections, std::size_t count,

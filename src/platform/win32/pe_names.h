@@ -5,17 +5,11 @@
 
 #include <windows.h>
 
-#include <cstddef>
-#include <cstdint>
-#include <functional>
 #include <string>
 
-namespace vorn::os::win32 {
+#include "platform/read_at.h"
 
-// Reads up to `size` bytes at `offset` into `into` and returns how many it
-// read: fewer at the end of the file, 0 past it or on an error.
-using ReadAt = std::function<std::size_t(std::uint64_t offset, void* into,
-                                         std::size_t size)>;
+namespace vorn::os::win32 {
 
 // The export directory's Name of the PE file `read` reads (as laid out in
 // the file, not as loaded), or "" when it has none or is no PE file. At most
