@@ -13,6 +13,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -76,6 +77,8 @@ Session* g_session = nullptr;
 std::atomic<bool> g_connected{false};
 // Set on the keeper thread, so calls from the event callback can tell.
 thread_local Session* t_keeper_session = nullptr;
+// Whether a forked child forgets the session; set once, under g_session_lock.
+bool g_fork_watched = false;
 
 std::mutex g_stats_lock;
 vorn_guard_stats g_stats = {};
@@ -479,6 +482,21 @@ int read_settings(const char* client_tag, unsigned heartbeat_interval_ms,
   return VORN_GUARD_OK;
 }
 
+// In a forked child: the session is the parent's. Its thread does not exist
+// here and its connection is the parent's, so the child forgets it without
+// touching it (the copy can be neither joined nor destroyed, and is left).
+// Only the forking thread lives on, and no module lock is held while the
+// module calls out, so every lock held at the fork belonged to a thread that
+// is gone: each starts afresh.
+void forget_session_in_child() {
+  new (&g_session_lock) std::mutex;
+  new (&g_stats_lock) std::mutex;
+  new (&g_error_lock) std::mutex;
+  g_session = nullptr;
+  g_connected.store(false);
+  t_keeper_session = nullptr;
+}
+
 // Starts a session: the first handshake here when blocking, else on the
 // module's thread, which then keeps the session.
 int start_session(Settings settings, bool nonblocking) {
@@ -487,6 +505,15 @@ int start_session(Settings settings, bool nonblocking) {
   if (g_session != nullptr) return VORN_GUARD_E_STARTED;
   set_last_error("");
   reset_stats();
+  // The module's thread runs its code: a program that unloads the module
+  // while it runs must not take that code away.
+  if (!vorn::os::pin_module_of(&kModuleAnchor)) {
+    set_last_error("cannot keep the module loaded");
+    return VORN_GUARD_E_NO_REPLY;
+  }
+  if (!g_fork_watched) {
+    g_fork_watched = vorn::os::on_fork_child(forget_session_in_child);
+  }
 
   std::unique_ptr<Session> session(new Session);
   session->settings = std::move(settings);

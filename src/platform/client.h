@@ -52,6 +52,16 @@ bool client_write(ClientConnection connection, const char* data,
 bool client_read(ClientConnection connection, std::string& message,
                  std::uint32_t timeout_ms, bool& closed);
 void client_close(ClientConnection& connection);
+// Keeps the module (DLL / shared object) that contains `address_in_module`
+// loaded for the rest of the process's life, whatever the program unloads
+// later: the module's own thread runs its code.
+bool pin_module_of(const void* address_in_module);
+
+// Has `handler` run in the child of every later fork(), on the forking
+// thread, before fork() returns there. Only plain stores belong in it.
+// Windows has no fork: nothing to do, true.
+bool on_fork_child(void (*handler)());
+
 // The running process's id and executable path, and the path of the module
 // (DLL / shared object) that contains `address_in_module`.
 ProcessId current_process_id();

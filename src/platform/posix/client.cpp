@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -195,6 +196,25 @@ bool client_read(ClientConnection connection, std::string& message,
 void client_close(ClientConnection& connection) {
   if (connection.raw >= 0) ::close(static_cast<int>(connection.raw));
   connection.raw = -1;
+}
+
+bool pin_module_of(const void* address_in_module) {
+  Dl_info info{};
+  if (::dladdr(address_in_module, &info) == 0 || info.dli_fname == nullptr) {
+    return false;
+  }
+  // The module is loaded already (RTLD_NOLOAD); RTLD_NODELETE marks it for
+  // good, so the reference taken here can go at once. Pinned only from a
+  // start on, not at link time (-z nodelete): a program that loads the module
+  // only to look at it can still unload it.
+  void* self = ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  if (self == nullptr) return false;
+  ::dlclose(self);
+  return true;
+}
+
+bool on_fork_child(void (*handler)()) {
+  return ::pthread_atfork(nullptr, nullptr, handler) == 0;
 }
 
 ProcessId current_process_id() { return static_cast<ProcessId>(::getpid()); }

@@ -231,6 +231,16 @@ void client_close(ClientConnection& connection) {
   connection.raw = win32::to_raw(INVALID_HANDLE_VALUE);
 }
 
+bool pin_module_of(const void* address_in_module) {
+  HMODULE module = nullptr;
+  return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN |
+                                GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            static_cast<LPCWSTR>(address_in_module),
+                            &module) != FALSE;
+}
+
+bool on_fork_child(void (*)()) { return true; }
+
 ProcessId current_process_id() { return GetCurrentProcessId(); }
 
 bool current_executable_path(std::string& path) {
