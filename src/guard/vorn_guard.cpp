@@ -34,7 +34,8 @@ constexpr std::uint32_t kDefaultReplyTimeoutMs = 10000;
 constexpr std::uint64_t kEvidenceOnOpenConnectionMs = 8000;
 // The module's thread looks at the stop request at least this often.
 constexpr std::uint32_t kPollSliceMs = 50;
-// Connecting is tried in pieces this long, so a stop is not kept waiting.
+// A busy service is waited for in pieces this long, so a stop is not kept
+// waiting.
 constexpr std::uint32_t kConnectSliceMs = 250;
 // How long vorn_guard_stop waits for the service to close after BYE.
 constexpr std::uint32_t kByeCloseWaitMs = 1000;
@@ -229,8 +230,9 @@ bool compute_evidence(bool use_cache, std::string& evidence_1,
   return computed;
 }
 
-// Connects within `timeout_ms`, in pieces so that a stop is seen between
-// them. An attempt that fails sooner than its piece is not repeated at once.
+// Connects within `timeout_ms`. Nothing listening fails at once; only a
+// busy service is waited for, in pieces so that a stop is seen between them
+// (each busy piece has waited its whole length).
 vorn::os::ConnectResult connect_within(vorn::os::ClientConnection& connection,
                                        std::uint32_t timeout_ms,
                                        const std::atomic<bool>* stop,
@@ -241,16 +243,11 @@ vorn::os::ConnectResult connect_within(vorn::os::ClientConnection& connection,
     const std::uint64_t left = elapsed < timeout_ms ? timeout_ms - elapsed : 0;
     const std::uint32_t piece = static_cast<std::uint32_t>(
         left < kConnectSliceMs ? left : kConnectSliceMs);
-    const std::uint64_t attempt_start = vorn::os::tick_ms();
     const vorn::os::ConnectResult result =
         vorn::os::client_connect(connection, piece, &error);
-    if (result != vorn::os::ConnectResult::unreachable || left <= piece ||
+    if (result != vorn::os::ConnectResult::busy || left <= piece ||
         stopping(stop)) {
       return result;
-    }
-    const std::uint64_t spent = vorn::os::tick_ms() - attempt_start;
-    if (spent < piece) {
-      vorn::os::sleep_ms(static_cast<std::uint32_t>(piece - spent));
     }
   }
 }
@@ -304,6 +301,7 @@ int connect_service(vorn::os::ClientConnection& connection,
     case vorn::os::ConnectResult::connected:
       return VORN_GUARD_OK;
     case vorn::os::ConnectResult::unreachable:
+    case vorn::os::ConnectResult::busy:
       set_last_error("connect failed: " + error);
       return VORN_GUARD_E_CONNECT;
     case vorn::os::ConnectResult::not_the_service:

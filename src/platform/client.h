@@ -26,16 +26,22 @@ ClientEndpoint client_endpoint();
 
 enum class ConnectResult {
   connected,
+  // Nothing listens at the endpoint (no such pipe or socket, or nobody
+  // accepts on it), or another failure: told at once.
   unreachable,
+  // The service listens, but every place stayed taken for the whole wait.
+  busy,
   // Something answers, but not the service: Windows, the pipe's server
   // process is not the running service's; POSIX, the socket's other end
   // runs neither as root nor (with an overridden endpoint) as this user.
   not_the_service,
 };
-// Connects to client_endpoint(), waiting up to `timeout_ms` for the service
-// and a free instance, and checks who answers before anything is sent.
-// Windows opens the pipe for identification only, so its server cannot act
-// as this user. `error`, when given, gets the system's words for a failure.
+// Connects to client_endpoint() and checks who answers before anything is
+// sent. Fails at once when nothing listens; waits up to `timeout_ms` only
+// while the service is there but all its places are taken (POSIX EAGAIN,
+// Windows ERROR_PIPE_BUSY). Windows opens the pipe for identification only,
+// so its server cannot act as this user. `error`, when given, gets the
+// system's words for a failure.
 ConnectResult client_connect(ClientConnection& connection,
                              std::uint32_t timeout_ms,
                              std::string* error = nullptr);

@@ -394,6 +394,7 @@ int run_status(const ProbeOptions& options) {
                                ")",
                            options.json));
       case os::ConnectResult::unreachable:
+      case os::ConnectResult::busy:
         break;
     }
     return finish(unreachable(out, error, options.json));

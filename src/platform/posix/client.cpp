@@ -31,7 +31,7 @@ constexpr char kServiceEndpoint[] = "/run/VORN/VORNGuardLocalGuard";
 constexpr std::uint32_t kConnectRetryMs = 50;
 constexpr std::size_t kLargestMessage = 65536;
 
-enum class ConnectAttempt { connected, retry, failed };
+enum class ConnectAttempt { connected, busy, failed };
 
 ConnectAttempt connect_once(const sockaddr_un& address, int& connected_fd,
                             int& failure) {
@@ -49,11 +49,9 @@ ConnectAttempt connect_once(const sockaddr_un& address, int& connected_fd,
   });
   if (result != 0) {
     failure = errno;
-    // No service yet, or all its places taken: try again shortly.
-    if (errno == ECONNREFUSED || errno == ENOENT || errno == EAGAIN) {
-      return ConnectAttempt::retry;
-    }
-    return ConnectAttempt::failed;
+    // All its places taken: try again shortly. No socket file (ENOENT) or
+    // nobody accepting on it (ECONNREFUSED) means no service to wait for.
+    return errno == EAGAIN ? ConnectAttempt::busy : ConnectAttempt::failed;
   }
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
@@ -125,13 +123,13 @@ ConnectResult client_connect(ClientConnection& connection,
       case ConnectAttempt::failed:
         why = std::strerror(failure);
         return ConnectResult::unreachable;
-      case ConnectAttempt::retry:
+      case ConnectAttempt::busy:
         break;
     }
     const std::uint64_t now = tick_ms();
     if (now >= deadline) {
-      why = failure == EAGAIN ? "every place is taken" : std::strerror(failure);
-      return ConnectResult::unreachable;
+      why = "every place is taken";
+      return ConnectResult::busy;
     }
     sleep_ms(static_cast<std::uint32_t>(
         std::min<std::uint64_t>(kConnectRetryMs, deadline - now)));
