@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "guard/evidence_cache.h"
+#include "guard/start_evidence.h"
 #include "platform/client.h"
 #include "platform/runtime.h"
 #include "protocol/evidence.h"
@@ -70,6 +71,8 @@ struct Session {
   vorn::os::ClientConnection connection;
   std::string token;
   bool open = false;
+  // Computed once for this start, reused by its reconnects.
+  vorn::guard::StartEvidence evidence;
 };
 
 // Serialises start and stop; guards g_session.
@@ -215,8 +218,8 @@ void wait_for_service_close(vorn::os::ClientConnection connection) {
 const char kModuleAnchor = 0;
 
 // `cached`: a value came from the player's cache rather than the file.
-bool compute_evidence(bool use_cache, std::string& evidence_1,
-                      std::string& evidence_2, bool& cached) {
+bool compute_evidence(bool use_cache, vorn::guard::EvidencePair& values,
+                      bool& cached) {
   std::string executable;
   std::string module;
   bool cached_1 = false;
@@ -224,8 +227,9 @@ bool compute_evidence(bool use_cache, std::string& evidence_1,
   const bool computed =
       vorn::os::current_executable_path(executable) &&
       vorn::os::module_path_of(&kModuleAnchor, module) &&
-      vorn::guard::evidence_of(executable, use_cache, evidence_1, cached_1) &&
-      vorn::guard::evidence_of(module, use_cache, evidence_2, cached_2);
+      vorn::guard::evidence_of(executable, use_cache, values.executable,
+                               cached_1) &&
+      vorn::guard::evidence_of(module, use_cache, values.module, cached_2);
   cached = cached_1 || cached_2;
   return computed;
 }
@@ -317,7 +321,7 @@ int connect_service(vorn::os::ClientConnection& connection,
 // when given, cuts the waits short.
 int handshake_once(const Settings& settings, const std::atomic<bool>* stop,
                    vorn::os::ClientConnection& connection, std::string& token,
-                   bool use_cache, bool& cached) {
+                   vorn::guard::StartEvidence& evidence) {
   const std::uint32_t connect_ms =
       settings.timeout_ms == 0 ? kDefaultConnectTimeoutMs : settings.timeout_ms;
   const std::uint32_t reply_ms =
@@ -329,9 +333,8 @@ int handshake_once(const Settings& settings, const std::atomic<bool>* stop,
   int result = connect_service(connection, connect_ms, stop);
   if (result != VORN_GUARD_OK) return result;
   const std::uint64_t connected_at = vorn::os::tick_ms();
-  std::string evidence_1;
-  std::string evidence_2;
-  if (!compute_evidence(use_cache, evidence_1, evidence_2, cached)) {
+  vorn::guard::EvidencePair values;
+  if (!vorn::guard::evidence_for_attempt(evidence, compute_evidence, values)) {
     vorn::os::client_close(connection);
     set_last_error("evidence cannot be computed");
     return VORN_GUARD_E_EVIDENCE;
@@ -341,8 +344,9 @@ int handshake_once(const Settings& settings, const std::atomic<bool>* stop,
     result = connect_service(connection, connect_ms, stop);
     if (result != VORN_GUARD_OK) return result;
   }
-  const std::string hello = vorn::guard::hello_message(
-      vorn::os::current_process_id(), settings.tag, evidence_1, evidence_2);
+  const std::string hello =
+      vorn::guard::hello_message(vorn::os::current_process_id(), settings.tag,
+                                 values.executable, values.module);
   result = VORN_GUARD_E_NO_REPLY;
   std::string reply;
   if (!vorn::os::client_write(connection, hello.data(), hello.size())) {
@@ -365,19 +369,19 @@ int handshake_once(const Settings& settings, const std::atomic<bool>* stop,
   return result;
 }
 
-// A value from the cache that the service refuses may be stale (a file
-// changed within its times' resolution, a cache the player edited): computed
-// again from the files, once.
-int handshake(const Settings& settings, const std::atomic<bool>* stop,
-              vorn::os::ClientConnection& connection, std::string& token) {
-  bool cached = false;
-  const int result =
-      handshake_once(settings, stop, connection, token, true, cached);
-  if (result != VORN_GUARD_E_REFUSED || !cached ||
-      vorn_guard_last_error() != std::string("ERR|INTEGRITY")) {
+// Values the service refuses may be stale (from the cache: a file changed
+// within its times' resolution, a cache the player edited; remembered: a
+// file replaced since): computed again from the files, once.
+int handshake(Session& session, const std::atomic<bool>* stop) {
+  const int result = handshake_once(session.settings, stop, session.connection,
+                                    session.token, session.evidence);
+  if (result != VORN_GUARD_E_REFUSED ||
+      vorn_guard_last_error() != std::string("ERR|INTEGRITY") ||
+      !vorn::guard::drop_refused_evidence(session.evidence)) {
     return result;
   }
-  return handshake_once(settings, stop, connection, token, false, cached);
+  return handshake_once(session.settings, stop, session.connection,
+                        session.token, session.evidence);
 }
 
 void notify(const Settings& settings, int event, int result) {
@@ -418,8 +422,7 @@ void keep_session(Session* session) {
   unsigned failures = 0;
   while (!session->stop_requested.load()) {
     if (!session->open) {
-      const int result = handshake(session->settings, &session->stop_requested,
-                                   session->connection, session->token);
+      const int result = handshake(*session, &session->stop_requested);
       if (result == VORN_GUARD_OK) {
         session->open = true;
         g_connected.store(true);
@@ -516,8 +519,7 @@ int start_session(Settings settings, bool nonblocking) {
   std::unique_ptr<Session> session(new Session);
   session->settings = std::move(settings);
   if (!nonblocking) {
-    const int result = handshake(session->settings, nullptr,
-                                 session->connection, session->token);
+    const int result = handshake(*session, nullptr);
     if (result != VORN_GUARD_OK) return result;
     session->open = true;
     g_connected.store(true);
