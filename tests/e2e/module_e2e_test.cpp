@@ -9,6 +9,10 @@
 #include "probe/guard_loader.h"
 #ifndef _WIN32
 #include <unistd.h>
+
+// ThreadSanitizer ends a child that starts threads after a fork of a threaded
+// process, as the forked child of a guarded game does with its own session.
+extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
 #endif
 
 namespace vorn::test {
