@@ -39,7 +39,8 @@ enum class ConnectResult {
 // Connects to client_endpoint() and checks who answers before anything is
 // sent. Fails at once when nothing listens; waits up to `timeout_ms` only
 // while the service is there but all its places are taken (POSIX EAGAIN,
-// Windows ERROR_PIPE_BUSY). Windows opens the pipe for identification only,
+// Windows ERROR_PIPE_BUSY, or no pipe while the service runs: between two
+// instances). Windows opens the pipe for identification only,
 // so its server cannot act as this user. `error`, when given, gets the
 // system's words for a failure.
 ConnectResult client_connect(ClientConnection& connection,

@@ -19,6 +19,7 @@ namespace {
 constexpr char kServiceEndpoint[] = "\\\\.\\pipe\\VORNGuardLocalGuard";
 // The service whose process must be the pipe's server.
 constexpr char kServiceName[] = "VORNGuardLocalService";
+constexpr DWORD kConnectRetryMs = 50;
 // Exactly what the pipe's descriptor grants authenticated users: reading,
 // writing messages and (SetNamedPipeHandleState) the read mode. Not
 // GENERIC_WRITE, whose FILE_APPEND_DATA (on a pipe: the right to create
@@ -152,13 +153,22 @@ ConnectResult client_connect(ClientConnection& connection,
     }
     const DWORD failure = GetLastError();
     why = win32::error_text(failure);
-    // No such pipe (ERROR_FILE_NOT_FOUND) means no service to wait for.
-    if (failure != ERROR_PIPE_BUSY) return ConnectResult::unreachable;
+    // No such pipe while the service runs: it is between two instances, which
+    // is busy. No such pipe and no service: nothing to wait for.
+    const bool between =
+        failure == ERROR_FILE_NOT_FOUND && service_process_id() != 0;
+    if (failure != ERROR_PIPE_BUSY && !between) {
+      return ConnectResult::unreachable;
+    }
     const DWORD left = remaining_ms(start, timeout_ms);
     if (left == 0) return ConnectResult::busy;
-    // Every instance is taken; wait for one to come free. Another client
-    // may take it first, so the open is simply tried again.
-    WaitNamedPipeA(name.c_str(), left);
+    if (between) {
+      Sleep(left < kConnectRetryMs ? left : kConnectRetryMs);
+    } else {
+      // Every instance is taken; wait for one to come free. Another client
+      // may take it first, so the open is simply tried again.
+      WaitNamedPipeA(name.c_str(), left);
+    }
   }
 }
 
