@@ -266,6 +266,8 @@ std::string guard_evidence_cache_path() {
   const DWORD length =
       GetEnvironmentVariableA("LOCALAPPDATA", local, sizeof local);
   if (length == 0 || length >= sizeof local) return "";
+  // Made when missing, as on POSIX (a test points it at a fresh folder).
+  CreateDirectoryA(local, nullptr);
   std::string folder = std::string(local) + "\\VORN";
   CreateDirectoryA(folder.c_str(), nullptr);
   folder += "\\Guard";
