@@ -13,11 +13,13 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
 
 #include "guard/evidence_cache.h"
+#include "guard/start_evidence.h"
 #include "platform/client.h"
 #include "platform/runtime.h"
 #include "protocol/evidence.h"
@@ -33,7 +35,8 @@ constexpr std::uint32_t kDefaultReplyTimeoutMs = 10000;
 constexpr std::uint64_t kEvidenceOnOpenConnectionMs = 8000;
 // The module's thread looks at the stop request at least this often.
 constexpr std::uint32_t kPollSliceMs = 50;
-// Connecting is tried in pieces this long, so a stop is not kept waiting.
+// A busy service is waited for in pieces this long, so a stop is not kept
+// waiting.
 constexpr std::uint32_t kConnectSliceMs = 250;
 // How long vorn_guard_stop waits for the service to close after BYE.
 constexpr std::uint32_t kByeCloseWaitMs = 1000;
@@ -68,6 +71,8 @@ struct Session {
   vorn::os::ClientConnection connection;
   std::string token;
   bool open = false;
+  // Computed once for this start, reused by its reconnects.
+  vorn::guard::StartEvidence evidence;
 };
 
 // Serialises start and stop; guards g_session.
@@ -76,6 +81,8 @@ Session* g_session = nullptr;
 std::atomic<bool> g_connected{false};
 // Set on the keeper thread, so calls from the event callback can tell.
 thread_local Session* t_keeper_session = nullptr;
+// Whether a forked child forgets the session; set once, under g_session_lock.
+bool g_fork_watched = false;
 
 std::mutex g_stats_lock;
 vorn_guard_stats g_stats = {};
@@ -211,8 +218,8 @@ void wait_for_service_close(vorn::os::ClientConnection connection) {
 const char kModuleAnchor = 0;
 
 // `cached`: a value came from the player's cache rather than the file.
-bool compute_evidence(bool use_cache, std::string& evidence_1,
-                      std::string& evidence_2, bool& cached) {
+bool compute_evidence(bool use_cache, vorn::guard::EvidencePair& values,
+                      bool& cached) {
   std::string executable;
   std::string module;
   bool cached_1 = false;
@@ -220,14 +227,16 @@ bool compute_evidence(bool use_cache, std::string& evidence_1,
   const bool computed =
       vorn::os::current_executable_path(executable) &&
       vorn::os::module_path_of(&kModuleAnchor, module) &&
-      vorn::guard::evidence_of(executable, use_cache, evidence_1, cached_1) &&
-      vorn::guard::evidence_of(module, use_cache, evidence_2, cached_2);
+      vorn::guard::evidence_of(executable, use_cache, values.executable,
+                               cached_1) &&
+      vorn::guard::evidence_of(module, use_cache, values.module, cached_2);
   cached = cached_1 || cached_2;
   return computed;
 }
 
-// Connects within `timeout_ms`, in pieces so that a stop is seen between
-// them. An attempt that fails sooner than its piece is not repeated at once.
+// Connects within `timeout_ms`. Nothing listening fails at once; only a
+// busy service is waited for, in pieces so that a stop is seen between them
+// (each busy piece has waited its whole length).
 vorn::os::ConnectResult connect_within(vorn::os::ClientConnection& connection,
                                        std::uint32_t timeout_ms,
                                        const std::atomic<bool>* stop,
@@ -238,16 +247,11 @@ vorn::os::ConnectResult connect_within(vorn::os::ClientConnection& connection,
     const std::uint64_t left = elapsed < timeout_ms ? timeout_ms - elapsed : 0;
     const std::uint32_t piece = static_cast<std::uint32_t>(
         left < kConnectSliceMs ? left : kConnectSliceMs);
-    const std::uint64_t attempt_start = vorn::os::tick_ms();
     const vorn::os::ConnectResult result =
         vorn::os::client_connect(connection, piece, &error);
-    if (result != vorn::os::ConnectResult::unreachable || left <= piece ||
+    if (result != vorn::os::ConnectResult::busy || left <= piece ||
         stopping(stop)) {
       return result;
-    }
-    const std::uint64_t spent = vorn::os::tick_ms() - attempt_start;
-    if (spent < piece) {
-      vorn::os::sleep_ms(static_cast<std::uint32_t>(piece - spent));
     }
   }
 }
@@ -301,6 +305,7 @@ int connect_service(vorn::os::ClientConnection& connection,
     case vorn::os::ConnectResult::connected:
       return VORN_GUARD_OK;
     case vorn::os::ConnectResult::unreachable:
+    case vorn::os::ConnectResult::busy:
       set_last_error("connect failed: " + error);
       return VORN_GUARD_E_CONNECT;
     case vorn::os::ConnectResult::not_the_service:
@@ -316,7 +321,7 @@ int connect_service(vorn::os::ClientConnection& connection,
 // when given, cuts the waits short.
 int handshake_once(const Settings& settings, const std::atomic<bool>* stop,
                    vorn::os::ClientConnection& connection, std::string& token,
-                   bool use_cache, bool& cached) {
+                   vorn::guard::StartEvidence& evidence) {
   const std::uint32_t connect_ms =
       settings.timeout_ms == 0 ? kDefaultConnectTimeoutMs : settings.timeout_ms;
   const std::uint32_t reply_ms =
@@ -328,9 +333,8 @@ int handshake_once(const Settings& settings, const std::atomic<bool>* stop,
   int result = connect_service(connection, connect_ms, stop);
   if (result != VORN_GUARD_OK) return result;
   const std::uint64_t connected_at = vorn::os::tick_ms();
-  std::string evidence_1;
-  std::string evidence_2;
-  if (!compute_evidence(use_cache, evidence_1, evidence_2, cached)) {
+  vorn::guard::EvidencePair values;
+  if (!vorn::guard::evidence_for_attempt(evidence, compute_evidence, values)) {
     vorn::os::client_close(connection);
     set_last_error("evidence cannot be computed");
     return VORN_GUARD_E_EVIDENCE;
@@ -340,8 +344,9 @@ int handshake_once(const Settings& settings, const std::atomic<bool>* stop,
     result = connect_service(connection, connect_ms, stop);
     if (result != VORN_GUARD_OK) return result;
   }
-  const std::string hello = vorn::guard::hello_message(
-      vorn::os::current_process_id(), settings.tag, evidence_1, evidence_2);
+  const std::string hello =
+      vorn::guard::hello_message(vorn::os::current_process_id(), settings.tag,
+                                 values.executable, values.module);
   result = VORN_GUARD_E_NO_REPLY;
   std::string reply;
   if (!vorn::os::client_write(connection, hello.data(), hello.size())) {
@@ -364,19 +369,19 @@ int handshake_once(const Settings& settings, const std::atomic<bool>* stop,
   return result;
 }
 
-// A value from the cache that the service refuses may be stale (a file
-// changed within its times' resolution, a cache the player edited): computed
-// again from the files, once.
-int handshake(const Settings& settings, const std::atomic<bool>* stop,
-              vorn::os::ClientConnection& connection, std::string& token) {
-  bool cached = false;
-  const int result =
-      handshake_once(settings, stop, connection, token, true, cached);
-  if (result != VORN_GUARD_E_REFUSED || !cached ||
-      vorn_guard_last_error() != std::string("ERR|INTEGRITY")) {
+// Values the service refuses may be stale (from the cache: a file changed
+// within its times' resolution, a cache the player edited; remembered: a
+// file replaced since): computed again from the files, once.
+int handshake(Session& session, const std::atomic<bool>* stop) {
+  const int result = handshake_once(session.settings, stop, session.connection,
+                                    session.token, session.evidence);
+  if (result != VORN_GUARD_E_REFUSED ||
+      vorn_guard_last_error() != std::string("ERR|INTEGRITY") ||
+      !vorn::guard::drop_refused_evidence(session.evidence)) {
     return result;
   }
-  return handshake_once(settings, stop, connection, token, false, cached);
+  return handshake_once(session.settings, stop, session.connection,
+                        session.token, session.evidence);
 }
 
 void notify(const Settings& settings, int event, int result) {
@@ -417,8 +422,7 @@ void keep_session(Session* session) {
   unsigned failures = 0;
   while (!session->stop_requested.load()) {
     if (!session->open) {
-      const int result = handshake(session->settings, &session->stop_requested,
-                                   session->connection, session->token);
+      const int result = handshake(*session, &session->stop_requested);
       if (result == VORN_GUARD_OK) {
         session->open = true;
         g_connected.store(true);
@@ -479,6 +483,21 @@ int read_settings(const char* client_tag, unsigned heartbeat_interval_ms,
   return VORN_GUARD_OK;
 }
 
+// In a forked child: the session is the parent's. Its thread does not exist
+// here and its connection is the parent's, so the child forgets it without
+// touching it (the copy can be neither joined nor destroyed, and is left).
+// Only the forking thread lives on, and no module lock is held while the
+// module calls out, so every lock held at the fork belonged to a thread that
+// is gone: each starts afresh.
+void forget_session_in_child() {
+  new (&g_session_lock) std::mutex;
+  new (&g_stats_lock) std::mutex;
+  new (&g_error_lock) std::mutex;
+  g_session = nullptr;
+  g_connected.store(false);
+  t_keeper_session = nullptr;
+}
+
 // Starts a session: the first handshake here when blocking, else on the
 // module's thread, which then keeps the session.
 int start_session(Settings settings, bool nonblocking) {
@@ -487,12 +506,20 @@ int start_session(Settings settings, bool nonblocking) {
   if (g_session != nullptr) return VORN_GUARD_E_STARTED;
   set_last_error("");
   reset_stats();
+  // The module's thread runs its code: a program that unloads the module
+  // while it runs must not take that code away.
+  if (!vorn::os::pin_module_of(&kModuleAnchor)) {
+    set_last_error("cannot keep the module loaded");
+    return VORN_GUARD_E_NO_REPLY;
+  }
+  if (!g_fork_watched) {
+    g_fork_watched = vorn::os::on_fork_child(forget_session_in_child);
+  }
 
   std::unique_ptr<Session> session(new Session);
   session->settings = std::move(settings);
   if (!nonblocking) {
-    const int result = handshake(session->settings, nullptr,
-                                 session->connection, session->token);
+    const int result = handshake(*session, nullptr);
     if (result != VORN_GUARD_OK) return result;
     session->open = true;
     g_connected.store(true);

@@ -26,16 +26,23 @@ ClientEndpoint client_endpoint();
 
 enum class ConnectResult {
   connected,
+  // Nothing listens at the endpoint (no such pipe or socket, or nobody
+  // accepts on it), or another failure: told at once.
   unreachable,
+  // The service listens, but every place stayed taken for the whole wait.
+  busy,
   // Something answers, but not the service: Windows, the pipe's server
   // process is not the running service's; POSIX, the socket's other end
   // runs neither as root nor (with an overridden endpoint) as this user.
   not_the_service,
 };
-// Connects to client_endpoint(), waiting up to `timeout_ms` for the service
-// and a free instance, and checks who answers before anything is sent.
-// Windows opens the pipe for identification only, so its server cannot act
-// as this user. `error`, when given, gets the system's words for a failure.
+// Connects to client_endpoint() and checks who answers before anything is
+// sent. Fails at once when nothing listens; waits up to `timeout_ms` only
+// while the service is there but all its places are taken (POSIX EAGAIN,
+// Windows ERROR_PIPE_BUSY, or no pipe while the service runs: between two
+// instances). Windows opens the pipe for identification only,
+// so its server cannot act as this user. `error`, when given, gets the
+// system's words for a failure.
 ConnectResult client_connect(ClientConnection& connection,
                              std::uint32_t timeout_ms,
                              std::string* error = nullptr);
@@ -52,6 +59,16 @@ bool client_write(ClientConnection connection, const char* data,
 bool client_read(ClientConnection connection, std::string& message,
                  std::uint32_t timeout_ms, bool& closed);
 void client_close(ClientConnection& connection);
+// Keeps the module (DLL / shared object) that contains `address_in_module`
+// loaded for the rest of the process's life, whatever the program unloads
+// later: the module's own thread runs its code.
+bool pin_module_of(const void* address_in_module);
+
+// Has `handler` run in the child of every later fork(), on the forking
+// thread, before fork() returns there. Only plain stores belong in it.
+// Windows has no fork: nothing to do, true.
+bool on_fork_child(void (*handler)());
+
 // The running process's id and executable path, and the path of the module
 // (DLL / shared object) that contains `address_in_module`.
 ProcessId current_process_id();

@@ -402,6 +402,7 @@ int run_status(const ProbeOptions& options) {
                                ")",
                            options.json));
       case os::ConnectResult::unreachable:
+      case os::ConnectResult::busy:
         break;
     }
     return finish(unreachable(out, error, options.json));

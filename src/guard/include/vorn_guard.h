@@ -11,6 +11,16 @@
  * Nothing happens when the module is merely loaded: all work starts in
  * vorn_guard_start(). One session per process.
  *
+ * Unloading is safe: from its first start on, the module keeps itself loaded
+ * for the rest of the process's life, so FreeLibrary() / dlclose() while a
+ * session runs leaves it in place and its thread keeps running. (A module
+ * never started can still be unloaded.)
+ *
+ * fork(): the child has no session. vorn_guard_is_connected() is 0 there,
+ * vorn_guard_stop() sends nothing and leaves the parent's session alone (so
+ * an atexit(vorn_guard_stop) handler is safe in the child), and a start in
+ * the child opens a session of its own.
+ *
  * Files: vorn_guard.dll (Windows) and libvorn_guard.so (Linux, with the
  * SONAME libvorn_guard.so.1 as a link to it). The service finds the module
  * in the client process by what it is (its export directory name, its
@@ -18,8 +28,8 @@
  *
  * Where each call may be made:
  * - vorn_guard_start(), vorn_guard_start_ex(), a blocking
- *   vorn_guard_start_with() and vorn_guard_stop() wait (for the service, up
- *   to about 13 s, and for the module's thread). Call them from ordinary
+ *   vorn_guard_start_with() and vorn_guard_stop() may wait (for the service,
+ *   up to about 13 s, and for the module's thread). Call them from ordinary
  *   program code, an executable's atexit() handlers included; never from
  *   DllMain, from the constructors or destructors of a DLL's or shared
  *   object's static objects (they run while the loader is busy), or while
@@ -86,7 +96,8 @@ extern "C" {
 /* Results of vorn_guard_start() / vorn_guard_start_ex(). Every code has a
  * text: vorn_guard_strerror(). */
 #define VORN_GUARD_OK 0
-/* The service's endpoint could not be reached within the time limit. */
+/* Nothing listens at the service's endpoint, or the service stayed busy for
+ * the whole time limit. */
 #define VORN_GUARD_E_CONNECT 1
 /* The service answered with an error reply; vorn_guard_last_error() holds
  * it, e.g. "ERR|INTEGRITY". */
@@ -134,7 +145,16 @@ extern "C" {
  * '|'. heartbeat_interval_ms is 0 or within 250..8000. Both are checked
  * before anything is sent.
  *
- * Waits at most 3000 ms for the endpoint and 10000 ms for the reply.
+ * When nothing listens at the endpoint (no service running) it fails at once
+ * with VORN_GUARD_E_CONNECT. It waits only while the service is there but
+ * busy (all its places taken), at most 3000 ms, and then at most 10000 ms
+ * for the reply.
+ *
+ * The evidence is computed once per start, at its first attempt that reaches
+ * the service, and reused by that start's reconnects. Values the service
+ * refuses with "ERR|INTEGRITY" that may be stale (remembered, or from the
+ * player's cache) are computed again from the files, once.
+ *
  * Returns VORN_GUARD_OK or one of the VORN_GUARD_E_ codes above. On a
  * failure nothing is left running; after VORN_GUARD_OK the session
  * reconnects by itself as described above.
@@ -143,8 +163,9 @@ VORN_GUARD_API int vorn_guard_start(const char* client_tag,
                                     unsigned heartbeat_interval_ms);
 
 /*
- * The same with one time limit, in milliseconds, for connecting and another
- * one as long for the reply (0 = the defaults of vorn_guard_start()).
+ * The same with one time limit, in milliseconds, for waiting for a busy
+ * service and another one as long for the reply (0 = the defaults of
+ * vorn_guard_start()).
  */
 VORN_GUARD_API int vorn_guard_start_ex(const char* client_tag,
                                        unsigned heartbeat_interval_ms,
@@ -218,8 +239,9 @@ struct vorn_guard_options {
   /* 0: wait for the first handshake and return its result, as
    * vorn_guard_start() does; the callback reports what follows.
    * 1: check the arguments, return at once, and let the callback report
-   * every outcome; failed attempts to reach the service are repeated, with
-   * the pauses above, until vorn_guard_stop(). */
+   * every outcome (the first one at once when no service listens); failed
+   * attempts to reach the service are repeated, with the pauses above, until
+   * vorn_guard_stop(). */
   int nonblocking;
   vorn_guard_event_fn on_event; /* may be NULL */
   void* context;                /* handed to on_event */

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -30,7 +31,7 @@ constexpr char kServiceEndpoint[] = "/run/VORN/VORNGuardLocalGuard";
 constexpr std::uint32_t kConnectRetryMs = 50;
 constexpr std::size_t kLargestMessage = 65536;
 
-enum class ConnectAttempt { connected, retry, failed };
+enum class ConnectAttempt { connected, busy, failed };
 
 ConnectAttempt connect_once(const sockaddr_un& address, int& connected_fd,
                             int& failure) {
@@ -48,11 +49,9 @@ ConnectAttempt connect_once(const sockaddr_un& address, int& connected_fd,
   });
   if (result != 0) {
     failure = errno;
-    // No service yet, or all its places taken: try again shortly.
-    if (errno == ECONNREFUSED || errno == ENOENT || errno == EAGAIN) {
-      return ConnectAttempt::retry;
-    }
-    return ConnectAttempt::failed;
+    // All its places taken: try again shortly. No socket file (ENOENT) or
+    // nobody accepting on it (ECONNREFUSED) means no service to wait for.
+    return errno == EAGAIN ? ConnectAttempt::busy : ConnectAttempt::failed;
   }
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
@@ -124,13 +123,13 @@ ConnectResult client_connect(ClientConnection& connection,
       case ConnectAttempt::failed:
         why = std::strerror(failure);
         return ConnectResult::unreachable;
-      case ConnectAttempt::retry:
+      case ConnectAttempt::busy:
         break;
     }
     const std::uint64_t now = tick_ms();
     if (now >= deadline) {
-      why = failure == EAGAIN ? "every place is taken" : std::strerror(failure);
-      return ConnectResult::unreachable;
+      why = "every place is taken";
+      return ConnectResult::busy;
     }
     sleep_ms(static_cast<std::uint32_t>(
         std::min<std::uint64_t>(kConnectRetryMs, deadline - now)));
@@ -195,6 +194,25 @@ bool client_read(ClientConnection connection, std::string& message,
 void client_close(ClientConnection& connection) {
   if (connection.raw >= 0) ::close(static_cast<int>(connection.raw));
   connection.raw = -1;
+}
+
+bool pin_module_of(const void* address_in_module) {
+  Dl_info info{};
+  if (::dladdr(address_in_module, &info) == 0 || info.dli_fname == nullptr) {
+    return false;
+  }
+  // The module is loaded already (RTLD_NOLOAD); RTLD_NODELETE marks it for
+  // good, so the reference taken here can go at once. Pinned only from a
+  // start on, not at link time (-z nodelete): a program that loads the module
+  // only to look at it can still unload it.
+  void* self = ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  if (self == nullptr) return false;
+  ::dlclose(self);
+  return true;
+}
+
+bool on_fork_child(void (*handler)()) {
+  return ::pthread_atfork(nullptr, nullptr, handler) == 0;
 }
 
 ProcessId current_process_id() { return static_cast<ProcessId>(::getpid()); }

@@ -153,18 +153,21 @@ ConnectResult client_connect(ClientConnection& connection,
     }
     const DWORD failure = GetLastError();
     why = win32::error_text(failure);
+    // No such pipe while the service runs: it is between two instances, which
+    // is busy. No such pipe and no service: nothing to wait for.
+    const bool between =
+        failure == ERROR_FILE_NOT_FOUND && service_process_id() != 0;
+    if (failure != ERROR_PIPE_BUSY && !between) {
+      return ConnectResult::unreachable;
+    }
     const DWORD left = remaining_ms(start, timeout_ms);
-    if (left == 0) return ConnectResult::unreachable;
-    if (failure == ERROR_PIPE_BUSY) {
+    if (left == 0) return ConnectResult::busy;
+    if (between) {
+      Sleep(left < kConnectRetryMs ? left : kConnectRetryMs);
+    } else {
       // Every instance is taken; wait for one to come free. Another client
       // may take it first, so the open is simply tried again.
       WaitNamedPipeA(name.c_str(), left);
-    } else if (failure == ERROR_FILE_NOT_FOUND) {
-      // No instance at all yet: the service is starting, or between two
-      // instances.
-      Sleep(left < kConnectRetryMs ? left : kConnectRetryMs);
-    } else {
-      return ConnectResult::unreachable;
     }
   }
 }
@@ -231,6 +234,16 @@ void client_close(ClientConnection& connection) {
   connection.raw = win32::to_raw(INVALID_HANDLE_VALUE);
 }
 
+bool pin_module_of(const void* address_in_module) {
+  HMODULE module = nullptr;
+  return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN |
+                                GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            static_cast<LPCWSTR>(address_in_module),
+                            &module) != FALSE;
+}
+
+bool on_fork_child(void (*)()) { return true; }
+
 ProcessId current_process_id() { return GetCurrentProcessId(); }
 
 bool current_executable_path(std::string& path) {
@@ -253,6 +266,7 @@ std::string guard_evidence_cache_path() {
   const DWORD length =
       GetEnvironmentVariableA("LOCALAPPDATA", local, sizeof local);
   if (length == 0 || length >= sizeof local) return "";
+  // Made when missing, as on POSIX (a test points it at a fresh folder).
   std::string folder = std::string(local);
   CreateDirectoryA(folder.c_str(), nullptr);
   folder += "\\VORN";
