@@ -25,7 +25,9 @@ std::string module_with(Change change) {
   std::string elf = bytes_of("libvorn_guard.so");
   auto* header = reinterpret_cast<Elf64_Ehdr*>(&elf[0]);
   auto* headers = reinterpret_cast<Elf64_Phdr*>(&elf[header->e_phoff]);
-  for (int i = 0; i < header->e_phnum; ++i) {
+  // Counted before the change, which may alter the count itself.
+  const int count = header->e_phnum;
+  for (int i = 0; i < count; ++i) {
     if (headers[i].p_type == PT_DYNAMIC) change(*header, headers[i]);
   }
   return elf;
