@@ -51,16 +51,20 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  # libc6, libstdc++6, libgcc-s1 and libssl3 (libcrypto) as the binaries
-  # actually need them; without dpkg-shlibdeps (dpkg-dev) the same list is
-  # stated by hand, at the versions of Debian 12. The service and the probe
-  # need all four; the guard module, which carries libcrypto, libstdc++ and
-  # libgcc inside it (cmake/guard_module.cmake), needs libc6 only, but
-  # 2.36 or later: the build machine's libstdc++ and libgcc in it call
-  # arc4random (2.36) and _dl_find_object (2.35).
+  # What the binaries need, as dpkg-shlibdeps (dpkg-dev) reads it off them:
+  # libc6 alone when they are self-contained (cmake/self_contained.cmake),
+  # from the release the build machine's glibc names; 2.30 for the packages
+  # that ship, which scripts/release-linux.sh builds in Debian 11. Without
+  # dpkg-shlibdeps the same is stated by hand, with the build machine's
+  # glibc as the floor (no binary can need a newer one).
   find_program(VORN_DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(VORN_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  elseif(VORN_SELF_CONTAINED)
+    execute_process(COMMAND getconf GNU_LIBC_VERSION
+                    OUTPUT_VARIABLE vorn_glibc OUTPUT_STRIP_TRAILING_WHITESPACE)
+    string(REGEX MATCH "[0-9]+\\.[0-9]+" vorn_glibc "${vorn_glibc}")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${vorn_glibc})")
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
         "libc6 (>= 2.36), libgcc-s1 (>= 3.0), libssl3 (>= 3.0.0), libstdc++6 (>= 11)")

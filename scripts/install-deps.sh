@@ -23,8 +23,10 @@ packages=(
 # a systemd to run the installed unit's sandbox where systemd is not PID 1.
 # Their recommends (keyrings, upload tools) are no use here.
 # fuse3, squashfuse and squashfs-tools stage a game run from a FUSE mount.
+# debootstrap makes the Debian 11 userland that builds the shipped packages
+# (scripts/release-linux.sh) and the bare ones they are installed on.
 lean_packages=(lintian devscripts logrotate systemd-container
-  fuse3 squashfuse squashfs-tools)
+  fuse3 squashfuse squashfs-tools debootstrap)
 
 if [ "${1:-}" = "--product" ]; then
   packages=("${product_packages[@]}")
