@@ -7,6 +7,8 @@
 # reaches. The module's version script keeps all their symbols local, so a
 # game with its own OpenSSL or C++ runtime sees none of them.
 #
+# Windows builds are always self-contained (-static in CMakeLists.txt).
+#
 # Sanitizer and fuzz builds are no product and keep the shared runtime: the
 # sanitizers replace or intercept parts of libstdc++ (operator new and
 # delete, its locks), which a private static copy would bypass.
@@ -15,11 +17,13 @@ if(VORN_SANITIZE OR VORN_FUZZ)
 else()
   set(vorn_self_contained_default ON)
 endif()
-option(VORN_SELF_CONTAINED
-       "Link libcrypto, libstdc++ and libgcc into the module, service and probe"
-       ${vorn_self_contained_default})
+if(NOT WIN32)
+  option(VORN_SELF_CONTAINED
+         "Link libcrypto, libstdc++ and libgcc into the module, service and probe"
+         ${vorn_self_contained_default})
+endif()
 
-if(VORN_SELF_CONTAINED AND NOT WIN32)
+if(VORN_SELF_CONTAINED)
   # libcrypto.a beside the shared libcrypto that find_package chose.
   get_filename_component(vorn_crypto_dir "${OPENSSL_CRYPTO_LIBRARY}" DIRECTORY)
   find_library(VORN_CRYPTO_STATIC_LIBRARY NAMES libcrypto.a
@@ -38,7 +42,7 @@ endif()
 
 # Makes TARGET need glibc only, when the build is self-contained.
 function(vorn_link_self_contained target)
-  if(NOT VORN_SELF_CONTAINED OR WIN32)
+  if(NOT VORN_SELF_CONTAINED)
     return()
   endif()
   # Read by vorn_os_hash's link interface, which picks libcrypto.a for it.
