@@ -2,7 +2,7 @@
 # libvorn_guard.so.1, and nothing needed beyond glibc (libcrypto, libstdc++
 # and libgcc are inside it). ld-linux is glibc's too: the module's
 # thread-local data is reached through its __tls_get_addr.
-#   cmake -DREADELF=<readelf> -DMODULE=<libvorn_guard.so> -P guard_needs.cmake
+#   cmake -DREADELF=<readelf> -DMODULE=<libvorn_guard.so.1> -P guard_needs.cmake
 execute_process(COMMAND ${READELF} -d ${MODULE} OUTPUT_VARIABLE dynamic
                 RESULT_VARIABLE result)
 if(NOT result EQUAL 0 OR NOT dynamic MATCHES "\\(SONAME\\)")
