@@ -90,7 +90,7 @@ heading "Starting the service with a trusted-digest list: it admits these builds
 # step 3. The service trusts the list only when no one but root or its own
 # user can have written it, or its folder.
 list=$CONFIGURATION_DIRECTORY/trusted-digests
-sha256sum "${game#"$PWD"/}" "$product/bin/libvorn_guard.so" \
+sha256sum "${game#"$PWD"/}" "$product/bin/libvorn_guard.so.1" \
   "$product/bin/vorn-guard-probe" >"$list"
 chmod 755 "$CONFIGURATION_DIRECTORY"
 chmod 644 "$list"

@@ -146,8 +146,8 @@ std::string make_client_copy(const std::string& bin_dir,
   ::mkdir(target_dir.c_str(), 0755);
   const std::string client = target_dir + "/vorn-bench-client";
   if (!copy_file(bin_dir + "/vorn-bench-client", client, 0755) ||
-      !copy_file(bin_dir + "/libvorn_guard.so",
-                 target_dir + "/libvorn_guard.so", 0644)) {
+      !copy_file(bin_dir + "/libvorn_guard.so.1",
+                 target_dir + "/libvorn_guard.so.1", 0644)) {
     return "";
   }
   if (size == 0) return client;

@@ -38,7 +38,7 @@ bool pad_file(const std::string& path, std::uint64_t size);
 
 // A directory holding a copy of vorn-bench-client padded to `size` bytes (0:
 // unpadded; `sparse`: with a hole, which hashes as fast and costs no disk)
-// and a copy of libvorn_guard.so beside it, so the client loads that copy.
+// and a copy of libvorn_guard.so.1 beside it, so the client loads that copy.
 // Returns the client's path, empty on failure.
 std::string make_client_copy(const std::string& bin_dir,
                              const std::string& target_dir, std::uint64_t size,

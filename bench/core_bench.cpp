@@ -134,7 +134,7 @@ bool own_process_ready() {
   Fixtures& f = fixtures();
   if (f.own_module.handle != nullptr) return true;
   std::string executable;
-  const std::string module = test::binary_directory() + "/libvorn_guard.so";
+  const std::string module = test::binary_directory() + "/libvorn_guard.so.1";
   std::string error;
   if (!probe::load_guard_library(module, f.own_module, error) ||
       !os::current_executable_path(executable) ||

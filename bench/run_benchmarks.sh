@@ -22,7 +22,7 @@ mkdir -p "$out"
 
 for program in vorn_core_bench vorn-service-bench vorn-launch-bench \
                vorn-bench-client \
-               vorn-guard-service libvorn_guard.so; do
+               vorn-guard-service libvorn_guard.so.1; do
   if [ ! -e "$bin/$program" ]; then
     echo "missing $bin/$program: build the linux preset first" >&2
     exit 2

@@ -95,7 +95,7 @@ void bench_handshake(const Options& options, const std::string& bin_dir,
     client.exe =
         make_client_copy(bin_dir, work_dir + "/client" + std::to_string(size),
                          static_cast<std::uint64_t>(size) * kMiB);
-    client.module = directory_of(client.exe) + "/libvorn_guard.so";
+    client.module = directory_of(client.exe) + "/libvorn_guard.so.1";
     std::string line;
     if (client.exe.empty() ||
         !start_client(client.child, client.exe, {"handshake"}, service, line,

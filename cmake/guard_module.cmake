@@ -48,18 +48,10 @@ target_link_options(vorn_guard PRIVATE
 set_property(TARGET vorn_guard APPEND PROPERTY LINK_DEPENDS
   ${VORN_GUARD_SOURCE_DIR}/vorn_guard.map)
 
-# The SONAME is libvorn_guard.so.1 (the service recognises the module in a
-# client by it), and the file is libvorn_guard.so with libvorn_guard.so.1 a
-# link to it. That layout dates from when the service went by the mapped
-# file's name; it stays until the package is split so that the usual one
-# (the file under its SONAME, the bare .so a development link) passes
-# lintian. CMake's SOVERSION would make the usual one, so the SONAME is set
-# by hand and the link made here and at install.
-set(VORN_GUARD_SONAME libvorn_guard.so.1)
-set(VORN_GUARD_SONAME ${VORN_GUARD_SONAME} PARENT_SCOPE)  # for install.cmake
-set_target_properties(vorn_guard PROPERTIES NO_SONAME ON)
-target_link_options(vorn_guard PRIVATE "LINKER:-soname,${VORN_GUARD_SONAME}")
-# Programs of this build linked with the module need the link too.
-add_custom_command(TARGET vorn_guard POST_BUILD
-  COMMAND ${CMAKE_COMMAND} -E create_symlink $<TARGET_FILE_NAME:vorn_guard>
-          $<TARGET_FILE_DIR:vorn_guard>/${VORN_GUARD_SONAME})
+# The file is libvorn_guard.so.1, named after its SONAME, by which the
+# service recognises the module in a client and the loader finds it for a
+# program linked with it; libvorn_guard.so is the development link that
+# `-lvorn_guard` finds. CMake makes both, in the build tree and at install.
+set(VORN_GUARD_SOVERSION 1)
+set(VORN_GUARD_SOVERSION ${VORN_GUARD_SOVERSION} PARENT_SCOPE)  # for packaging
+set_target_properties(vorn_guard PROPERTIES SOVERSION ${VORN_GUARD_SOVERSION})

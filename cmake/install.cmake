@@ -1,10 +1,22 @@
 # What `cmake --install` and the packages put on a machine: the service, the
 # probe, the guard module with its header, the operator's files and the docs.
-# Every rule belongs to the component "vorn", the only one the packages take,
-# so nothing else that might declare install rules (test frameworks) ends up
-# in them. Tests have no install rules at all.
+# Every rule belongs to one of the components below, the only ones the
+# packages take, so nothing else that might declare install rules (test
+# frameworks) ends up in them. Tests have no install rules at all.
+# On Linux each component is a Debian package (cmake/deb_packages.cmake):
+#   vorn     the service, the probe, the operator's files and the docs
+#   library  the guard module, for the games that load it
+#   dev      what building a game against the module takes
+# Windows installs one folder, and all of it is the component "vorn".
 
 set(VORN_INSTALL_COMPONENT vorn)
+if(WIN32)
+  set(VORN_LIBRARY_COMPONENT ${VORN_INSTALL_COMPONENT})
+  set(VORN_DEV_COMPONENT ${VORN_INSTALL_COMPONENT})
+else()
+  set(VORN_LIBRARY_COMPONENT library)
+  set(VORN_DEV_COMPONENT dev)
+endif()
 
 if(WIN32)
   # A flat, self-contained folder: the scripts register the service exe that
@@ -57,8 +69,12 @@ if(CMAKE_LIBRARY_ARCHITECTURE AND EXISTS /etc/debian_version)
   endif()
 endif()
 include(GNUInstallDirs)
+# The packages of the library and of its development files, named as Debian
+# names them after the SONAME; each has a documentation folder of its own.
+set(VORN_LIBRARY_PACKAGE libvorn-guard${VORN_GUARD_SOVERSION})
+set(VORN_DEV_PACKAGE libvorn-guard-dev)
 
-# The probe loads libvorn_guard.so at run time; ../lib next to its own folder
+# The probe loads libvorn_guard.so.1 at run time; ../lib next to its own folder
 # finds it in any prefix without an ldconfig run.
 file(RELATIVE_PATH VORN_PROBE_TO_LIBDIR
      "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${CMAKE_INSTALL_LIBDIR}")
@@ -70,17 +86,15 @@ set_target_properties(vorn-guard-probe PROPERTIES
 install(TARGETS vorn-guard-service vorn-guard-probe
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT ${VORN_INSTALL_COMPONENT})
-# The file libvorn_guard.so and the link libvorn_guard.so.1 (its SONAME)
-# that programs linked with it load; see cmake/guard_module.cmake.
+# The file libvorn_guard.so.1 that games load, and the development link
+# libvorn_guard.so that only building against it needs.
 install(TARGETS vorn_guard
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        COMPONENT ${VORN_INSTALL_COMPONENT})
-install(FILES $<TARGET_FILE_DIR:vorn_guard>/${VORN_GUARD_SONAME}
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        COMPONENT ${VORN_INSTALL_COMPONENT})
+        COMPONENT ${VORN_LIBRARY_COMPONENT}
+        NAMELINK_COMPONENT ${VORN_DEV_COMPONENT})
 install(FILES src/guard/include/vorn_guard.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
-        COMPONENT ${VORN_INSTALL_COMPONENT})
+        COMPONENT ${VORN_DEV_COMPONENT})
 
 # The pkg-config file and the systemd unit name the prefix they are installed
 # to, which is known only at install time: cpack installs to /usr whatever
@@ -95,7 +109,7 @@ install(CODE "
   message(STATUS \"Installing: \$ENV{DESTDIR}\${vorn_pc}\")
   configure_file(\"${VORN_PC_TEMPLATE}\" \"\$ENV{DESTDIR}\${vorn_pc}\" @ONLY)
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\$ENV{DESTDIR}\${vorn_pc}\")
-" COMPONENT ${VORN_INSTALL_COMPONENT})
+" COMPONENT ${VORN_DEV_COMPONENT})
 
 # The unit's ExecStart and Documentation point into that prefix.
 set(VORN_UNIT_SOURCE
@@ -161,13 +175,16 @@ install(FILES ${vorn_gz_out}/vorn-guard-service.8.gz
 install(FILES ${vorn_gz_out}/vorn-guard-probe.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
         COMPONENT ${VORN_INSTALL_COMPONENT})
-install(FILES ${vorn_gz_out}/changelog.gz ${vorn_linux}/copyright
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}
-        COMPONENT ${VORN_INSTALL_COMPONENT})
-# What lintian must not report, each with its reason.
-install(FILES ${vorn_linux}/lintian-overrides
-        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
-        RENAME vorn-guard COMPONENT ${VORN_INSTALL_COMPONENT})
+# Debian wants both in the documentation folder of every package.
+foreach(vorn_component_docdir IN ITEMS
+    "${VORN_INSTALL_COMPONENT};${CMAKE_INSTALL_DOCDIR}"
+    "${VORN_LIBRARY_COMPONENT};${CMAKE_INSTALL_DATAROOTDIR}/doc/${VORN_LIBRARY_PACKAGE}"
+    "${VORN_DEV_COMPONENT};${CMAKE_INSTALL_DATAROOTDIR}/doc/${VORN_DEV_PACKAGE}")
+  list(GET vorn_component_docdir 0 vorn_component)
+  list(GET vorn_component_docdir 1 vorn_docdir)
+  install(FILES ${vorn_gz_out}/changelog.gz ${vorn_linux}/copyright
+          DESTINATION ${vorn_docdir} COMPONENT ${vorn_component})
+endforeach()
 # The changelog's newest entry is the release being built.
 file(STRINGS ${vorn_linux}/changelog vorn_changelog_top LIMIT_COUNT 1)
 if(NOT vorn_changelog_top MATCHES "^vorn-guard \\(${PROJECT_VERSION}\\) ")
@@ -185,5 +202,7 @@ install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
 set(VORN_SDK_BINDIR ${CMAKE_INSTALL_BINDIR})
 set(VORN_SDK_LIBDIR ${CMAKE_INSTALL_LIBDIR})
 set(VORN_SDK_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
-set(VORN_SDK_EXAMPLESDIR ${CMAKE_INSTALL_DOCDIR}/examples)
+# The example goes with the header, in the -dev package.
+set(VORN_SDK_EXAMPLESDIR
+    ${CMAKE_INSTALL_DATAROOTDIR}/doc/${VORN_DEV_PACKAGE}/examples)
 include(cmake/install_sdk.cmake)

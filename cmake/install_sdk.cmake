@@ -21,9 +21,9 @@ write_basic_package_version_file(${vorn_sdk_out}/VornGuardConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${vorn_sdk_out}/VornGuardConfig.cmake
               ${vorn_sdk_out}/VornGuardConfigVersion.cmake
-        DESTINATION ${vorn_cmake_dir} COMPONENT ${VORN_INSTALL_COMPONENT})
+        DESTINATION ${vorn_cmake_dir} COMPONENT ${VORN_DEV_COMPONENT})
 
 install(FILES examples/minimal_client.c examples/CMakeLists.txt
               examples/README.md
         DESTINATION ${VORN_SDK_EXAMPLESDIR}
-        COMPONENT ${VORN_INSTALL_COMPONENT})
+        COMPONENT ${VORN_DEV_COMPONENT})

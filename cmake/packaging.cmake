@@ -1,6 +1,8 @@
 # Packages built by `cpack` in a build folder: a ZIP for Windows
-# (vorn-guard-1.0.0-win64.zip), a .deb for Linux (vorn-guard_1.0.0_amd64.deb).
-# They hold exactly what cmake/install.cmake installs in the component "vorn".
+# (vorn-guard-1.0.0-win64.zip) with what cmake/install.cmake installs in the
+# component "vorn", and for Linux one .deb per component installed there
+# (cmake/deb_packages.cmake): vorn-guard_1.0.0_amd64.deb,
+# libvorn-guard1_1.0.0_amd64.deb and libvorn-guard-dev_1.0.0_amd64.deb.
 
 set(CPACK_PACKAGE_NAME vorn-guard)
 set(CPACK_PACKAGE_VENDOR "VORN")
@@ -15,8 +17,7 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "with heartbeats. The service checks the client, answers every heartbeat,"
   "re-checks the files every 10 seconds and terminates a client that stops"
   "its heartbeats, replays or garbles a message, or fails the re-check."
-  "Includes vorn-guard-probe, the operator's check tool, and the guard module"
-  "library with its header.")
+  "Includes vorn-guard-probe, the operator's check tool.")
 # Debian wants a name and a mail address; the reserved .invalid domain says
 # that there is no public one.
 set(CPACK_PACKAGE_CONTACT "VORN maintainers <maintainers@vorn.invalid>")
@@ -65,22 +66,14 @@ else()
                     OUTPUT_VARIABLE vorn_glibc OUTPUT_STRIP_TRAILING_WHITESPACE)
     string(REGEX MATCH "[0-9]+\\.[0-9]+" vorn_glibc "${vorn_glibc}")
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${vorn_glibc})")
+    set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "libc6 (>= ${vorn_glibc})")
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
         "libc6 (>= 2.36), libgcc-s1 (>= 3.0), libssl3 (>= 3.0.0), libstdc++6 (>= 11)")
+    set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "libc6 (>= 2.36)")
   endif()
-  # Our own postinst and postrm replace the ones cpack would write with an
-  # ldconfig call; the trigger does that job instead. shlibs tells
-  # dpkg-shlibdeps what a program linked with libvorn_guard.so.1 depends on;
-  # conffiles keeps an administrator's changes to the logrotate snippet.
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/postinst
-      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/prerm
-      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/postrm
-      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/triggers
-      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/shlibs
-      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/conffiles)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  include(cmake/deb_packages.cmake)
 endif()
 
 include(CPack)

@@ -53,7 +53,7 @@ const char* guard_module_file_name() {
 #ifdef _WIN32
   return "vorn_guard.dll";
 #else
-  return "libvorn_guard.so";
+  return "libvorn_guard.so.1";
 #endif
 }
 

@@ -9,7 +9,9 @@
 namespace vorn::probe {
 
 // The module's usual file name, which the probe loads: "vorn_guard.dll" /
-// "libvorn_guard.so" (the service knows the module by its contents).
+// "libvorn_guard.so.1", its SONAME, which a game linked with it needs and the
+// runtime package has without the development link (the service knows the
+// module by its contents).
 const char* guard_module_file_name();
 
 struct GuardLibrary {

@@ -344,7 +344,7 @@ The endpoint is /run/VORN/VORNGuardLocalGuard (Linux) or
 \\.\pipe\VORNGuardLocalGuard (Windows), unless VORN_GUARD_ENDPOINT names
 another. Outcomes go to standard output, errors to standard error.
 
-The guard module (vorn_guard.dll / libvorn_guard.so) is loaded from the
+The guard module (vorn_guard.dll / libvorn_guard.so.1) is loaded from the
 probe's own directory first, then from the system's search path.
 
 MESSAGE escapes: \n \r \0 \\ \{ \xHH

@@ -52,7 +52,7 @@ std::string file_digest(const std::string& name) {
 }
 
 std::string guard_module_file() {
-  return os::path_separator() == '\\' ? "vorn_guard.dll" : "libvorn_guard.so";
+  return os::path_separator() == '\\' ? "vorn_guard.dll" : "libvorn_guard.so.1";
 }
 
 bool has_ok_reply(const std::string& output, std::string* token = nullptr) {

@@ -153,7 +153,7 @@ TEST_F(EndToEndSession, GuardModuleChangedOnDiskIsCaughtAtTheRecheck) {
   // be changed while a session runs from it.
   namespace fs = std::filesystem;
   const std::string module_name =
-      os::path_separator() == '\\' ? "vorn_guard.dll" : "libvorn_guard.so";
+      os::path_separator() == '\\' ? "vorn_guard.dll" : "libvorn_guard.so.1";
   const fs::path bin = binary_directory();
   const fs::path copy = fs::path(run_.dir->file("copy"));
   fs::create_directories(copy);

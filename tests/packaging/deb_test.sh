@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds the .deb from a built tree and checks it: its contents and control
-# fields, lintian, the binaries' hardening, the systemd unit (systemd-analyze
-# verify, when available), and, as root with a usable dpkg, a real install,
+# Builds the three .debs from a built tree (libvorn-guard1, the guard module;
+# libvorn-guard-dev, its development files; vorn-guard, the service) and
+# checks them: their contents and control fields, lintian, the binaries'
+# hardening, the systemd unit (systemd-analyze verify, when available), and,
+# as root with a usable dpkg, a real install in dependency order, upgrade,
 # use and purge, with the installed unit's sandbox run by a real systemd: the
 # machine's own, or one booted with systemd-nspawn over the machine's /usr.
 # The machine is left as it was: everything else happens in a temporary
-# folder, and the package is purged again on every path once installed.
+# folder, and the packages are purged again on every path once installed.
 #
 #   deb_test.sh BUILD_DIR [CPACK]
 #
@@ -14,7 +16,8 @@ set -euo pipefail
 
 build_dir=${1:?usage: deb_test.sh BUILD_DIR [CPACK]}
 cpack=${2:-cpack}
-package=vorn-guard
+# The library first: the others depend on it.
+packages=(libvorn-guard1 libvorn-guard-dev vorn-guard)
 # Debian's multiarch library folder.
 libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 
@@ -32,7 +35,7 @@ work=$(mktemp -d)
 installed_by_us=0
 cleanup() {
   if [ "$installed_by_us" = 1 ]; then
-    dpkg -P "$package" >/dev/null 2>&1 || true
+    dpkg -P "${packages[@]}" >/dev/null 2>&1 || true
   fi
   rm -rf "$work"
 }
@@ -46,57 +49,67 @@ if ! "$cpack" -G DEB --config "$build_dir/CPackConfig.cmake" -B "$work" \
   echo "FAIL: cpack could not build the package"
   exit 1
 fi
-shopt -s nullglob
-debs=("$work"/*.deb)
-if [ "${#debs[@]}" -ne 1 ]; then
-  echo "FAIL: expected one .deb in $work, found ${#debs[@]}"
+declare -A deb
+for package in "${packages[@]}"; do
+  deb[$package]=$work/${package}_1.0.0_$(dpkg --print-architecture).deb
+done
+debs=("${deb[@]}")
+if ! ls "${debs[@]}"; then
+  echo "FAIL: cpack did not build the three packages"
   exit 1
 fi
-deb=${debs[0]}
-pass "built $(basename "$deb")"
 
 # ---------------------------------------------------------------- contents
-# The path of every entry; a link's line ends in "-> target".
-dpkg-deb -c "$deb" | sed 's/ -> .*//' | awk '{print $NF}' |
-  sed 's|^\./|/|' >"$work/contents"
+# The path of every entry, after its package's name; a link's line ends in
+# "-> target".
+for package in "${packages[@]}"; do
+  dpkg-deb -c "${deb[$package]}" | sed 's/ -> .*//' | awk '{print $NF}' |
+    sed "s|^\./|$package /|"
+done >"$work/contents"
+# Each file in its package, and in no other.
 expected=(
-  /usr/bin/vorn-guard-service
-  /usr/bin/vorn-guard-probe
-  $libdir/libvorn_guard.so
-  $libdir/libvorn_guard.so.1
-  /usr/include/vorn_guard.h
-  $libdir/pkgconfig/vorn-guard.pc
-  $libdir/cmake/VornGuard/VornGuardConfig.cmake
-  $libdir/cmake/VornGuard/VornGuardConfigVersion.cmake
-  /usr/share/doc/vorn-guard/examples/minimal_client.c
-  /usr/share/doc/vorn-guard/examples/CMakeLists.txt
-  /usr/lib/systemd/system/vorn-guard-service.service
-  /usr/share/doc/vorn-guard/README.md
-  /usr/share/doc/vorn-guard/docs/protocol.md
-  /usr/share/doc/vorn-guard/docs/operations.md
-  /usr/share/doc/vorn-guard/copyright
-  /usr/share/doc/vorn-guard/changelog.gz
-  /usr/share/man/man8/vorn-guard-service.8.gz
-  /usr/share/man/man1/vorn-guard-probe.1.gz
-  /etc/logrotate.d/vorn-guard
+  "libvorn-guard1 $libdir/libvorn_guard.so.1"
+  "libvorn-guard1 /usr/share/doc/libvorn-guard1/copyright"
+  "libvorn-guard1 /usr/share/doc/libvorn-guard1/changelog.gz"
+  "libvorn-guard-dev $libdir/libvorn_guard.so"
+  "libvorn-guard-dev /usr/include/vorn_guard.h"
+  "libvorn-guard-dev $libdir/pkgconfig/vorn-guard.pc"
+  "libvorn-guard-dev $libdir/cmake/VornGuard/VornGuardConfig.cmake"
+  "libvorn-guard-dev $libdir/cmake/VornGuard/VornGuardConfigVersion.cmake"
+  "libvorn-guard-dev /usr/share/doc/libvorn-guard-dev/examples/minimal_client.c"
+  "libvorn-guard-dev /usr/share/doc/libvorn-guard-dev/examples/CMakeLists.txt"
+  "libvorn-guard-dev /usr/share/doc/libvorn-guard-dev/copyright"
+  "libvorn-guard-dev /usr/share/doc/libvorn-guard-dev/changelog.gz"
+  "vorn-guard /usr/bin/vorn-guard-service"
+  "vorn-guard /usr/bin/vorn-guard-probe"
+  "vorn-guard /usr/lib/systemd/system/vorn-guard-service.service"
+  "vorn-guard /usr/share/doc/vorn-guard/README.md"
+  "vorn-guard /usr/share/doc/vorn-guard/docs/protocol.md"
+  "vorn-guard /usr/share/doc/vorn-guard/docs/operations.md"
+  "vorn-guard /usr/share/doc/vorn-guard/copyright"
+  "vorn-guard /usr/share/doc/vorn-guard/changelog.gz"
+  "vorn-guard /usr/share/man/man8/vorn-guard-service.8.gz"
+  "vorn-guard /usr/share/man/man1/vorn-guard-probe.1.gz"
+  "vorn-guard /etc/logrotate.d/vorn-guard"
 )
-for path in "${expected[@]}"; do
-  if grep -qxF "$path" "$work/contents"; then
-    pass "contains $path"
+for row in "${expected[@]}"; do
+  owners=$(awk -v path="${row#* }" '$2 == path {print $1}' "$work/contents")
+  if [ "$owners" = "${row%% *}" ]; then
+    pass "$row"
   else
-    fail "missing $path"
+    fail "${row#* } is in '${owners//$'\n'/ }', not in ${row%% *} alone"
   fi
 done
-# Test programs and test frameworks stay out of the package (the docs may
+# Test programs and test frameworks stay out of the packages (the docs may
 # speak of fuzzing and soak runs).
 if grep -v '/share/doc/' "$work/contents" |
     grep -Ei '(_tests?|test_|gtest|gmock|fuzz)'; then
-  fail "the package holds test files (listed above)"
+  fail "a package holds test files (listed above)"
 else
   pass "no test files"
 fi
 
-field() { dpkg-deb -f "$deb" "$1"; }
+field() { dpkg-deb -f "${deb[$1]}" "$2"; }
 # True when dpkg knows nothing of the package, or only that it was purged.
 package_absent() {
   local status
@@ -106,37 +119,42 @@ package_absent() {
     *) return 1 ;;
   esac
 }
-check_field() {
-  local value
-  value=$(field "$1")
-  if [ "$value" = "$2" ]; then
-    pass "$1: $2"
+# Each package's section and its Depends, a pattern: the library of the
+# same release, and glibc alone (every binary carries its libcrypto and
+# C++ runtime), found by dpkg-shlibdeps or stated by hand.
+controls=(
+  "libvorn-guard1|libs|libc6 \(>= [0-9.]+\)"
+  "libvorn-guard-dev|libdevel|libvorn-guard1 \(= 1\.0\.0\)"
+  "vorn-guard|admin|libvorn-guard1 \(= 1\.0\.0\), libc6 \(>= [0-9.]+\)"
+)
+for row in "${controls[@]}"; do
+  IFS='|' read -r package section depends <<<"$row"
+  control=$(dpkg-deb -f "${deb[$package]}" Package Version Maintainer \
+    Section Depends | tr '\n' '|')
+  pattern="^Package: $package\|Version: 1\.0\.0\|"
+  pattern+="Maintainer: VORN maintainers <maintainers@vorn\.invalid>\|"
+  pattern+="Section: $section\|Depends: $depends\|$"
+  if [[ $control =~ $pattern ]]; then
+    pass "$package: version, maintainer, section $section, Depends"
   else
-    fail "$1 is '$value', not '$2'"
-  fi
-}
-check_field Package "$package"
-check_field Version 1.0.0
-check_field Maintainer "VORN maintainers <maintainers@vorn.invalid>"
-depends=$(field Depends)
-for dependency in libc6 libssl3; do
-  if [[ "$depends" == *"$dependency"* ]]; then
-    pass "depends on $dependency"
-  else
-    fail "Depends ('$depends') lacks $dependency"
+    fail "$package: $control"
   fi
 done
 
-# Maintainer scripts: present and executable (lintian reads what they do).
-dpkg-deb -e "$deb" "$work/control"
+# The service's maintainer scripts: present and executable (lintian reads
+# what they do).
+mkdir "$work/control"
+for package in "${packages[@]}"; do
+  dpkg-deb -e "${deb[$package]}" "$work/control/$package"
+done
 for script in postinst prerm postrm; do
-  if [ -x "$work/control/$script" ]; then
+  if [ -x "$work/control/vorn-guard/$script" ]; then
     pass "$script is there"
   else
     fail "$script missing or not executable"
   fi
 done
-if grep -qx /etc/logrotate.d/vorn-guard "$work/control/conffiles" 2>/dev/null; then
+if grep -qx /etc/logrotate.d/vorn-guard "$work/control/vorn-guard/conffiles" 2>/dev/null; then
   pass "the logrotate snippet is a conffile"
 else
   fail "/etc/logrotate.d/vorn-guard is no conffile"
@@ -144,7 +162,7 @@ fi
 
 # Debian's own checks: no error and no warning (overrides carry reasons).
 if command -v lintian >/dev/null; then
-  if lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1; then
+  if lintian --fail-on error,warning "${debs[@]}" >"$work/lintian.log" 2>&1; then
     pass "lintian: no errors or warnings"
   else
     cat "$work/lintian.log"
@@ -155,18 +173,22 @@ else
 fi
 
 # The loader's cache is refreshed by libc-bin's ldconfig trigger.
-if grep -qx 'activate-noawait ldconfig' "$work/control/triggers" 2>/dev/null; then
+if grep -qx 'activate-noawait ldconfig' "$work/control/libvorn-guard1/triggers" 2>/dev/null; then
   pass "triggers ldconfig"
 else
   fail "no ldconfig trigger"
 fi
 
-dpkg-deb -x "$deb" "$work/root"
-# The SONAME's link points at the file the service recognises by name.
-if [ "$(readlink "$work/root$libdir/libvorn_guard.so.1")" = libvorn_guard.so ]; then
-  pass "libvorn_guard.so.1 -> libvorn_guard.so"
+for package in "${packages[@]}"; do
+  dpkg-deb -x "${deb[$package]}" "$work/root"
+done
+# The file under its SONAME, the development link to it.
+if [ -f "$work/root$libdir/libvorn_guard.so.1" ] &&
+    [ ! -L "$work/root$libdir/libvorn_guard.so.1" ] &&
+    [ "$(readlink "$work/root$libdir/libvorn_guard.so")" = libvorn_guard.so.1 ]; then
+  pass "libvorn_guard.so -> libvorn_guard.so.1, the file"
 else
-  fail "libvorn_guard.so.1: $(ls -l "$work/root$libdir/libvorn_guard.so.1" 2>&1)"
+  fail "the module's files: $(ls -l "$work/root$libdir"/libvorn_guard.so* 2>&1)"
 fi
 unit=$work/root/usr/lib/systemd/system/vorn-guard-service.service
 if grep -qx 'ExecStart=/usr/bin/vorn-guard-service' "$unit"; then
@@ -190,7 +212,7 @@ elif ! command -v hardening-check >/dev/null; then
   skip "hardening-check not found"
 elif hardening-check --nocfprotection --nofortify \
     "$work/root/usr/bin/vorn-guard-service" "$work/root/usr/bin/vorn-guard-probe" \
-    "$work/root$libdir/libvorn_guard.so" >"$work/hardening.log" 2>&1 &&
+    "$work/root$libdir/libvorn_guard.so.1" >"$work/hardening.log" 2>&1 &&
     ! grep '"command"' "$build_dir/compile_commands.json" |
       grep -qv -- '-D_FORTIFY_SOURCE='; then
   pass "hardening: PIE, stack protector, RELRO, BIND_NOW; fortify compiled in"
@@ -235,31 +257,39 @@ else
 fi
 
 # ---------------------------------------------------------------- install
-# Why the package cannot be installed here; empty when it can.
+# Why the packages cannot be installed here; empty when they can.
 install_skip_reason() {
   if [ "$(id -u)" != 0 ]; then
     echo "not running as root"
+    return
   elif ! command -v dpkg >/dev/null || ! dpkg-query -W dpkg >/dev/null 2>&1; then
     echo "no usable dpkg"
-  elif ! package_absent "$package"; then
-    echo "$package is already on this machine; left alone"
-  else
-    local dependency path
-    for dependency in $(echo "$depends" | tr ',' '\n' | awk '{print $1}'); do
-      if ! dpkg-query -W -f='${Status}' "$dependency" 2>/dev/null |
-          grep -q 'ok installed'; then
-        echo "dependency $dependency is not installed"
-        return
-      fi
-    done
-    # The log tree too: purge removes it.
-    for path in "${expected[@]}" /var/log/VORN; do
-      if [ -e "$path" ]; then
-        echo "$path exists already"
-        return
-      fi
-    done
+    return
   fi
+  local package dependency path
+  for package in "${packages[@]}"; do
+    if ! package_absent "$package"; then
+      echo "$package is already on this machine; left alone"
+      return
+    fi
+  done
+  # What they need besides each other.
+  for dependency in $(for package in "${packages[@]}"; do
+      field "$package" Depends | tr ',' '\n' | awk '{print $1}'
+    done | sort -u | grep -vxF "$(printf '%s\n' "${packages[@]}")"); do
+    if ! dpkg-query -W -f='${Status}' "$dependency" 2>/dev/null |
+        grep -q 'ok installed'; then
+      echo "dependency $dependency is not installed"
+      return
+    fi
+  done
+  # The log tree too: purge removes it.
+  for path in $(printf '%s\n' "${expected[@]}" | cut -d' ' -f2) /var/log/VORN; do
+    if [ -e "$path" ]; then
+      echo "$path exists already"
+      return
+    fi
+  done
 }
 # The installed unit under a real systemd, with every option of its sandbox:
 # the machine's own when it runs one (postinst has started the service),
@@ -338,14 +368,20 @@ reason=$(install_skip_reason)
 if [ -n "$reason" ]; then
   skip "dpkg install and removal: $reason"
 else
-  echo "--- dpkg -i"
+  # The library alone first, as on a player's machine, then the packages
+  # that depend on it.
   installed_by_us=1
-  if dpkg -i "$deb" >"$work/dpkg-i.log" 2>&1; then
-    pass "dpkg -i"
-  else
-    cat "$work/dpkg-i.log"
-    fail "dpkg -i"
-  fi
+  for step in "${deb[libvorn-guard1]}" \
+      "${deb[libvorn-guard-dev]} ${deb[vorn-guard]}"; do
+    echo "--- dpkg -i $step"
+    # shellcheck disable=SC2086
+    if dpkg -i $step >"$work/dpkg-i.log" 2>&1; then
+      pass "dpkg -i ${step//$work\//}"
+    else
+      cat "$work/dpkg-i.log"
+      fail "dpkg -i $step"
+    fi
+  done
   # dpkg ran the ldconfig trigger: the loader's cache knows the SONAME
   # (as /lib/... where /lib is a link to /usr/lib).
   if ldconfig -p | grep -q "libvorn_guard\.so\.1 .*=> \(/usr\)\?${libdir#/usr}/libvorn_guard\.so\.1\$"; then
@@ -369,9 +405,10 @@ else
     cat "$work/logrotate.log"
     fail "logrotate --debug /etc/logrotate.d/vorn-guard"
   fi
-  # Enabled on install; an administrator's disable survives an upgrade (the
-  # same version installed again runs postinst as one). Not tried under a
-  # running systemd, whose service the test uses below.
+  # Enabled on install; an administrator's disable survives an upgrade of
+  # all three (the same version installed again runs the maintainer scripts
+  # as one). The disable is not tried under a running systemd, whose service
+  # the test uses below.
   wants=/etc/systemd/system/multi-user.target.wants/vorn-guard-service.service
   if [ -L "$wants" ]; then
     pass "unit enabled"
@@ -380,7 +417,14 @@ else
   fi
   if [ ! -d /run/systemd/system ]; then
     systemctl disable vorn-guard-service >/dev/null 2>&1 || true
-    dpkg -i "$deb" >"$work/dpkg-upgrade.log" 2>&1 || cat "$work/dpkg-upgrade.log"
+  fi
+  if dpkg -i "${debs[@]}" >"$work/dpkg-upgrade.log" 2>&1; then
+    pass "upgrade of the three"
+  else
+    cat "$work/dpkg-upgrade.log"
+    fail "upgrade of the three"
+  fi
+  if [ ! -d /run/systemd/system ]; then
     if [ ! -e "$wants" ]; then
       pass "a disabled unit stays disabled after an upgrade"
     else
@@ -400,7 +444,7 @@ else
     fail "vorn-guard-probe --help"
   fi
   # The installed service and probe together, with the socket and the log in
-  # the temporary folder: the probe loads $libdir/libvorn_guard.so, and the
+  # the temporary folder: the probe loads $libdir/libvorn_guard.so.1, and the
   # service must find it mapped in the probe.
   mkdir -p "$work/run" "$work/data"
   RUNTIME_DIRECTORY=$work/run ProgramData=$work/data \
@@ -421,8 +465,8 @@ else
   # The evidence of the installed module, which is not beside the probe here
   # but in the library folder.
   if /usr/bin/vorn-guard-probe evidence >"$work/evidence.out" 2>&1 &&
-      grep -qxF "# module=$libdir/libvorn_guard.so" "$work/evidence.out"; then
-    pass "vorn-guard-probe evidence finds $libdir/libvorn_guard.so"
+      grep -qxF "# module=$libdir/libvorn_guard.so.1" "$work/evidence.out"; then
+    pass "vorn-guard-probe evidence finds $libdir/libvorn_guard.so.1"
   else
     cat "$work/evidence.out"
     fail "vorn-guard-probe evidence in the installed layout"
@@ -475,21 +519,37 @@ EOF
   else
     skip "pkg-config not found"
   fi
-  echo "--- dpkg -P"
-  if dpkg -P "$package" >"$work/dpkg-P.log" 2>&1; then
-    installed_by_us=0
-    pass "dpkg -P"
-  else
-    cat "$work/dpkg-P.log"
-    fail "dpkg -P"
-  fi
+  # The development files first: what was built with them needs the
+  # library alone.
+  for step in libvorn-guard-dev "vorn-guard libvorn-guard1"; do
+    echo "--- dpkg -P $step"
+    # shellcheck disable=SC2086
+    if dpkg -P $step >"$work/dpkg-P.log" 2>&1; then
+      pass "dpkg -P $step"
+    else
+      cat "$work/dpkg-P.log"
+      fail "dpkg -P $step"
+    fi
+    if [ "$step" = libvorn-guard-dev ] && [ -x "$work/client" ]; then
+      if [ "$("$work/client")" = "0" ]; then
+        pass "the client runs with libvorn-guard1 alone"
+      else
+        fail "the client does not run without libvorn-guard-dev"
+      fi
+    fi
+  done
+  installed_by_us=0
   left=0
-  for path in "${expected[@]}"; do
-    if [ -e "$path" ]; then
-      fail "$path left behind"
+  for row in "${expected[@]}"; do
+    if [ -e "${row#* }" ]; then
+      fail "${row#* } left behind"
       left=1
     fi
   done
+  if ldconfig -p | grep -q 'libvorn_guard\.so'; then
+    fail "the loader's cache still has libvorn_guard.so.1"
+    left=1
+  fi
   # Purge takes the logs and the unit's enable state with it.
   for path in /var/log/VORN "$wants" \
       /var/lib/systemd/deb-systemd-helper-enabled/vorn-guard-service.service.dsh-also; do
@@ -498,9 +558,13 @@ EOF
       left=1
     fi
   done
-  if ! package_absent "$package"; then
-    fail "$package still registered with dpkg"
-  elif [ "$left" = 0 ]; then
+  for package in "${packages[@]}"; do
+    if ! package_absent "$package"; then
+      fail "$package still registered with dpkg"
+      left=1
+    fi
+  done
+  if [ "$left" = 0 ]; then
     pass "removed cleanly"
   fi
 fi

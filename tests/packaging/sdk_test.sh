@@ -33,13 +33,17 @@ cleanup() {
 trap cleanup EXIT
 
 # ---------------------------------------------------------------- install
-if ! "$cmake" --install "$build_dir" --prefix "$work/staged" --component vorn \
-    >"$work/install.log" 2>&1; then
-  cat "$work/install.log"
-  echo "FAIL: cmake --install"
-  exit 1
-fi
-examples=share/doc/vorn-guard/examples
+# The three packages' components: the module, its development files, and
+# the service the clients talk to.
+for component in library dev vorn; do
+  if ! "$cmake" --install "$build_dir" --prefix "$work/staged" \
+      --component "$component" >"$work/install.log" 2>&1; then
+    cat "$work/install.log"
+    echo "FAIL: cmake --install --component $component"
+    exit 1
+  fi
+done
+examples=share/doc/libvorn-guard-dev/examples
 # The library folder below the prefix, as the build chose it (Debian's
 # multiarch folder, lib/x86_64-linux-gnu).
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
@@ -68,7 +72,7 @@ else
   cat "$work/cmake.log"
   fail "building the example with find_package(VornGuard)"
 fi
-# Linked by its SONAME; the loader follows the link to libvorn_guard.so.
+# Linked by its SONAME, the name of the file that the runtime package has.
 for client in "$work/pkg-config/minimal_client" "$work/cmake/minimal_client"; do
   if [ -x "$client" ] &&
       ! readelf -d "$client" | grep -qF '[libvorn_guard.so.1]'; then

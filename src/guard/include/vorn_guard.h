@@ -21,10 +21,11 @@
  * an atexit(vorn_guard_stop) handler is safe in the child), and a start in
  * the child opens a session of its own.
  *
- * Files: vorn_guard.dll (Windows) and libvorn_guard.so (Linux, with the
- * SONAME libvorn_guard.so.1 as a link to it). The service finds the module
- * in the client process by what it is (its export directory name, its
- * SONAME), not by its file name, so a renamed or plain copy is recognised.
+ * Files: vorn_guard.dll (Windows) and libvorn_guard.so.1 (Linux, named
+ * after its SONAME; libvorn_guard.so is the link to it that -lvorn_guard
+ * finds when building). The service finds the module in the client process
+ * by what it is (its export directory name, its SONAME), not by its file
+ * name, so a renamed or plain copy is recognised.
  *
  * Where each call may be made:
  * - vorn_guard_start(), vorn_guard_start_ex(), a blocking

@@ -28,7 +28,7 @@ using Steps = std::vector<std::string>;
 const std::string kZero(64, '0');
 
 std::string attacker() { return binary_directory() + "/vorn_attack_client"; }
-std::string module() { return binary_directory() + "/libvorn_guard.so"; }
+std::string module() { return binary_directory() + "/libvorn_guard.so.1"; }
 
 std::string evidence(const std::string& path) {
   std::string hex;
