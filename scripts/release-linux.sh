@@ -13,6 +13,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/debian-userland.sh
 
+case "${1:-}" in
+  -h | --help)
+    sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+    exit 0
+    ;;
+esac
 out=${1:-build/release-linux}
 if [ "$(id -u)" != 0 ]; then
   echo "error: building in the Debian 11 userland needs root (debootstrap, chroot)" >&2
