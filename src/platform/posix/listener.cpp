@@ -91,8 +91,8 @@ bool make_directories(const std::string& directory, std::string& error) {
 }
 
 // Whoever may write the endpoint's folder may replace the socket with one of
-// their own. Checked by path without following its last part: a link there
-// is no plain directory.
+// their own. Checked by path with lstat: a link in its place is no plain
+// directory.
 bool endpoint_directory_trusted(const std::string& directory,
                                 std::string& error) {
   struct stat info {};
