@@ -53,30 +53,6 @@ inline bool trusted_owner(uid_t owner) {
   return owner == ::geteuid() || owner == 0;
 }
 
-// Why a directory cannot be trusted, in words; empty when it can.
-inline std::string directory_distrust(int fd) {
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) return "cannot be examined";
-  if (!S_ISDIR(status.st_mode)) return "is not a plain directory";
-  if (!trusted_owner(status.st_uid)) {
-    return "is owned by user " + std::to_string(status.st_uid) +
-           ", not by root or the service's own user";
-  }
-  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    return "may be written by group or others (make it mode 0755)";
-  }
-  return std::string();
-}
-
-// A real directory that only a trusted account can change: anyone else who
-// may write it could plant a link or a file of their choosing inside.
-inline bool trusted_directory(int fd) {
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) return false;
-  return S_ISDIR(status.st_mode) && trusted_owner(status.st_uid) &&
-         (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
 // Owns one file descriptor and closes it when it goes out of scope.
 class UniqueFd {
  public:

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix/directory_trust.h"
 #include "platform/posix/fd_util.h"
 #include "platform/posix/runtime_internal.h"
 #include "platform/runtime.h"
@@ -90,27 +91,23 @@ bool make_directories(const std::string& directory, std::string& error) {
 }
 
 // Whoever may write the endpoint's folder may replace the socket with one of
-// their own, so only root or the service's own account may own it and nobody
-// else may write to it.
+// their own. Checked by path with lstat: a link in its place is no plain
+// directory.
 bool endpoint_directory_trusted(const std::string& directory,
                                 std::string& error) {
   struct stat info {};
-  if (::lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+  const posix::DirectoryTrust trust =
+      ::lstat(directory.c_str(), &info) == 0
+          ? posix::directory_trust(info)
+          : posix::DirectoryTrust{posix::DirectoryFault::not_a_directory, 0};
+  if (trust.fault == posix::DirectoryFault::none) return true;
+  if (trust.fault == posix::DirectoryFault::not_a_directory) {
     error = "the endpoint folder is not a plain directory: " + directory;
-    return false;
+  } else {
+    error = "the endpoint folder " + directory + " " +
+            posix::distrust_words(trust, posix::ModeAdvice::after_semicolon);
   }
-  if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
-    error = "the endpoint folder " + directory + " is owned by user " +
-            std::to_string(info.st_uid) +
-            ", not by root or the service's own user";
-    return false;
-  }
-  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    error = "the endpoint folder " + directory +
-            " may be written by group or others; make it mode 0755";
-    return false;
-  }
-  return true;
+  return false;
 }
 
 bool fill_address(const std::string& path, sockaddr_un& address) {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix/directory_trust.h"
 #include "platform/posix/fd_util.h"
 #include "platform/system.h"
 
@@ -82,7 +83,8 @@ bool open_log_directories(const std::string& base,
                                                     : os_error(errno));
       return false;
     }
-    const std::string distrust = posix::directory_distrust(next.get());
+    const std::string distrust = posix::distrust_words(
+        posix::directory_trust(next.get()), posix::ModeAdvice::in_parentheses);
     if (!distrust.empty()) {
       problem = path + " " + distrust;
       return false;

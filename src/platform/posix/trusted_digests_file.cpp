@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix/directory_trust.h"
 #include "platform/posix/fd_util.h"
 #include "platform/system.h"
 
@@ -56,7 +57,8 @@ TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
                                   os_error(errno));
   }
   // Whoever may change the folder may remove or swap the list.
-  if (!posix::trusted_directory(directory.get())) {
+  if (posix::directory_trust(directory.get()).fault !=
+      posix::DirectoryFault::none) {
     return untrusted(problem, directory_path +
                                   ": the folder may be changed by an "
                                   "untrusted account");

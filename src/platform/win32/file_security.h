@@ -1,6 +1,7 @@
 // Who may own and change a file or folder the service relies on: the log's
-// folders and the trusted-digest list (log_files.cpp), and the system files
-// that the strict code policy admits unhashed (code_files.cpp).
+// folders (log_directories.cpp) and the trusted-digest list
+// (trusted_digests_file.cpp), and the system files that the strict code
+// policy admits unhashed (code_files.cpp).
 #pragma once
 
 #include <windows.h>

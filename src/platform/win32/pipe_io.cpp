@@ -37,13 +37,6 @@ DWORD WINAPI flush_on_own_handle(LPVOID duplicate) {
 
 }  // namespace
 
-bool pipe_client_pid(PipeHandle pipe, ProcessId& pid) {
-  ULONG client = 0;
-  if (!GetNamedPipeClientProcessId(handle_of(pipe), &client)) return false;
-  pid = client;
-  return true;
-}
-
 // PeekNamedPipe reports a waiting zero-byte message as zero bytes, the same
 // as silence, so it cannot be seen before it is read.
 bool pipe_empty_message_waiting(PipeHandle /*pipe*/) { return false; }

@@ -1,9 +1,11 @@
-// The account at the other end of a pipe instance, read from the client
-// process's token, for the fair share of places.
+// Who is at the other end of a pipe instance: the client's process id, its
+// process held from the moment the connection is seen, and its account (from
+// the process token) for the fair share of places.
 #include <windows.h>
 // Needs the definitions of windows.h.
 #include <sddl.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "platform/runtime.h"
@@ -12,6 +14,11 @@
 namespace vorn::os {
 
 namespace {
+
+std::uint64_t filetime_value(const FILETIME& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+         time.dwLowDateTime;
+}
 
 // One variable-sized token record (TokenUser, TokenGroups), or empty.
 std::vector<unsigned char> token_record(HANDLE token,
@@ -42,6 +49,39 @@ bool administrators_enabled(HANDLE token) {
 }
 
 }  // namespace
+
+bool pipe_client_pid(PipeHandle pipe, ProcessId& pid) {
+  ULONG client = 0;
+  if (!GetNamedPipeClientProcessId(win32::to_handle(pipe.raw), &client)) {
+    return false;
+  }
+  pid = client;
+  return true;
+}
+
+// The pipe reports only a pid, and the client may have gone and its pid been
+// given to a new process before OpenProcess runs. A process created after the
+// connection was seen cannot be the client, so it is refused. Once the handle
+// is held, Windows does not hand the pid to another process while any handle
+// to this one is open: a later OpenProcess(pid) with other rights (the
+// integrity check's) reaches this same process.
+ClientHold pipe_client_process(PipeHandle pipe, ProcessId& pid,
+                               ProcessHandle& process) {
+  if (!pipe_client_pid(pipe, pid)) return ClientHold::pid_unknown;
+  ProcessHandle opened = process_open_for_session(pid);
+  if (!opened.open) return ClientHold::not_held;
+  if (pipe.connected_at != 0) {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!GetProcessTimes(win32::to_handle(opened.raw), &created, &exited,
+                         &kernel, &user) ||
+        filetime_value(created) > pipe.connected_at) {
+      process_close(opened);
+      return ClientHold::not_held;
+    }
+  }
+  process = opened;
+  return ClientHold::held;
+}
 
 ClientUser pipe_client_user(PipeHandle pipe) {
   ClientUser user;
