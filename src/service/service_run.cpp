@@ -12,7 +12,7 @@ namespace vorn {
 bool service_run(const ServiceHooks& hooks, std::string& error) {
   if (!os::listener_open(error)) {
     diagnose(DiagnosticLevel::error, "cannot listen: " + error);
-    flush_diagnostics(kDiagnosticsFlushMs);
+    close_diagnostics(kDiagnosticsFlushMs);
     return false;
   }
   const std::string endpoint = os::endpoint_name();
@@ -35,7 +35,7 @@ bool service_run(const ServiceHooks& hooks, std::string& error) {
   if (hooks.stopping != nullptr) hooks.stopping();
   os::listener_close();
   diagnose(DiagnosticLevel::info, std::string(kServiceTitle) + " stopped");
-  flush_diagnostics(kDiagnosticsFlushMs);
+  close_diagnostics(kDiagnosticsFlushMs);
   return true;
 }
 
