@@ -28,10 +28,16 @@ struct Channel {
   std::uint64_t dropped = 0;
   bool writing = false;
   bool writer_started = false;
+  // Set by the close: the writer ends once the queue is empty, and later
+  // lines are written by their caller.
+  bool closing = false;
+  bool writer_ended = false;
+  std::thread writer;
   DiagnosticSink sink;
 };
 
-// Never destroyed: the writer may still run while the process exits.
+// Never destroyed: a writer stuck in a slow channel at the close may still
+// run while the process exits.
 Channel& channel() {
   static Channel* instance = new Channel;
   return *instance;
@@ -41,7 +47,9 @@ void write_lines() {
   Channel& state = channel();
   std::unique_lock<std::mutex> lock(state.mutex);
   for (;;) {
-    state.wake.wait(lock, [&] { return !state.queue.empty(); });
+    state.wake.wait(lock,
+                    [&] { return !state.queue.empty() || state.closing; });
+    if (state.queue.empty()) break;
     Line line = std::move(state.queue.front());
     state.queue.pop_front();
     state.writing = true;
@@ -51,6 +59,8 @@ void write_lines() {
     state.writing = false;
     if (state.queue.empty()) state.drained.notify_all();
   }
+  state.writer_ended = true;
+  state.drained.notify_all();
 }
 
 }  // namespace
@@ -62,6 +72,11 @@ void diagnose(DiagnosticLevel level, const std::string& message) {
     const DiagnosticSink sink = state.sink;
     lock.unlock();
     sink(level, message);
+    return;
+  }
+  if (state.closing) {
+    lock.unlock();
+    os::write_diagnostic(level, message);
     return;
   }
   if (state.queue.size() >= kMaxQueued) {
@@ -79,7 +94,7 @@ void diagnose(DiagnosticLevel level, const std::string& message) {
   if (!state.writer_started) {
     // Without a writer the lines simply wait; the service works on.
     try {
-      std::thread(write_lines).detach();
+      state.writer = std::thread(write_lines);
       state.writer_started = true;
     } catch (const std::system_error&) {
     }
@@ -93,6 +108,27 @@ void flush_diagnostics(std::uint32_t timeout_ms) {
   if (!state.writer_started) return;
   state.drained.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                          [&] { return state.queue.empty() && !state.writing; });
+}
+
+void close_diagnostics(std::uint32_t timeout_ms) {
+  Channel& state = channel();
+  std::unique_lock<std::mutex> lock(state.mutex);
+  state.closing = true;
+  if (!state.writer_started) return;
+  state.wake.notify_all();
+  const bool ended =
+      state.drained.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [&] { return state.writer_ended; });
+  std::thread writer = std::move(state.writer);
+  state.writer_started = false;
+  lock.unlock();
+  // A writer stuck in the system's channel is left to end with the process;
+  // one that ended is joined at once.
+  if (ended) {
+    writer.join();
+  } else {
+    writer.detach();
+  }
 }
 
 void set_diagnostic_sink(DiagnosticSink sink) {

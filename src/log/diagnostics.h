@@ -18,8 +18,12 @@ using os::DiagnosticLevel;
 // A full queue drops the line and counts it; the count follows later.
 void diagnose(DiagnosticLevel level, const std::string& message);
 
-// Waits at most `timeout_ms` until every queued line is written (the stop).
+// Waits at most `timeout_ms` until every queued line is written.
 void flush_diagnostics(std::uint32_t timeout_ms);
+
+// The service's end: writes what is queued within `timeout_ms`, ends the
+// writer thread and joins it. Later lines are written by their caller.
+void close_diagnostics(std::uint32_t timeout_ms);
 
 // Tests: every line goes to `sink` at once instead; an empty sink restores
 // the system's channel.

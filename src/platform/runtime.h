@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/types.h"
@@ -135,18 +136,39 @@ enum class AcceptOutcome {
 AcceptOutcome accept_client(PipeHandle& pipe, std::string& error);
 
 // ---------------------------------------------------------------- threads
-struct ThreadHandle {
-  std::intptr_t raw = 0;
-  bool open = false;
+// What a thread runs. The thread owns it and destroys it when run() returns.
+class ThreadBody {
+ public:
+  virtual ~ThreadBody() = default;
+  virtual void run() = 0;
 };
-using ThreadEntry = void (*)(void* argument);
-// Starts a thread and closes its handle at once; nobody waits for it.
-bool start_detached_thread(ThreadEntry entry, void* argument);
-// Starts a thread that can be waited for with a time limit.
-ThreadHandle start_thread(ThreadEntry entry, void* argument);
-// Waits at most `timeout_ms` for the thread to end. The handle stays valid.
-void thread_wait(ThreadHandle thread, std::uint32_t timeout_ms);
-void thread_close(ThreadHandle& thread);
+
+// One running thread, owned: move-only. Letting go of it (destruction,
+// reassignment) never waits and never stops the thread; what the two share
+// lives until both are done with it.
+class Thread {
+ public:
+  Thread() = default;
+  explicit Thread(std::intptr_t raw) : raw_(raw) {}
+  Thread(Thread&& other) noexcept : raw_(other.raw_) { other.raw_ = 0; }
+  Thread& operator=(Thread&& other) noexcept;
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+  ~Thread();
+
+  bool started() const { return raw_ != 0; }
+  // Waits at most `timeout_ms` for the thread to end; true when it has (or
+  // none was started).
+  bool wait(std::uint32_t timeout_ms) const;
+
+ private:
+  void release();
+  std::intptr_t raw_ = 0;
+};
+
+// Starts a thread that runs `body`. Not started (the body destroyed at once)
+// when the OS has no thread for it, or when `body` is empty.
+Thread start_thread(std::unique_ptr<ThreadBody> body);
 
 // ---------------------------------------------------------------- random
 // Cryptographically secure bytes (BCryptGenRandom with the system-preferred

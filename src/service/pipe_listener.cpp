@@ -16,17 +16,16 @@ namespace {
 // A connection over its user's share is closed at once, so that the place
 // goes to another user's game. The worker owns an admitted connection from
 // here on; when none can start, it is released here.
-void serve(Connection connection, const os::ClientUser& user) {
+void serve(Supervisor& workers, Connection connection,
+           const os::ClientUser& user) {
   UserPlace place;
   if (user_places().admit(user, os::tick_ms(), place) != Admission::admitted) {
     return;
   }
-  (void)start_session_worker(std::move(connection), std::move(place));
+  (void)workers.start(session_work(std::move(connection), std::move(place)));
 }
 
-}  // namespace
-
-void PipeListener(void* /*unused*/) {
+void listen(Supervisor& workers) {
   log_line(kBanner);
   // Told once with the OS's words, then counted: the loop retries quickly.
   RepeatedProblem trouble("the listener cannot take clients",
@@ -46,10 +45,26 @@ void PipeListener(void* /*unused*/) {
         break;
       case os::AcceptOutcome::connected:
         trouble.succeeded();
-        serve(Connection(pipe), os::pipe_client_user(pipe));
+        serve(workers, Connection(pipe), os::pipe_client_user(pipe));
         break;
     }
   }
+}
+
+class ListenerWork final : public os::ThreadBody {
+ public:
+  explicit ListenerWork(Supervisor workers) : workers_(std::move(workers)) {}
+  void run() override { listen(workers_); }
+
+ private:
+  Supervisor workers_;
+};
+
+}  // namespace
+
+std::unique_ptr<os::ThreadBody> listener_work(Supervisor workers) {
+  return std::unique_ptr<os::ThreadBody>(new (std::nothrow)
+                                             ListenerWork(std::move(workers)));
 }
 
 }  // namespace vorn

@@ -1,12 +1,9 @@
 #include "session/session_worker.h"
 
-#include <atomic>
-#include <cstdint>
-#include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 
-#include "platform/runtime.h"
 #include "session/handshake.h"
 #include "session/session_loop.h"
 
@@ -14,47 +11,35 @@ namespace vorn {
 
 namespace {
 
-std::atomic<int> running_workers{0};
+class SessionWork final : public os::ThreadBody {
+ public:
+  SessionWork(Connection connection, UserPlace place)
+      : connection_(std::move(connection)), place_(std::move(place)) {}
 
-struct HandOver {
-  Connection connection;
-  // Given back after the connection is closed.
-  UserPlace place;
+  void run() override {
+    // Nothing a client does may take the service down: a worker that runs
+    // out of memory ends its own connection only, released by its owners.
+    try {
+      std::optional<SessionState> state =
+          run_handshake(std::move(connection_), place_.hash_turn());
+      if (state) run_session_loop(*state);
+    } catch (...) {
+    }
+  }
+
+ private:
+  Connection connection_;
+  // Given back when the work is destroyed, after the session has closed
+  // the connection.
+  UserPlace place_;
 };
 
 }  // namespace
 
-int active_session_workers() { return running_workers.load(); }
-
-bool start_session_worker(Connection connection, UserPlace place) {
-  // Without memory for the hand-over, both are released on return.
-  auto* handed =
-      new (std::nothrow) HandOver{std::move(connection), std::move(place)};
-  if (handed == nullptr) return false;
-  // Counted before the thread exists, so a stop right after the hand-over
-  // still waits for this worker's close.
-  ++running_workers;
-  if (!os::start_detached_thread(SessionWorker, handed)) {
-    --running_workers;
-    delete handed;
-    return false;
-  }
-  return true;
-}
-
-void SessionWorker(void* connection_argument) {
-  // The listener hands over a heap-held connection; the worker owns it now.
-  const std::unique_ptr<HandOver> handed(
-      static_cast<HandOver*>(connection_argument));
-  // Nothing a client does may take the service down: a worker that runs out
-  // of memory ends its own connection only, released by its owners.
-  try {
-    std::optional<SessionState> state =
-        run_handshake(std::move(handed->connection), handed->place.hash_turn());
-    if (state) run_session_loop(*state);
-  } catch (...) {
-  }
-  --running_workers;
+std::unique_ptr<os::ThreadBody> session_work(Connection connection,
+                                             UserPlace place) {
+  return std::unique_ptr<os::ThreadBody>(
+      new (std::nothrow) SessionWork(std::move(connection), std::move(place)));
 }
 
 }  // namespace vorn

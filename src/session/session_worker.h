@@ -1,20 +1,19 @@
-// The thread that serves one connected client from HELLO to close.
+// The work of one session worker thread: one connected client from HELLO to
+// close.
 #pragma once
 
+#include <memory>
+
 #include "pipe/connection.h"
+#include "platform/runtime.h"
 #include "session/user_places.h"
 
 namespace vorn {
 
-// Hands `connection`, and the place its user holds for it, to a new session
-// worker thread. False when none could start; both are then released.
-bool start_session_worker(Connection connection, UserPlace place = {});
-
-// The thread entry: takes a heap-held hand-over and owns it from then on.
-void SessionWorker(void* connection_argument);
-
-// How many session workers are running right now, counted from before
-// their threads start.
-int active_session_workers();
+// What a worker thread runs for `connection`, holding the place its user
+// holds for it until the connection is closed. Empty when there is no memory
+// for it; both are then released.
+std::unique_ptr<os::ThreadBody> session_work(Connection connection,
+                                             UserPlace place = {});
 
 }  // namespace vorn

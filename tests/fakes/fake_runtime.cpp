@@ -315,18 +315,24 @@ AcceptOutcome accept_client(PipeHandle& pipe, std::string& /*error*/) {
   return AcceptOutcome::create_failed;
 }
 
-bool start_detached_thread(ThreadEntry /*entry*/, void* /*argument*/) {
+// No thread ever starts: the body goes at once, as when the OS has none.
+Thread start_thread(std::unique_ptr<ThreadBody> body) {
   if (world().on_thread_start) world().on_thread_start();
-  return false;
+  body.reset();
+  return Thread();
 }
 
-ThreadHandle start_thread(ThreadEntry /*entry*/, void* /*argument*/) {
-  return ThreadHandle();
+bool Thread::wait(std::uint32_t /*timeout_ms*/) const { return true; }
+
+void Thread::release() { raw_ = 0; }
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+  raw_ = other.raw_;
+  other.raw_ = 0;
+  return *this;
 }
 
-void thread_wait(ThreadHandle /*thread*/, std::uint32_t /*timeout_ms*/) {}
-
-void thread_close(ThreadHandle& thread) { thread = ThreadHandle(); }
+Thread::~Thread() { release(); }
 
 bool random_bytes(std::uint8_t* buffer, std::size_t size) {
   fake::record_call(Call::random_bytes);

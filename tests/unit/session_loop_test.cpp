@@ -23,6 +23,7 @@
 #include "session/handshake.h"
 #include "session/session_state.h"
 #include "session/session_worker.h"
+#include "session/supervisor.h"
 
 namespace vorn {
 namespace {
@@ -683,13 +684,13 @@ TEST_F(SessionLoopTest, GapOfTwelveAndAHalfSecondsTimesOut) {
 // A stop that comes right after the hand-over must see the worker: it is
 // counted before its thread is asked for, and released when none starts.
 TEST_F(SessionLoopTest, WorkerCountsBeforeItsThreadStarts) {
-  int counted_at_start = -1;
-  fake::world().on_thread_start = [&] {
-    counted_at_start = active_session_workers();
-  };
-  EXPECT_FALSE(start_session_worker(Connection(fake::connected_pipe())));
-  EXPECT_EQ(counted_at_start, 1);
-  EXPECT_EQ(active_session_workers(), 0);
+  Supervisor workers;
+  std::size_t counted_at_start = 0;
+  fake::world().on_thread_start = [&] { counted_at_start = workers.running(); };
+  EXPECT_FALSE(workers.start(session_work(Connection(fake::connected_pipe()))));
+  EXPECT_EQ(counted_at_start, 1u);
+  EXPECT_EQ(workers.running(), 0u);
+  EXPECT_TRUE(workers.wait_all(0));
   expect_channel_closed_once();
 }
 

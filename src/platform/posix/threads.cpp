@@ -4,6 +4,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
+#include <utility>
 
 #include "platform/runtime.h"
 
@@ -11,12 +13,13 @@ namespace vorn::os {
 
 namespace {
 
-// Shared by a waitable thread and its handle. Whichever lets go last frees it,
-// so neither a thread that outlives its handle nor a handle that outlives its
+// Shared by a thread and its owner. Whichever lets go last frees it, so
+// neither a thread that outlives its owner nor an owner that outlives its
 // thread touches freed memory.
 struct ThreadControl {
-  ThreadEntry entry = nullptr;
-  void* argument = nullptr;
+  explicit ThreadControl(std::unique_ptr<ThreadBody> work)
+      : body(std::move(work)) {}
+  std::unique_ptr<ThreadBody> body;
   std::mutex mutex;
   std::condition_variable finished;
   bool done = false;
@@ -29,21 +32,12 @@ void release(ThreadControl* control) {
   }
 }
 
-struct DetachedStart {
-  ThreadEntry entry;
-  void* argument;
-};
-
-void* run_detached(void* start_pointer) {
-  const DetachedStart start = *static_cast<DetachedStart*>(start_pointer);
-  delete static_cast<DetachedStart*>(start_pointer);
-  start.entry(start.argument);
-  return nullptr;
-}
-
-void* run_waitable(void* control_pointer) {
+void* run(void* control_pointer) {
   auto* control = static_cast<ThreadControl*>(control_pointer);
-  control->entry(control->argument);
+  control->body->run();
+  // The body's own owners (a connection, a place) are released before the
+  // end is told, so a wait that sees the end sees them released.
+  control->body.reset();
   {
     std::lock_guard<std::mutex> lock(control->mutex);
     control->done = true;
@@ -53,53 +47,54 @@ void* run_waitable(void* control_pointer) {
   return nullptr;
 }
 
-// Every thread is detached: nobody joins, the timed wait uses the control
-// block instead.
-bool start_pthread(void* (*routine)(void*), void* argument) {
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  const int result = pthread_create(&thread, &attributes, routine, argument);
-  pthread_attr_destroy(&attributes);
-  return result == 0;
+ThreadControl* control_of(std::intptr_t raw) {
+  return reinterpret_cast<ThreadControl*>(raw);
 }
 
 }  // namespace
 
-bool start_detached_thread(ThreadEntry entry, void* argument) {
-  auto* start = new DetachedStart{entry, argument};
-  if (start_pthread(run_detached, start)) return true;
-  delete start;
-  return false;
-}
-
-ThreadHandle start_thread(ThreadEntry entry, void* argument) {
-  auto* control = new ThreadControl;
-  control->entry = entry;
-  control->argument = argument;
-  ThreadHandle thread;
-  if (!start_pthread(run_waitable, control)) {
-    delete control;
-    return thread;
+Thread start_thread(std::unique_ptr<ThreadBody> body) {
+  if (!body) return Thread();
+  auto* control = new (std::nothrow) ThreadControl(std::move(body));
+  if (control == nullptr) return Thread();
+  // Detached at the OS: nobody joins, the wait uses the control block.
+  pthread_attr_t attributes;
+  int result = pthread_attr_init(&attributes);
+  if (result == 0) {
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    result = pthread_create(&thread, &attributes, run, control);
+    pthread_attr_destroy(&attributes);
   }
-  thread.raw = reinterpret_cast<std::intptr_t>(control);
-  thread.open = true;
-  return thread;
+  if (result != 0) {
+    delete control;
+    return Thread();
+  }
+  return Thread(reinterpret_cast<std::intptr_t>(control));
 }
 
-void thread_wait(ThreadHandle thread, std::uint32_t timeout_ms) {
-  if (!thread.open) return;
-  auto* control = reinterpret_cast<ThreadControl*>(thread.raw);
+bool Thread::wait(std::uint32_t timeout_ms) const {
+  if (raw_ == 0) return true;
+  ThreadControl* control = control_of(raw_);
   std::unique_lock<std::mutex> lock(control->mutex);
-  control->finished.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                             [control] { return control->done; });
+  return control->finished.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                    [control] { return control->done; });
 }
 
-void thread_close(ThreadHandle& thread) {
-  if (thread.open) release(reinterpret_cast<ThreadControl*>(thread.raw));
-  thread.raw = 0;
-  thread.open = false;
+void Thread::release() {
+  if (raw_ != 0) vorn::os::release(control_of(raw_));
+  raw_ = 0;
 }
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+  if (this != &other) {
+    release();
+    raw_ = other.raw_;
+    other.raw_ = 0;
+  }
+  return *this;
+}
+
+Thread::~Thread() { release(); }
 
 }  // namespace vorn::os

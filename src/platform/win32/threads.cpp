@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <new>
+#include <utility>
+
 #include "platform/runtime.h"
 #include "platform/win32/win32_handle.h"
 
@@ -7,56 +10,46 @@ namespace vorn::os {
 
 namespace {
 
-// The entry and its argument travel to the new thread on the heap; the
-// thread frees them before it runs the entry.
-struct ThreadStart {
-  ThreadEntry entry;
-  void* argument;
-};
-
-DWORD WINAPI run_thread(LPVOID start_pointer) {
-  const ThreadStart start = *static_cast<ThreadStart*>(start_pointer);
-  delete static_cast<ThreadStart*>(start_pointer);
-  start.entry(start.argument);
+// The body travels to the new thread on the heap; the thread destroys it
+// when it is done, before the thread's handle is signalled.
+DWORD WINAPI run(LPVOID body_pointer) {
+  std::unique_ptr<ThreadBody> body(static_cast<ThreadBody*>(body_pointer));
+  body->run();
   return 0;
-}
-
-HANDLE create_thread(ThreadEntry entry, void* argument) {
-  auto* start = new ThreadStart{entry, argument};
-  // No security attributes, default stack, runs at once, no thread id.
-  HANDLE thread = CreateThread(nullptr, 0, run_thread, start, 0, nullptr);
-  if (thread == nullptr) delete start;
-  return thread;
 }
 
 }  // namespace
 
-bool start_detached_thread(ThreadEntry entry, void* argument) {
-  HANDLE thread = create_thread(entry, argument);
-  if (thread == nullptr) return false;
-  // Closing the handle does not stop the thread; nobody waits for it.
-  CloseHandle(thread);
-  return true;
+Thread start_thread(std::unique_ptr<ThreadBody> body) {
+  if (!body) return Thread();
+  // No security attributes, default stack, runs at once, no thread id.
+  HANDLE thread = CreateThread(nullptr, 0, run, body.get(), 0, nullptr);
+  if (thread == nullptr) return Thread();
+  (void)body.release();  // the thread owns it now
+  return Thread(win32::to_raw(thread));
 }
 
-ThreadHandle start_thread(ThreadEntry entry, void* argument) {
-  ThreadHandle thread;
-  HANDLE handle = create_thread(entry, argument);
-  if (handle == nullptr) return thread;
-  thread.raw = win32::to_raw(handle);
-  thread.open = true;
-  return thread;
+bool Thread::wait(std::uint32_t timeout_ms) const {
+  if (raw_ == 0) return true;
+  return WaitForSingleObject(win32::to_handle(raw_), timeout_ms) ==
+         WAIT_OBJECT_0;
 }
 
-void thread_wait(ThreadHandle thread, std::uint32_t timeout_ms) {
-  if (thread.open)
-    WaitForSingleObject(win32::to_handle(thread.raw), timeout_ms);
+// Closing the handle neither waits for nor stops the thread.
+void Thread::release() {
+  if (raw_ != 0) CloseHandle(win32::to_handle(raw_));
+  raw_ = 0;
 }
 
-void thread_close(ThreadHandle& thread) {
-  if (thread.open) CloseHandle(win32::to_handle(thread.raw));
-  thread.raw = 0;
-  thread.open = false;
+Thread& Thread::operator=(Thread&& other) noexcept {
+  if (this != &other) {
+    release();
+    raw_ = other.raw_;
+    other.raw_ = 0;
+  }
+  return *this;
 }
+
+Thread::~Thread() { release(); }
 
 }  // namespace vorn::os
