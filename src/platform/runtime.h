@@ -151,10 +151,17 @@ class Thread {
   Thread() = default;
   explicit Thread(std::intptr_t raw) : raw_(raw) {}
   Thread(Thread&& other) noexcept : raw_(other.raw_) { other.raw_ = 0; }
-  Thread& operator=(Thread&& other) noexcept;
+  Thread& operator=(Thread&& other) noexcept {
+    if (this != &other) {
+      release();
+      raw_ = other.raw_;
+      other.raw_ = 0;
+    }
+    return *this;
+  }
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
-  ~Thread();
+  ~Thread() { release(); }
 
   bool started() const { return raw_ != 0; }
   // Waits at most `timeout_ms` for the thread to end; true when it has (or
@@ -162,6 +169,7 @@ class Thread {
   bool wait(std::uint32_t timeout_ms) const;
 
  private:
+  // Lets go of the OS's handle (or the share of it); per backend.
   void release();
   std::intptr_t raw_ = 0;
 };

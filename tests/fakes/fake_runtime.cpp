@@ -326,14 +326,6 @@ bool Thread::wait(std::uint32_t /*timeout_ms*/) const { return true; }
 
 void Thread::release() { raw_ = 0; }
 
-Thread& Thread::operator=(Thread&& other) noexcept {
-  raw_ = other.raw_;
-  other.raw_ = 0;
-  return *this;
-}
-
-Thread::~Thread() { release(); }
-
 bool random_bytes(std::uint8_t* buffer, std::size_t size) {
   fake::record_call(Call::random_bytes);
   const int call_index = world().random_calls++;

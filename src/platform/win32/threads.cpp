@@ -41,15 +41,4 @@ void Thread::release() {
   raw_ = 0;
 }
 
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (this != &other) {
-    release();
-    raw_ = other.raw_;
-    other.raw_ = 0;
-  }
-  return *this;
-}
-
-Thread::~Thread() { release(); }
-
 }  // namespace vorn::os
