@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "client/timed_read.h"
 #include "platform/client.h"
 
 namespace vorn::guard {
@@ -16,11 +17,9 @@ constexpr std::uint32_t kPollSliceMs = 50;
 // True when `stop` is given and set.
 bool stopping(const std::atomic<bool>* stop);
 
-// Reads one message for at most `wait_ms`; never returns sooner without a
-// reason, so a read that fails at once cannot make the caller spin.
-enum class ReadResult { message, nothing, closed };
-ReadResult read_for(os::ClientConnection connection, std::uint32_t wait_ms,
-                    std::string& message);
+// The module's reads bounded in time are the client side's one kind.
+using client::read_for;
+using client::ReadResult;
 
 // Waits for one reply for at most `timeout_ms`, looking at the stop request
 // between short reads.
