@@ -1,15 +1,9 @@
 #include "guard/connection_waits.h"
 
 #include "platform/runtime.h"
+#include "protocol/rules.h"
 
 namespace vorn::guard {
-
-namespace {
-
-// How long vorn_guard_stop waits for the service to close after BYE.
-constexpr std::uint32_t kByeCloseWaitMs = 1000;
-
-}  // namespace
 
 bool stopping(const std::atomic<bool>* stop) {
   return stop != nullptr && stop->load();

@@ -8,11 +8,12 @@
 
 #include "client/timed_read.h"
 #include "platform/client.h"
+#include "protocol/rules.h"
 
 namespace vorn::guard {
 
-// The module's thread looks at the stop request at least this often.
-constexpr std::uint32_t kPollSliceMs = 50;
+// The module's waits (guard::kPollSliceMs, kByeCloseWaitMs, ...) are in
+// protocol/rules.h.
 
 // True when `stop` is given and set.
 bool stopping(const std::atomic<bool>* stop);

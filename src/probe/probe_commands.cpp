@@ -13,6 +13,7 @@
 #include "protocol/evidence.h"
 #include "protocol/guard_protocol.h"
 #include "protocol/message_fields.h"
+#include "protocol/rules.h"
 
 namespace vorn::probe {
 namespace {
@@ -22,6 +23,7 @@ using client::ReadResult;
 
 // 16 bytes: the service wants at least 12.
 constexpr char kProbeTag[] = "vorn-guard-probe";
+static_assert(sizeof kProbeTag - 1 >= kMinTagBytes);
 constexpr std::uint32_t kRawConnectTimeoutMs = 3000;
 constexpr std::uint32_t kPollSliceMs = 100;
 // Longer messages are shown cut, with their length.
