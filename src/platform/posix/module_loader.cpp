@@ -1,0 +1,42 @@
+#include "platform/module_loader.h"
+
+#include <dlfcn.h>
+
+#include "platform/client.h"
+
+namespace vorn::os {
+
+const char* guard_module_file_name() { return "libvorn_guard.so.1"; }
+
+bool load_module(const std::string& path, LoadedModule& module,
+                 std::string& error) {
+  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* why = ::dlerror();
+    error = "cannot load " + path + ": " + (why != nullptr ? why : "?");
+    return false;
+  }
+  module.raw = handle;
+  return true;
+}
+
+void unload_module(LoadedModule& module) {
+  if (module.raw == nullptr) return;
+  ::dlclose(module.raw);
+  module.raw = nullptr;
+}
+
+ModuleFunction module_function(const LoadedModule& module, const char* name) {
+  // dlsym's object pointer names a function here: POSIX makes that
+  // conversion valid.
+  return reinterpret_cast<ModuleFunction>(::dlsym(module.raw, name));
+}
+
+bool loaded_module_file(const LoadedModule& module, const char* exported_name,
+                        std::string& path) {
+  if (module.raw == nullptr) return false;
+  const void* symbol = ::dlsym(module.raw, exported_name);
+  return symbol != nullptr && module_path_of(symbol, path);
+}
+
+}  // namespace vorn::os

@@ -1,0 +1,53 @@
+#include "platform/module_loader.h"
+
+#include <windows.h>
+
+namespace vorn::os {
+
+namespace {
+
+HMODULE module_handle(const LoadedModule& module) {
+  return static_cast<HMODULE>(module.raw);
+}
+
+}  // namespace
+
+const char* guard_module_file_name() { return "vorn_guard.dll"; }
+
+bool load_module(const std::string& path, LoadedModule& module,
+                 std::string& error) {
+  HMODULE handle = LoadLibraryA(path.c_str());
+  if (handle == nullptr) {
+    error = "cannot load " + path + " (error " +
+            std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  module.raw = handle;
+  return true;
+}
+
+void unload_module(LoadedModule& module) {
+  if (module.raw == nullptr) return;
+  FreeLibrary(module_handle(module));
+  module.raw = nullptr;
+}
+
+ModuleFunction module_function(const LoadedModule& module, const char* name) {
+  // FARPROC and the real signature differ; the plain void (*)() in between
+  // is the sanctioned way to change function pointer types.
+  return reinterpret_cast<ModuleFunction>(
+      GetProcAddress(module_handle(module), name));
+}
+
+bool loaded_module_file(const LoadedModule& module,
+                        const char* /*exported_name*/, std::string& path) {
+  if (module.raw == nullptr) return false;
+  char buffer[MAX_PATH * 4];
+  const DWORD length =
+      GetModuleFileNameA(module_handle(module), buffer, sizeof buffer);
+  if (length == 0 || length >= sizeof buffer) return false;
+  path.assign(buffer, length);
+  return true;
+}
+
+}  // namespace vorn::os
