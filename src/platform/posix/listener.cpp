@@ -16,14 +16,13 @@
 #include "platform/posix/directory_trust.h"
 #include "platform/posix/fd_util.h"
 #include "platform/posix/runtime_internal.h"
+#include "platform/posix/service_names.h"
 #include "platform/runtime.h"
 
 namespace vorn::os {
 
 namespace {
 
-constexpr char kEndpointFile[] = "VORNGuardLocalGuard";
-constexpr char kDefaultDirectory[] = "/run/VORN";
 constexpr int kBacklog = static_cast<int>(kEndpointPlaces);
 
 // Read by the listener thread while the host opens or closes it.
@@ -166,10 +165,10 @@ void forget_accepted_connection(int fd) {
 
 std::string endpoint_name() {
   std::string directory =
-      posix::systemd_directory("RUNTIME_DIRECTORY", kDefaultDirectory);
+      posix::systemd_directory("RUNTIME_DIRECTORY", posix::kEndpointDirectory);
   while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
-  if (directory == "/") return directory + kEndpointFile;
-  return directory + '/' + kEndpointFile;
+  if (directory == "/") return directory + posix::kEndpointFile;
+  return directory + '/' + posix::kEndpointFile;
 }
 
 bool listener_open(std::string& error) {

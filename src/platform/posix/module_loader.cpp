@@ -3,10 +3,11 @@
 #include <dlfcn.h>
 
 #include "platform/client.h"
+#include "platform/posix/service_names.h"
 
 namespace vorn::os {
 
-const char* guard_module_file_name() { return "libvorn_guard.so.1"; }
+const char* guard_module_file_name() { return posix::kGuardSoname; }
 
 bool load_module(const std::string& path, LoadedModule& module,
                  std::string& error) {

@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "platform/runtime.h"
+#include "platform/win32/service_names.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {
 
 namespace {
 
-constexpr char kPipeName[] = "\\\\.\\pipe\\VORNGuardLocalGuard";
 // Local system and administrators: everything; authenticated users: what a
 // client needs and no more: FILE_GENERIC_READ | FILE_WRITE_DATA |
 // FILE_WRITE_ATTRIBUTES (0x12018B; the last for SetNamedPipeHandleState).

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/win32/service_names.h"
+
 namespace vorn::os {
 
 namespace {
@@ -12,7 +14,7 @@ HMODULE module_handle(const LoadedModule& module) {
 
 }  // namespace
 
-const char* guard_module_file_name() { return "vorn_guard.dll"; }
+const char* guard_module_file_name() { return kGuardModuleFile; }
 
 bool load_module(const std::string& path, LoadedModule& module,
                  std::string& error) {
