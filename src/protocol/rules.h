@@ -1,8 +1,9 @@
 // Every rule of the protocol between the service and the guard module, and
 // every timing and limit of the service's sessions and of the module's side,
 // in one place: both sides use these, so they cannot drift apart. A rule of
-// the OS layer stays with it (platform/system.h, the backends' endpoints);
-// docs/architecture.md lists those too.
+// the OS layer stays with it (the places in platform/runtime.h, the file
+// limits in platform/system.h, the names in each backend's
+// service_names.h); docs/architecture.md lists those too.
 #pragma once
 
 #include <cstddef>
