@@ -86,23 +86,8 @@ void aim_clients_at(const ServiceRun& run) {
   }
 }
 
-Client::Client(Client&& other) noexcept : connection(other.connection) {
-  other.connection = os::ClientConnection{};
-}
-
-Client& Client::operator=(Client&& other) noexcept {
-  if (this != &other) {
-    os::client_close(connection);
-    connection = other.connection;
-    other.connection = os::ClientConnection{};
-  }
-  return *this;
-}
-
-Client::~Client() { os::client_close(connection); }
-
 bool client_open(Client& client, std::uint32_t timeout_ms) {
-  os::client_close(client.connection);
+  client.connection.close();
   return os::client_connect(client.connection, timeout_ms) ==
          os::ConnectResult::connected;
 }
