@@ -6,6 +6,7 @@
 
 #include "platform/system.h"
 #include "protocol/message_fields.h"
+#include "support/patience.h"
 
 namespace vorn::test {
 
@@ -71,7 +72,7 @@ ProbeResult run_probe(const ServiceRun& run,
   if (!start_child(child, probe_path(), arguments, environment, output_file)) {
     return result;
   }
-  result.ended = wait_child(child, timeout_ms, result.exit_code);
+  result.ended = wait_child(child, patient_ms(timeout_ms), result.exit_code);
   result.elapsed_ms = elapsed_since(start);
   release_child(child);
   result.output = read_probe_output(output_file);
