@@ -107,16 +107,15 @@ void replay_cycle(const ServiceRun& run, Tally& tally, int loop,
   ChildProcess child;
   if (!start_probe(run,
                    // As long for the OK as a session's client waits.
-                   {"raw", "--load-guard", "--wait-ms",
-                    std::to_string(patient_ms(30000)), "--hold-ms", "30000",
-                    "HELLO|{pid}|e2e-soak-replay|{e1}|{e2}",
+                   {"raw", "--load-guard", "--wait-ms", "30000", "--hold-ms",
+                    "30000", "HELLO|{pid}|e2e-soak-replay|{e1}|{e2}",
                     "PING|{token}|1|soak", "PING|{token}|1|soak"},
                    child, output_file)) {
     tally.problem("loop " + std::to_string(loop) + ": probe not started");
     return;
   }
   int exit_code = -1;
-  const bool ended = wait_child(child, patient_ms(60000), exit_code);
+  const bool ended = wait_child(child, 60000, exit_code);
   release_child(child);
   const std::string output = read_probe_output(output_file);
   if (output.find("< OK|") != std::string::npos) ++tally.handshakes;
