@@ -4,8 +4,8 @@
 
 namespace vorn::client {
 
-ReadResult read_for(os::ClientConnection connection, std::uint32_t wait_ms,
-                    std::string& message) {
+ReadResult read_for(const os::ClientConnection& connection,
+                    std::uint32_t wait_ms, std::string& message) {
   const std::uint64_t start = os::tick_ms();
   bool closed = false;
   if (os::client_read(connection, message, wait_ms, closed)) {

@@ -13,7 +13,7 @@ enum class ReadResult { message, nothing, closed };
 
 // Reads one message for at most `wait_ms`; never returns sooner without a
 // reason, so a read that fails at once cannot make the caller spin.
-ReadResult read_for(os::ClientConnection connection, std::uint32_t wait_ms,
-                    std::string& message);
+ReadResult read_for(const os::ClientConnection& connection,
+                    std::uint32_t wait_ms, std::string& message);
 
 }  // namespace vorn::client

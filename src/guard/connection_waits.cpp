@@ -9,7 +9,7 @@ bool stopping(const std::atomic<bool>* stop) {
   return stop != nullptr && stop->load();
 }
 
-ReadResult await_reply(os::ClientConnection connection,
+ReadResult await_reply(const os::ClientConnection& connection,
                        std::uint32_t timeout_ms, const std::atomic<bool>* stop,
                        std::string& reply) {
   const std::uint64_t start = os::tick_ms();
@@ -25,7 +25,7 @@ ReadResult await_reply(os::ClientConnection connection,
   }
 }
 
-void wait_for_service_close(os::ClientConnection connection) {
+void wait_for_service_close(const os::ClientConnection& connection) {
   const std::uint64_t start = os::tick_ms();
   for (;;) {
     const std::uint64_t elapsed = os::tick_ms() - start;

@@ -131,11 +131,10 @@ enum class ExamineOutcome {
 // A verified client file held open for a session so that, while held,
 // nobody can write, rename or delete it (Windows: opened sharing reads only).
 // POSIX holds nothing: its file identity tells a changed file.
-struct PinnedFile {
-  std::intptr_t raw = 0;
-  bool held = false;
+struct PinnedFileKind {
+  static void close(std::intptr_t raw);
 };
-void release_pinned_file(PinnedFile& pin);
+using PinnedFile = Owned<PinnedFileKind>;
 
 // A mark on the version of a held file, which goes stale once that version
 // may be gone: the file written or its attributes changed, or its file
@@ -173,10 +172,10 @@ struct DigestRecall {
 // mapped into it, known by what it is whatever its file is called (Windows:
 // an image mapping whose export directory names it "vorn_guard.dll", any
 // case; POSIX: an executable mapping of a shared object whose SONAME is
-// "libvorn_guard.so.1"), opens that very file and hashes it. A file whose identity equals `unchanged` (when
-// known) is not hashed. POSIX opens /proc/<pid>/exe and the mapping's own
-// file; Windows opens the file the kernel has mapped, anonymously, on local
-// disks only.
+// "libvorn_guard.so.1"), opens that very file and hashes it. A file whose
+// identity equals `unchanged` (when known) is not hashed. POSIX opens
+// /proc/<pid>/exe and the mapping's own file; Windows opens the file the kernel
+// has mapped, anonymously, on local disks only.
 //
 // `pin` (may be null): one that is not held asks to hold the file examined
 // (Windows; it stays empty where the file cannot be held, say because
@@ -184,7 +183,7 @@ struct DigestRecall {
 // verified with it: when the file found now is that very file, it is not
 // hashed again (`unchanged`). `recall` stands in for the hash of a version
 // already verified (POSIX; Windows names no version).
-ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
+ExamineOutcome examine_client_file(const ProcessHandle& process, ProcessId pid,
                                    ClientFile which,
                                    const FileIdentity& unchanged,
                                    PinnedFile* pin, KeepGoing keep_going,
@@ -236,7 +235,7 @@ class ClientCode {
 // (`changed`, with `why`) when either file has no executable mapping behind
 // the running code, the module's code differs from its file, or the memory
 // cannot be read.
-CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
+CodeLook watch_client_code(const ProcessHandle& process, ProcessId pid,
                            const ExaminedFile& image,
                            const ExaminedFile& module, ClientCode& code,
                            std::uint64_t& image_pages_differing,

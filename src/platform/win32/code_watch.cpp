@@ -540,14 +540,14 @@ bool still_shared(HANDLE process, const Region& region) {
 
 }  // namespace
 
-CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
+CodeLook watch_client_code(const ProcessHandle& process, ProcessId pid,
                            const ExaminedFile& image,
                            const ExaminedFile& module, ClientCode& code,
                            std::uint64_t& image_pages_differing,
                            std::string& why) {
   code.reset(nullptr);
   image_pages_differing = 0;
-  if (!process.open || ended(win32::to_handle(process.raw))) {
+  if (!process.open() || ended(win32::to_handle(process.raw()))) {
     why = "the process has ended";
     return CodeLook::gone;
   }
@@ -557,8 +557,8 @@ CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
       OpenProcess(win32::kInspectionRights | SYNCHRONIZE, FALSE, pid));
   if (!state->process.valid()) {
     why = "the process cannot be read: " + win32::error_text(GetLastError());
-    return ended(win32::to_handle(process.raw)) ? CodeLook::gone
-                                                : CodeLook::changed;
+    return ended(win32::to_handle(process.raw())) ? CodeLook::gone
+                                                  : CodeLook::changed;
   }
   WatchContext context;
   context.process = state->process.get();
