@@ -5,7 +5,10 @@
 // platform/win32/ module_loader.cpp.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+#include "platform/owned.h"
 
 namespace vorn::os {
 
@@ -14,18 +17,18 @@ namespace vorn::os {
 // with it needs and the runtime package has without the development link.
 const char* guard_module_file_name();
 
-// One reference to a loaded module, let go by unload_module. No destructor:
-// a module whose thread runs must not be unloaded by a forgotten owner.
-struct LoadedModule {
-  void* raw = nullptr;
+struct LoadedModuleKind {
+  // FreeLibrary / dlclose: one reference less. A module that pinned itself
+  // (the guard module, once started) stays.
+  static void close(std::intptr_t raw);
 };
+// One reference to a loaded module.
+using LoadedModule = Owned<LoadedModuleKind>;
 
 // LoadLibraryA / dlopen (RTLD_NOW | RTLD_LOCAL). False with "cannot load
 // <path>" and the system's words in `error`.
 bool load_module(const std::string& path, LoadedModule& module,
                  std::string& error);
-// FreeLibrary / dlclose; nothing when not loaded.
-void unload_module(LoadedModule& module);
 
 // A function the module exports, by name; null when it has none. Its real
 // type is the caller's to know.

@@ -29,9 +29,7 @@ bool load_guard_library(const std::string& path, GuardLibrary& library,
   return os::load_module(path, library.module, error);
 }
 
-void unload_guard_library(GuardLibrary& library) {
-  os::unload_module(library.module);
-}
+void unload_guard_library(GuardLibrary& library) { library.module.close(); }
 
 bool resolve_guard_api(const GuardLibrary& library, GuardApi& api,
                        std::string& error) {

@@ -13,6 +13,7 @@ namespace vorn::probe {
 // module by its contents).
 using os::guard_module_file_name;
 
+// A loaded guard module, let go when unloaded or when it goes.
 struct GuardLibrary {
   os::LoadedModule module;
   std::string path;  // what was asked for

@@ -7,6 +7,14 @@
 
 namespace vorn::os {
 
+namespace {
+
+void* handle_of(const LoadedModule& module) {
+  return reinterpret_cast<void*>(module.raw());
+}
+
+}  // namespace
+
 const char* guard_module_file_name() { return posix::kGuardSoname; }
 
 bool load_module(const std::string& path, LoadedModule& module,
@@ -17,26 +25,24 @@ bool load_module(const std::string& path, LoadedModule& module,
     error = "cannot load " + path + ": " + (why != nullptr ? why : "?");
     return false;
   }
-  module.raw = handle;
+  module = LoadedModule(reinterpret_cast<std::intptr_t>(handle));
   return true;
 }
 
-void unload_module(LoadedModule& module) {
-  if (module.raw == nullptr) return;
-  ::dlclose(module.raw);
-  module.raw = nullptr;
+void LoadedModuleKind::close(std::intptr_t raw) {
+  ::dlclose(reinterpret_cast<void*>(raw));
 }
 
 ModuleFunction module_function(const LoadedModule& module, const char* name) {
   // dlsym's object pointer names a function here: POSIX makes that
   // conversion valid.
-  return reinterpret_cast<ModuleFunction>(::dlsym(module.raw, name));
+  return reinterpret_cast<ModuleFunction>(::dlsym(handle_of(module), name));
 }
 
 bool loaded_module_file(const LoadedModule& module, const char* exported_name,
                         std::string& path) {
-  if (module.raw == nullptr) return false;
-  const void* symbol = ::dlsym(module.raw, exported_name);
+  if (!module.open()) return false;
+  const void* symbol = ::dlsym(handle_of(module), exported_name);
   return symbol != nullptr && module_path_of(symbol, path);
 }
 

@@ -8,8 +8,8 @@ namespace vorn::os {
 
 namespace {
 
-HMODULE module_handle(const LoadedModule& module) {
-  return static_cast<HMODULE>(module.raw);
+HMODULE module_handle(std::intptr_t raw) {
+  return reinterpret_cast<HMODULE>(raw);
 }
 
 }  // namespace
@@ -24,29 +24,27 @@ bool load_module(const std::string& path, LoadedModule& module,
             std::to_string(GetLastError()) + ")";
     return false;
   }
-  module.raw = handle;
+  module = LoadedModule(reinterpret_cast<std::intptr_t>(handle));
   return true;
 }
 
-void unload_module(LoadedModule& module) {
-  if (module.raw == nullptr) return;
-  FreeLibrary(module_handle(module));
-  module.raw = nullptr;
+void LoadedModuleKind::close(std::intptr_t raw) {
+  FreeLibrary(module_handle(raw));
 }
 
 ModuleFunction module_function(const LoadedModule& module, const char* name) {
   // FARPROC and the real signature differ; the plain void (*)() in between
   // is the sanctioned way to change function pointer types.
   return reinterpret_cast<ModuleFunction>(
-      GetProcAddress(module_handle(module), name));
+      GetProcAddress(module_handle(module.raw()), name));
 }
 
 bool loaded_module_file(const LoadedModule& module,
                         const char* /*exported_name*/, std::string& path) {
-  if (module.raw == nullptr) return false;
+  if (!module.open()) return false;
   char buffer[MAX_PATH * 4];
   const DWORD length =
-      GetModuleFileNameA(module_handle(module), buffer, sizeof buffer);
+      GetModuleFileNameA(module_handle(module.raw()), buffer, sizeof buffer);
   if (length == 0 || length >= sizeof buffer) return false;
   path.assign(buffer, length);
   return true;
