@@ -132,7 +132,7 @@ BENCHMARK(BM_Sha256File)->Arg(1)->Arg(64)->Unit(benchmark::kMillisecond);
 // This process as the client: the guard module loaded from beside it.
 bool own_process_ready() {
   Fixtures& f = fixtures();
-  if (f.own_module.handle != nullptr) return true;
+  if (f.own_module.module.open()) return true;
   std::string executable;
   const std::string module = test::binary_directory() + "/libvorn_guard.so.1";
   std::string error;

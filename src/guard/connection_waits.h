@@ -6,21 +6,21 @@
 #include <cstdint>
 #include <string>
 
+#include "client/timed_read.h"
 #include "platform/client.h"
+#include "protocol/rules.h"
 
 namespace vorn::guard {
 
-// The module's thread looks at the stop request at least this often.
-constexpr std::uint32_t kPollSliceMs = 50;
+// The module's waits (guard::kPollSliceMs, kByeCloseWaitMs, ...) are in
+// protocol/rules.h.
 
 // True when `stop` is given and set.
 bool stopping(const std::atomic<bool>* stop);
 
-// Reads one message for at most `wait_ms`; never returns sooner without a
-// reason, so a read that fails at once cannot make the caller spin.
-enum class ReadResult { message, nothing, closed };
-ReadResult read_for(const os::ClientConnection& connection,
-                    std::uint32_t wait_ms, std::string& message);
+// The module's reads bounded in time are the client side's one kind.
+using client::read_for;
+using client::ReadResult;
 
 // Waits for one reply for at most `timeout_ms`, looking at the stop request
 // between short reads.

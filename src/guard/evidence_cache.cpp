@@ -7,6 +7,7 @@
 #include "platform/client.h"
 #include "protocol/evidence.h"
 #include "protocol/message_fields.h"
+#include "protocol/rules.h"
 
 namespace vorn::guard {
 
@@ -69,7 +70,7 @@ std::string find_in_cache(const std::string& text, const std::string& key) {
     const std::string line = text.substr(start, end - start);
     start = end + 1;
     // The newest entry for a key counts.
-    if (line.size() == key.size() + 1 + 64 &&
+    if (line.size() == key.size() + 1 + kEvidenceDigits &&
         line.compare(0, key.size(), key) == 0 && line[key.size()] == ' ' &&
         is_hex_text(line.substr(key.size() + 1))) {
       found = line.substr(key.size() + 1);

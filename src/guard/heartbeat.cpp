@@ -8,13 +8,11 @@
 #include "guard/module_state.h"
 #include "platform/runtime.h"
 #include "protocol/guard_protocol.h"
+#include "protocol/rules.h"
 
 namespace vorn::guard {
 
 namespace {
-
-// PINGs whose PONG is still awaited; older ones are forgotten.
-constexpr std::size_t kMaxPendingPings = 64;
 
 struct PendingPing {
   std::int64_t sequence;

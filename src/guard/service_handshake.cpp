@@ -8,20 +8,11 @@
 #include "guard/module_state.h"
 #include "platform/runtime.h"
 #include "protocol/guard_protocol.h"
+#include "protocol/rules.h"
 
 namespace vorn::guard {
 
 namespace {
-
-constexpr std::uint32_t kDefaultConnectTimeoutMs = 3000;
-constexpr std::uint32_t kDefaultReplyTimeoutMs = 10000;
-// Evidence computed for longer than this on an open connection is sent on a
-// new one: the service waits 12 s for a HELLO, and a loaded machine needs
-// its margin.
-constexpr std::uint64_t kEvidenceOnOpenConnectionMs = 8000;
-// A busy service is waited for in pieces this long, so a stop is not kept
-// waiting.
-constexpr std::uint32_t kConnectSliceMs = 250;
 
 // `cached`: a value came from the player's cache rather than the file.
 bool compute_evidence(bool use_cache, EvidencePair& values, bool& cached) {

@@ -7,14 +7,11 @@
 #include "guard/module_state.h"
 #include "guard/service_handshake.h"
 #include "platform/runtime.h"
+#include "protocol/rules.h"
 
 namespace vorn::guard {
 
 namespace {
-
-// Pauses between failed attempts: doubling from the first to the last.
-constexpr std::uint32_t kFirstRetryMs = 250;
-constexpr std::uint32_t kLastRetryMs = 8000;
 
 void notify(const Settings& settings, int event, int result) {
   if (settings.on_event == nullptr) return;

@@ -23,6 +23,7 @@
 #include "guard/session_keeper.h"
 #include "platform/client.h"
 #include "protocol/guard_protocol.h"
+#include "protocol/rules.h"
 
 namespace {
 
@@ -30,8 +31,7 @@ using vorn::guard::Session;
 using vorn::guard::set_last_error;
 using vorn::guard::Settings;
 
-// The service refuses shorter tags.
-constexpr std::size_t kMinTagBytes = 12;
+using vorn::kMinTagBytes;
 
 // Serialises start and stop; guards g_session.
 std::mutex g_session_lock;

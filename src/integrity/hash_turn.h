@@ -1,9 +1,9 @@
 // One user's share of the service's hashing: one file at a time, and each
 // launch waits, before its first file, until the hashes before it are paid
-// off at kHashBytesPerSecond, so one user cannot keep the service hashing
-// for it. An honest launch hashes once and never waits; the largest
-// executable (4 GiB) is paid off in 32 s. Re-checks never wait: where a file
-// must be hashed again at each (a file system whose times do not prove its
+// off at kHashBytesPerSecond (protocol/rules.h), so one user cannot keep the
+// service hashing for it. An honest launch hashes once and never waits; the
+// largest executable (4 GiB) is paid off in 32 s. Re-checks never wait: where a
+// file must be hashed again at each (a file system whose times do not prove its
 // bytes), the hash comes at most as often as the user's share pays for it,
 // for all the user's sessions together.
 #pragma once
@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <mutex>
 
-namespace vorn {
+#include "protocol/rules.h"
 
-constexpr std::int64_t kHashBytesPerSecond = 128ll << 20;
+namespace vorn {
 
 struct HashTurn {
   // Held while one of the user's files is examined. Waited for by polling

@@ -14,6 +14,7 @@
 #include "log/diagnostics.h"
 #include "platform/runtime.h"
 #include "protocol/message_fields.h"
+#include "protocol/rules.h"
 
 namespace vorn {
 namespace {
@@ -90,7 +91,7 @@ bool take_hash_turn(IntegrityCancel cancel, bool wait_for_debt,
   turn = std::unique_lock<std::mutex>(share->lock, std::try_to_lock);
   while (!turn.owns_lock()) {
     if (cancelled(cancel)) return false;
-    os::sleep_ms(10);
+    os::sleep_ms(kHashTurnPollMs);
     turn.try_lock();
   }
   for (;;) {
@@ -101,7 +102,7 @@ bool take_hash_turn(IntegrityCancel cancel, bool wait_for_debt,
     share->paid_at_ms = now;
     if (share->debt_bytes == 0 || !wait_for_debt) return true;
     if (cancelled(cancel)) return false;
-    os::sleep_ms(50);
+    os::sleep_ms(kHashDebtPollMs);
   }
 }
 

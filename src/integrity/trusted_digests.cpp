@@ -4,12 +4,14 @@
 #include <cstdint>
 
 #include "protocol/message_fields.h"
+#include "protocol/rules.h"
 
 namespace vorn {
 
 namespace {
 
-constexpr std::size_t kDigestDigits = 64;
+// An entry is an evidence value the list trusts.
+constexpr std::size_t kDigestDigits = kEvidenceDigits;
 constexpr char kStrictCode[] = "strict-code";
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }

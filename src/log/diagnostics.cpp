@@ -7,13 +7,11 @@
 #include <system_error>
 #include <thread>
 
+#include "protocol/rules.h"
+
 namespace vorn {
 
 namespace {
-
-// Beyond this many waiting lines the channel is stuck; later lines are
-// counted instead of kept.
-constexpr std::size_t kMaxQueued = 256;
 
 struct Line {
   DiagnosticLevel level;
@@ -79,7 +77,7 @@ void diagnose(DiagnosticLevel level, const std::string& message) {
     os::write_diagnostic(level, message);
     return;
   }
-  if (state.queue.size() >= kMaxQueued) {
+  if (state.queue.size() >= kMaxQueuedDiagnostics) {
     ++state.dropped;
     return;
   }

@@ -1,5 +1,7 @@
 #include "pipe/pipe_channel.h"
 
+#include "protocol/rules.h"
+
 namespace vorn {
 
 namespace {

@@ -5,14 +5,12 @@
 #include <string>
 
 #include "platform/runtime.h"
-#include "protocol/wire.h"
+#include "protocol/rules.h"
 
 namespace vorn {
 
-// How long a reply may wait for the client to make room, and how long the
-// final flush may wait for the client to read.
-constexpr std::uint32_t kWriteBoundMs = 1000;
-constexpr std::uint32_t kFlushBoundMs = 1000;
+// The bounds of a write and of the final flush (kWriteBoundMs,
+// kFlushBoundMs) are in protocol/rules.h.
 
 // True when a message of at least one byte was read; `text` then holds it
 // without its trailing LF / CR / NUL run. False otherwise, `text` untouched.

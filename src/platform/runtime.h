@@ -112,6 +112,9 @@ void pipe_disconnect(const PipeHandle& pipe);
 // on POSIX "$RUNTIME_DIRECTORY/VORNGuardLocalGuard" (RUNTIME_DIRECTORY set
 // and not empty) or "/run/VORN/VORNGuardLocalGuard".
 std::string endpoint_name();
+// The service's places: how many clients the endpoint serves at once
+// (Windows pipe instances; POSIX accepted sockets, and the listen backlog).
+constexpr std::size_t kEndpointPlaces = 32;
 
 // Prepares listening before the listener thread starts. Windows: nothing to
 // do. POSIX: creates the directory when missing, replaces a stale socket file,

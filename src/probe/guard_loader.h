@@ -4,25 +4,25 @@
 
 #include <string>
 
+#include "platform/module_loader.h"
 #include "vorn_guard.h"
 
 namespace vorn::probe {
 
-// The module's usual file name, which the probe loads: "vorn_guard.dll" /
-// "libvorn_guard.so.1", its SONAME, which a game linked with it needs and the
-// runtime package has without the development link (the service knows the
+// The module's usual file name, which the probe loads (the service knows the
 // module by its contents).
-const char* guard_module_file_name();
+using os::guard_module_file_name;
 
+// A loaded guard module, let go when unloaded or when it goes.
 struct GuardLibrary {
-  void* handle = nullptr;
+  os::LoadedModule module;
   std::string path;  // what was asked for
 };
 
-// LoadLibraryA / dlopen. False with a readable `error`.
+// Loads the module at `path`. False with a readable `error`.
 bool load_guard_library(const std::string& path, GuardLibrary& library,
                         std::string& error);
-// FreeLibrary / dlclose; nothing when not loaded.
+// Lets it go; nothing when not loaded.
 void unload_guard_library(GuardLibrary& library);
 
 // The module's functions, looked up by name.

@@ -6,18 +6,24 @@
 #include <string>
 #include <vector>
 
+#include "client/timed_read.h"
 #include "platform/client.h"
 #include "platform/runtime.h"
 #include "probe/guard_loader.h"
 #include "protocol/evidence.h"
 #include "protocol/guard_protocol.h"
 #include "protocol/message_fields.h"
+#include "protocol/rules.h"
 
 namespace vorn::probe {
 namespace {
 
+using client::read_for;
+using client::ReadResult;
+
 // 16 bytes: the service wants at least 12.
 constexpr char kProbeTag[] = "vorn-guard-probe";
+static_assert(sizeof kProbeTag - 1 >= kMinTagBytes);
 constexpr std::uint32_t kRawConnectTimeoutMs = 3000;
 constexpr std::uint32_t kPollSliceMs = 100;
 // Longer messages are shown cut, with their length.
@@ -202,24 +208,6 @@ void on_session_event(void* context, int event, int /*result*/,
   if (watch->show) {
     say(std::string("EVENT ") + event_name(event) + " (" + detail + ")");
   }
-}
-
-// Reads one message for at most `wait_ms`, never returning sooner without a
-// reason.
-enum class ReadResult { message, nothing, closed };
-ReadResult read_for(const os::ClientConnection& connection,
-                    std::uint32_t wait_ms, std::string& message) {
-  const std::uint64_t start = os::tick_ms();
-  bool closed = false;
-  if (os::client_read(connection, message, wait_ms, closed)) {
-    return ReadResult::message;
-  }
-  if (closed) return ReadResult::closed;
-  const std::uint64_t elapsed = os::tick_ms() - start;
-  if (elapsed < wait_ms) {
-    os::sleep_ms(static_cast<std::uint32_t>(wait_ms - elapsed));
-  }
-  return ReadResult::nothing;
 }
 
 // The one line feed that frames every reply is not shown; a reply without

@@ -1,13 +1,13 @@
 #include "protocol/guard_protocol.h"
 
 #include "protocol/message_fields.h"
-#include "protocol/wire.h"
+#include "protocol/rules.h"
 
 namespace vorn::guard {
 namespace {
 
 bool is_token(const std::string& text) {
-  if (text.size() != 64) return false;
+  if (text.size() != kTokenDigits) return false;
   for (char c : text) {
     const bool digit = c >= '0' && c <= '9';
     const bool upper_hex = c >= 'A' && c <= 'F';

@@ -6,6 +6,7 @@
 #include "log/service_log.h"
 #include "pipe/connection.h"
 #include "platform/runtime.h"
+#include "protocol/rules.h"
 #include "session/session_worker.h"
 #include "session/user_places.h"
 

@@ -4,13 +4,13 @@
 #include <memory>
 
 #include "platform/runtime.h"
+#include "protocol/rules.h"
 #include "session/supervisor.h"
 
 namespace vorn {
 
-constexpr char kBanner[] = "VORN Local Guard Service 1.0.0 ONLINE";
-// Pause after an instance could not be created.
-constexpr unsigned kCreateRetryMs = 1000;
+// The banner and the pause after a failed creation (kCreateRetryMs) are in
+// protocol/rules.h.
 
 // What the listener thread runs: logs the banner, then accepts clients until
 // a poll finds the stop event set, starting their workers with `workers`.

@@ -4,6 +4,7 @@
 #include "log/diagnostics.h"
 #include "log/service_log.h"
 #include "platform/runtime.h"
+#include "protocol/rules.h"
 #include "service/pipe_listener.h"
 #include "session/supervisor.h"
 

@@ -8,14 +8,12 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/rules.h"
+
 namespace vorn {
 
-// How long the service waits for the listener after a stop; what is left of
-// it lets running session workers write their CLOSED lines.
-constexpr std::uint32_t kListenerStopWaitMs = 2000;
-// How long the end waits for the operator's channel to take its last lines.
-constexpr std::uint32_t kDiagnosticsFlushMs = 500;
-constexpr char kServiceTitle[] = "VORN Local Guard Service " VORN_VERSION;
+// Its waits at the end (kListenerStopWaitMs, kDiagnosticsFlushMs) and its
+// title are in protocol/rules.h.
 
 // What a host reports along the way; either may be left out.
 struct ServiceHooks {

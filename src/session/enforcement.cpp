@@ -3,6 +3,7 @@
 #include "log/diagnostics.h"
 #include "log/service_log.h"
 #include "protocol/message_fields.h"
+#include "protocol/rules.h"
 
 namespace vorn {
 

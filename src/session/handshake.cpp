@@ -5,6 +5,7 @@
 #include "log/service_log.h"
 #include "platform/runtime.h"
 #include "protocol/message_fields.h"
+#include "protocol/rules.h"
 
 namespace vorn {
 
@@ -47,7 +48,7 @@ std::optional<SessionState> refuse(Connection& connection, const char* reply,
 }
 
 bool is_evidence(const std::string& value) {
-  return value.size() == 64 && is_hex_text(value);
+  return value.size() == kEvidenceDigits && is_hex_text(value);
 }
 
 // The pid the service sees, or the one a client in a pid namespace of its
@@ -68,7 +69,7 @@ std::string identity_fault(const FieldList& fields, bool pid_names_the_client,
     return "pid field names another process (" +
            format_decimal_u32(claimed_pid) + ")";
   }
-  if (fields[2].size() < 12) return "tag shorter than 12 bytes";
+  if (fields[2].size() < kMinTagBytes) return "tag shorter than 12 bytes";
   if (!is_evidence(evidence_1) || !is_evidence(evidence_2)) {
     return "evidence is not 64 hex digits";
   }

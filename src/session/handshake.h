@@ -7,19 +7,12 @@
 
 #include "integrity/hash_turn.h"
 #include "pipe/connection.h"
-#include "protocol/wire.h"
+#include "protocol/rules.h"
 #include "session/session_state.h"
 
 namespace vorn {
 
-// A client that sends no first message within this time is dropped.
-constexpr std::uint32_t kFirstMessageTimeoutMs = 12000;
-// How often the wait for the first message looks at the pipe: every
-// millisecond at first, where a guard module's HELLO follows its connect,
-// then less often.
-constexpr std::uint32_t kFirstMessagePollMs = 5;
-constexpr std::uint32_t kFirstMessageEagerPollMs = 1;
-constexpr std::uint32_t kFirstMessageEagerMs = 20;
+// The first message's wait (kFirstMessage*) is in protocol/rules.h.
 
 // Returns the session, or nothing once it has replied (or not) and released
 // the client process and the connection. `hash_turn` (may be null) is the

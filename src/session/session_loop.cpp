@@ -4,6 +4,7 @@
 #include "log/service_log.h"
 #include "platform/runtime.h"
 #include "protocol/message_fields.h"
+#include "protocol/rules.h"
 #include "session/enforcement.h"
 
 namespace vorn {

@@ -3,12 +3,13 @@
 
 #include <cstdint>
 
-#include "protocol/wire.h"
+#include "protocol/rules.h"
 #include "session/session_state.h"
 
 namespace vorn {
 
-constexpr std::uint32_t kPollIntervalMs = 200;
+// Its poll interval, heartbeat deadline and re-check interval are in
+// protocol/rules.h.
 
 // Runs passes until the session ends, then closes the process handle, logs
 // "SESSION CLOSED pid=N" and releases the pipe.

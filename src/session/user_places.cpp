@@ -4,14 +4,16 @@
 #include <utility>
 
 #include "log/diagnostics.h"
+#include "protocol/rules.h"
 
 namespace vorn {
 
 namespace {
 
 constexpr std::uint64_t kMilli = 1000;
-// Refusals are told at most this often per user, with their count.
-constexpr std::uint64_t kTellEveryMs = 60000;
+
+static_assert(kPlacesPerUser * 2 == os::kEndpointPlaces,
+              "one user holds at most half of the service's places");
 
 }  // namespace
 

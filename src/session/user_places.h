@@ -14,14 +14,15 @@
 
 #include "integrity/hash_turn.h"
 #include "platform/runtime.h"
+#include "protocol/rules.h"
 
 namespace vorn {
 
+// The service's rules by default (protocol/rules.h); tests set their own.
 struct PlaceRules {
-  std::size_t places_per_user = 16;  // of the 32
-  // New sessions: this many a second sustained, bursts of up to `burst`.
-  std::uint32_t sessions_per_second = 10;
-  std::uint32_t burst = 30;
+  std::size_t places_per_user = kPlacesPerUser;
+  std::uint32_t sessions_per_second = kSessionsPerSecond;
+  std::uint32_t burst = kSessionBurst;
 };
 
 enum class Admission { admitted, over_share, over_rate };

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/posix/fd_util.h"
+#include "platform/posix/service_names.h"
 #include "platform/posix/user_namespace.h"
 #include "platform/runtime.h"
 
@@ -27,7 +28,6 @@ namespace vorn::os {
 
 namespace {
 
-constexpr char kServiceEndpoint[] = "/run/VORN/VORNGuardLocalGuard";
 constexpr std::uint32_t kConnectRetryMs = 50;
 constexpr std::size_t kLargestMessage = 65536;
 
@@ -87,7 +87,8 @@ bool served_by_the_service(int fd, bool overridden, std::string& why) {
 ClientEndpoint client_endpoint() {
   const char* chosen = std::getenv("VORN_GUARD_ENDPOINT");
   if (chosen != nullptr && chosen[0] != '\0') return {chosen, true};
-  return {kServiceEndpoint, false};
+  return {std::string(posix::kEndpointDirectory) + "/" + posix::kEndpointFile,
+          false};
 }
 
 bool endpoint_address(const std::string& name, sockaddr_un& address) {

@@ -16,17 +16,14 @@
 #include "platform/posix/directory_trust.h"
 #include "platform/posix/fd_util.h"
 #include "platform/posix/runtime_internal.h"
+#include "platform/posix/service_names.h"
 #include "platform/runtime.h"
 
 namespace vorn::os {
 
 namespace {
 
-constexpr char kEndpointFile[] = "VORNGuardLocalGuard";
-constexpr char kDefaultDirectory[] = "/run/VORN";
-// The instance limit of the Windows pipe, and the listen backlog.
-constexpr std::size_t kMaxSessions = 32;
-constexpr int kBacklog = 32;
+constexpr int kBacklog = static_cast<int>(kEndpointPlaces);
 
 // Read by the listener thread while the host opens or closes it.
 std::atomic<int> g_listen_fd{-1};
@@ -41,17 +38,17 @@ ino_t g_bound_inode = 0;
 // that closes its connection while the process exits never touches a
 // destroyed object.
 constexpr int kClaimed = -1;
-std::atomic<int> g_session_places[kMaxSessions] = {};
+std::atomic<int> g_session_places[kEndpointPlaces] = {};
 
-// Takes a free place, or returns kMaxSessions when all are taken.
+// Takes a free place, or returns kEndpointPlaces when all are taken.
 std::size_t claim_place() {
-  for (std::size_t i = 0; i < kMaxSessions; ++i) {
+  for (std::size_t i = 0; i < kEndpointPlaces; ++i) {
     int expected = 0;
     if (g_session_places[i].compare_exchange_strong(expected, kClaimed)) {
       return i;
     }
   }
-  return kMaxSessions;
+  return kEndpointPlaces;
 }
 
 std::string error_text(const std::string& what, int error_number) {
@@ -168,10 +165,10 @@ void forget_accepted_connection(int fd) {
 
 std::string endpoint_name() {
   std::string directory =
-      posix::systemd_directory("RUNTIME_DIRECTORY", kDefaultDirectory);
+      posix::systemd_directory("RUNTIME_DIRECTORY", posix::kEndpointDirectory);
   while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
-  if (directory == "/") return directory + kEndpointFile;
-  return directory + '/' + kEndpointFile;
+  if (directory == "/") return directory + posix::kEndpointFile;
+  return directory + '/' + posix::kEndpointFile;
 }
 
 bool listener_open(std::string& error) {
@@ -235,7 +232,7 @@ AcceptOutcome accept_client(PipeHandle& pipe, std::string& error) {
   // Like CreateNamedPipeA at the instance limit: the caller pauses and tries
   // again. Clients keep waiting in the backlog meanwhile.
   const std::size_t index = claim_place();
-  if (index == kMaxSessions) return AcceptOutcome::create_failed;
+  if (index == kEndpointPlaces) return AcceptOutcome::create_failed;
   // Holds the place for the accepted connection, or frees it again.
   struct Place {
     ~Place() { g_session_places[index].store(fd >= 0 ? fd + 1 : 0); }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/posix/elf_names.h"
+#include "platform/posix/service_names.h"
 #include "platform/system.h"
 
 namespace vorn::os::posix {
@@ -16,7 +17,6 @@ namespace vorn::os::posix {
 namespace {
 
 // The module's SONAME, set by cmake/guard_module.cmake.
-constexpr char kGuardSoname[] = "libvorn_guard.so.1";
 constexpr std::string_view kGuardNameStem = "libvorn_guard.so";
 
 // Cheap looks at a maps line, so that only candidates are parsed (a client

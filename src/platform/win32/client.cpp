@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "platform/runtime.h"
+#include "platform/win32/service_names.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {
 
 namespace {
 
-constexpr char kServiceEndpoint[] = "\\\\.\\pipe\\VORNGuardLocalGuard";
 // The service whose process must be the pipe's server.
 constexpr char kServiceName[] = "VORNGuardLocalService";
 constexpr DWORD kConnectRetryMs = 50;
@@ -126,7 +126,7 @@ ClientEndpoint client_endpoint() {
       return {value, true};
     }
   }
-  return {kServiceEndpoint, false};
+  return {kPipeName, false};
 }
 
 ConnectResult client_connect(ClientConnection& connection,

@@ -22,13 +22,13 @@
 #include "platform/win32/file_hash.h"
 #include "platform/win32/mapped_files.h"
 #include "platform/win32/pe_names.h"
+#include "platform/win32/service_names.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {
 
 namespace {
 
-constexpr wchar_t kGuardModuleName[] = L"vorn_guard.dll";
 constexpr DWORD kLongestPath = 32768;
 // The loader list is the client's to fill; this bounds the work it can cause.
 constexpr std::size_t kMaxModuleCandidates = 4096;

@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "platform/runtime.h"
+#include "platform/win32/service_names.h"
 #include "platform/win32/win32_handle.h"
 
 namespace vorn::os {
 
 namespace {
 
-constexpr char kPipeName[] = "\\\\.\\pipe\\VORNGuardLocalGuard";
 // Local system and administrators: everything; authenticated users: what a
 // client needs and no more: FILE_GENERIC_READ | FILE_WRITE_DATA |
 // FILE_WRITE_ATTRIBUTES (0x12018B; the last for SetNamedPipeHandleState).
@@ -30,7 +30,7 @@ constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX;
 // a session to that local process and get it terminated.
 constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE |
                             PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-constexpr DWORD kMaxInstances = 32;
+constexpr DWORD kMaxInstances = static_cast<DWORD>(kEndpointPlaces);
 constexpr DWORD kBufferBytes = 4096;
 // 0: clients that wait with the default time-out get the system's 50 ms.
 constexpr DWORD kDefaultTimeoutMs = 0;

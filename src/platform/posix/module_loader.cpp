@@ -1,0 +1,49 @@
+#include "platform/module_loader.h"
+
+#include <dlfcn.h>
+
+#include "platform/client.h"
+#include "platform/posix/service_names.h"
+
+namespace vorn::os {
+
+namespace {
+
+void* handle_of(const LoadedModule& module) {
+  return reinterpret_cast<void*>(module.raw());
+}
+
+}  // namespace
+
+const char* guard_module_file_name() { return posix::kGuardSoname; }
+
+bool load_module(const std::string& path, LoadedModule& module,
+                 std::string& error) {
+  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* why = ::dlerror();
+    error = "cannot load " + path + ": " + (why != nullptr ? why : "?");
+    return false;
+  }
+  module = LoadedModule(reinterpret_cast<std::intptr_t>(handle));
+  return true;
+}
+
+void LoadedModuleKind::close(std::intptr_t raw) {
+  ::dlclose(reinterpret_cast<void*>(raw));
+}
+
+ModuleFunction module_function(const LoadedModule& module, const char* name) {
+  // dlsym's object pointer names a function here: POSIX makes that
+  // conversion valid.
+  return reinterpret_cast<ModuleFunction>(::dlsym(handle_of(module), name));
+}
+
+bool loaded_module_file(const LoadedModule& module, const char* exported_name,
+                        std::string& path) {
+  if (!module.open()) return false;
+  const void* symbol = ::dlsym(handle_of(module), exported_name);
+  return symbol != nullptr && module_path_of(symbol, path);
+}
+
+}  // namespace vorn::os
