@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/error.h"
+
 namespace vorn {
 
 // How long the service waits for the listener after a stop; what is left of
@@ -26,10 +28,11 @@ struct ServiceHooks {
   void (*stopping)() = nullptr;
 };
 
-// Runs the service until the stop event is set. False, with `error`, when
-// the endpoint cannot be opened; nothing has started then. A listener thread
-// that cannot start leaves the service running without clients until the
-// stop. Session workers still running at the end are not waited for longer.
-bool service_run(const ServiceHooks& hooks, std::string& error);
+// Runs the service until the stop event is set. Fails when the endpoint
+// cannot be opened (told on the operator's channel too); nothing has started
+// then. A listener thread that cannot start leaves the service running
+// without clients until the stop. Session workers still running at the end
+// are not waited for longer.
+os::Error service_run(const ServiceHooks& hooks);
 
 }  // namespace vorn
