@@ -100,13 +100,13 @@ bool open_session(const Evidence& evidence, Session& session,
   if (!os::client_write(session.connection, hello.data(), hello.size()) ||
       !os::client_read(session.connection, reply, kReplyTimeoutMs, closed)) {
     error = closed ? "closed without a reply" : "no reply";
-    os::client_close(session.connection);
+    session.connection.close();
     return false;
   }
   elapsed_ns = monotonic_ns() - start;
   if (guard::parse_start_reply(reply, session.token) != guard::StartReply::ok) {
     error = "refused: " + guard::strip_terminators(reply);
-    os::client_close(session.connection);
+    session.connection.close();
     return false;
   }
   session.open = true;
@@ -118,7 +118,7 @@ void close_session(Session& session) {
     const std::string bye = guard::bye_message(session.token);
     os::client_write(session.connection, bye.data(), bye.size());
   }
-  os::client_close(session.connection);
+  session.connection.close();
   session.open = false;
 }
 
@@ -230,7 +230,8 @@ int run_sessions(int count, int interval_ms) {
     std::vector<pollfd> entries;
     entries.push_back({0, POLLIN, 0});
     for (Session& session : sessions) {
-      entries.push_back({static_cast<int>(session.connection.raw), POLLIN, 0});
+      entries.push_back(
+          {static_cast<int>(session.connection.raw()), POLLIN, 0});
     }
     now = monotonic_ns();
     const int wait_ms =
@@ -252,7 +253,7 @@ int run_sessions(int count, int interval_ms) {
         }
       } else if (closed) {
         ++closed_by_service;
-        os::client_close(session.connection);
+        session.connection.close();
         session.open = false;
       }
     }

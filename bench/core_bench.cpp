@@ -175,7 +175,6 @@ struct Target {
   std::string e1, e2;
   // Held for the benchmark's run, as a session holds its client.
   os::ProcessHandle process;
-  ~Target() { os::process_close(process); }
 };
 
 // Arg 0: this process; 1 to 4: the 64 MiB, 512 MiB, 1 GiB and 4 GiB

@@ -15,8 +15,8 @@ bool stopping(const std::atomic<bool>* stop) {
   return stop != nullptr && stop->load();
 }
 
-ReadResult read_for(os::ClientConnection connection, std::uint32_t wait_ms,
-                    std::string& message) {
+ReadResult read_for(const os::ClientConnection& connection,
+                    std::uint32_t wait_ms, std::string& message) {
   const std::uint64_t start = os::tick_ms();
   bool closed = false;
   if (os::client_read(connection, message, wait_ms, closed)) {
@@ -30,7 +30,7 @@ ReadResult read_for(os::ClientConnection connection, std::uint32_t wait_ms,
   return ReadResult::nothing;
 }
 
-ReadResult await_reply(os::ClientConnection connection,
+ReadResult await_reply(const os::ClientConnection& connection,
                        std::uint32_t timeout_ms, const std::atomic<bool>* stop,
                        std::string& reply) {
   const std::uint64_t start = os::tick_ms();
@@ -46,7 +46,7 @@ ReadResult await_reply(os::ClientConnection connection,
   }
 }
 
-void wait_for_service_close(os::ClientConnection connection) {
+void wait_for_service_close(const os::ClientConnection& connection) {
   const std::uint64_t start = os::tick_ms();
   for (;;) {
     const std::uint64_t elapsed = os::tick_ms() - start;

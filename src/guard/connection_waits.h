@@ -19,17 +19,17 @@ bool stopping(const std::atomic<bool>* stop);
 // Reads one message for at most `wait_ms`; never returns sooner without a
 // reason, so a read that fails at once cannot make the caller spin.
 enum class ReadResult { message, nothing, closed };
-ReadResult read_for(os::ClientConnection connection, std::uint32_t wait_ms,
-                    std::string& message);
+ReadResult read_for(const os::ClientConnection& connection,
+                    std::uint32_t wait_ms, std::string& message);
 
 // Waits for one reply for at most `timeout_ms`, looking at the stop request
 // between short reads.
-ReadResult await_reply(os::ClientConnection connection,
+ReadResult await_reply(const os::ClientConnection& connection,
                        std::uint32_t timeout_ms, const std::atomic<bool>* stop,
                        std::string& reply);
 
 // After BYE the service closes its end; waiting for that (a second at most)
 // makes sure the BYE was taken before this side goes away.
-void wait_for_service_close(os::ClientConnection connection);
+void wait_for_service_close(const os::ClientConnection& connection);
 
 }  // namespace vorn::guard

@@ -118,12 +118,12 @@ int handshake_once(const Settings& settings, const std::atomic<bool>* stop,
   const std::uint64_t connected_at = os::tick_ms();
   EvidencePair values;
   if (!evidence_for_attempt(evidence, compute_evidence, values)) {
-    os::client_close(connection);
+    connection.close();
     set_last_error("evidence cannot be computed");
     return VORN_GUARD_E_EVIDENCE;
   }
   if (os::tick_ms() - connected_at > kEvidenceOnOpenConnectionMs) {
-    os::client_close(connection);
+    connection.close();
     result = connect_service(connection, connect_ms, stop);
     if (result != VORN_GUARD_OK) return result;
   }
@@ -147,7 +147,7 @@ int handshake_once(const Settings& settings, const std::atomic<bool>* stop,
         break;
     }
   }
-  os::client_close(connection);
+  connection.close();
   return result;
 }
 

@@ -72,7 +72,7 @@ void keep_session(Session* session) {
     heartbeat_loop(session);
     if (session->stop_requested.load()) return;
     set_connected(false);
-    os::client_close(session->connection);
+    session->connection.close();
     session->open = false;
     set_last_error("connection closed by the service");
     notify(session->settings, VORN_GUARD_EVENT_ENDED, VORN_GUARD_OK);

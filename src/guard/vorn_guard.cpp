@@ -120,7 +120,7 @@ int start_session(Settings settings, bool nonblocking) {
     if (session->open) {
       const std::string bye = vorn::guard::bye_message(session->token);
       (void)vorn::os::client_write(session->connection, bye.data(), bye.size());
-      vorn::os::client_close(session->connection);
+      session->connection.close();
     }
     set_last_error("cannot start the module's thread");
     return VORN_GUARD_E_NO_REPLY;
@@ -180,7 +180,7 @@ VORN_GUARD_API void vorn_guard_stop(void) {
     if (vorn::os::client_write(session->connection, bye.data(), bye.size())) {
       vorn::guard::wait_for_service_close(session->connection);
     }
-    vorn::os::client_close(session->connection);
+    session->connection.close();
   }
   vorn::guard::set_connected(false);
   delete session;

@@ -137,7 +137,7 @@ bool rehash_gate_keeps_going(void* context) {
 // whose recorded identity is unchanged stands for the hash verified with it.
 // `rehash_not_before_ms` (a re-check; null at the handshake) puts a hash off
 // until then, and is moved on by one that is made.
-FileVerdict verify(os::ProcessHandle process, os::ProcessId pid,
+FileVerdict verify(const os::ProcessHandle& process, os::ProcessId pid,
                    os::ClientFile which, const std::string& expected,
                    const os::FileIdentity& unchanged, os::PinnedFile* pin,
                    IntegrityCancel cancel, os::ExaminedFile& file,
@@ -215,8 +215,8 @@ bool ahead_keeps_going(void* context) {
 
 }  // namespace
 
-bool hash_ahead_of_check(os::ProcessHandle process, os::ProcessId client_pid,
-                         IntegrityCancel cancel) {
+bool hash_ahead_of_check(const os::ProcessHandle& process,
+                         os::ProcessId client_pid, IntegrityCancel cancel) {
   if (current_digest_policy()->kind == DigestPolicy::Kind::broken) {
     return false;
   }
@@ -239,13 +239,13 @@ bool hash_ahead_of_check(os::ProcessHandle process, os::ProcessId client_pid,
       digest_memory().remember(file.identity, file.digest,
                                os::mark_file_version(pin));
     }
-    os::release_pinned_file(pin);
+    pin.close();
     if (outcome != os::ExamineOutcome::examined) return false;
   }
   return true;
 }
 
-IntegrityOutcome integrity_check(os::ProcessHandle process,
+IntegrityOutcome integrity_check(const os::ProcessHandle& process,
                                  os::ProcessId client_pid,
                                  const std::string& evidence_1,
                                  const std::string& evidence_2,
@@ -348,8 +348,9 @@ IntegrityOutcome integrity_check(os::ProcessHandle process,
   return IntegrityOutcome::pass;
 }
 
-bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
-                       IntegrityRecord& record, IntegrityCancel cancel) {
+bool integrity_recheck(const os::ProcessHandle& process,
+                       os::ProcessId client_pid, IntegrityRecord& record,
+                       IntegrityCancel cancel) {
   if (client_pid != record.pid) return false;
 
   // An operator revokes a build by deleting its line; a list that has

@@ -26,13 +26,6 @@ struct HeldFiles {
   // The other files the client ran code from at the last look of the strict
   // code policy, and their digests.
   std::vector<os::CodeFile> code_files;
-  HeldFiles() = default;
-  HeldFiles(const HeldFiles&) = delete;
-  HeldFiles& operator=(const HeldFiles&) = delete;
-  ~HeldFiles() {
-    os::release_pinned_file(image);
-    os::release_pinned_file(module);
-  }
 };
 
 // What the periodic re-check needs to repeat the verification.
@@ -80,7 +73,7 @@ struct IntegrityCancel {
 // when given, says what failed in words for the operator. Opens nothing that
 // outlives it.
 IntegrityOutcome integrity_check(
-    os::ProcessHandle process, os::ProcessId client_pid,
+    const os::ProcessHandle& process, os::ProcessId client_pid,
     const std::string& evidence_1, const std::string& evidence_2,
     std::string& client_image_path, IntegrityRecord& record,
     IntegrityCancel cancel = {}, std::string* why = nullptr);
@@ -92,16 +85,17 @@ IntegrityOutcome integrity_check(
 // os::FileIdentity::stamped); any other file waits for the check, which
 // would hash it again. Charged to the user's share like the check's hashes;
 // false when it was cut short (`cancel`) or found nothing to hash.
-bool hash_ahead_of_check(os::ProcessHandle process, os::ProcessId client_pid,
-                         IntegrityCancel cancel);
+bool hash_ahead_of_check(const os::ProcessHandle& process,
+                         os::ProcessId client_pid, IntegrityCancel cancel);
 
 // True while the guard module is still mapped from the verified file, both
 // files still hash to the HELLO's values, and the trusted-digest policy
 // still admits them and (strict code) the other files the client runs code
 // from (the record takes the current policy when it is usable). The code
 // itself is looked at by integrity_look_at_code, at moments of its own.
-bool integrity_recheck(os::ProcessHandle process, os::ProcessId client_pid,
-                       IntegrityRecord& record, IntegrityCancel cancel = {});
+bool integrity_recheck(const os::ProcessHandle& process,
+                       os::ProcessId client_pid, IntegrityRecord& record,
+                       IntegrityCancel cancel = {});
 
 // A look at the code the client runs, at random moments at most a re-check
 // interval apart: intact, changed, or gone (the process ended or, on Linux,

@@ -3,6 +3,8 @@
 // terminates its client.
 #pragma once
 
+#include <utility>
+
 #include "platform/types.h"
 
 namespace vorn {
@@ -11,14 +13,10 @@ class ClientProcess {
  public:
   ClientProcess() = default;
   // Takes over `process`, which nobody else closes.
-  explicit ClientProcess(os::ProcessHandle process) : process_(process) {}
-  ClientProcess(ClientProcess&& other) noexcept;
-  ClientProcess& operator=(ClientProcess&& other) noexcept;
-  ClientProcess(const ClientProcess&) = delete;
-  ClientProcess& operator=(const ClientProcess&) = delete;
-  ~ClientProcess() { close(); }
+  explicit ClientProcess(os::ProcessHandle process)
+      : process_(std::move(process)) {}
 
-  bool is_open() const { return process_.open; }
+  bool is_open() const { return process_.open(); }
   // Still running (a zero-timeout wait); false once it has ended.
   bool is_running() const;
   // Its pid in its own innermost pid namespace (its getpid()); false when
@@ -27,9 +25,9 @@ class ClientProcess {
   // Ends it without waiting (TerminateProcess / SIGKILL through the pidfd).
   void terminate() const;
   // Lent to a call that must not keep it (inspection, enforcement).
-  os::ProcessHandle handle() const { return process_; }
+  const os::ProcessHandle& handle() const { return process_; }
   // Releases the handle; nothing once released.
-  void close();
+  void close() { process_.close(); }
 
  private:
   os::ProcessHandle process_;

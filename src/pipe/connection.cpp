@@ -4,19 +4,11 @@
 
 namespace vorn {
 
-Connection::Connection(Connection&& other) noexcept
-    : pipe_(other.pipe_), open_(other.open_) {
-  other.pipe_ = os::PipeHandle();
-  other.open_ = false;
-}
-
 Connection& Connection::operator=(Connection&& other) noexcept {
+  // Released as close() does, with the bounded flush, not just closed.
   if (this != &other) {
     close();
-    pipe_ = other.pipe_;
-    open_ = other.open_;
-    other.pipe_ = os::PipeHandle();
-    other.open_ = false;
+    pipe_ = std::move(other.pipe_);
   }
   return *this;
 }
@@ -26,7 +18,7 @@ os::ClientHold Connection::take_client(os::ProcessId& pid,
   os::ProcessHandle handle;
   const os::ClientHold hold = os::pipe_client_process(pipe_, pid, handle);
   // Whatever was opened is owned, whatever the answer.
-  if (handle.open) process = ClientProcess(handle);
+  if (handle.open()) process = ClientProcess(std::move(handle));
   return hold;
 }
 
@@ -51,9 +43,7 @@ bool Connection::write(const std::string& text) {
 }
 
 void Connection::close() {
-  if (!open_) return;
-  open_ = false;
-  close_channel(pipe_);
+  if (pipe_.open()) close_channel(pipe_);
 }
 
 }  // namespace vorn

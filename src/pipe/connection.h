@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "pipe/client_process.h"
 #include "platform/runtime.h"
@@ -15,16 +16,14 @@ class Connection {
  public:
   Connection() = default;
   // Takes over a connected `pipe`, which nobody else closes.
-  explicit Connection(os::PipeHandle pipe) : pipe_(pipe), open_(true) {}
-  Connection(Connection&& other) noexcept;
+  explicit Connection(os::PipeHandle pipe) : pipe_(std::move(pipe)) {}
+  Connection(Connection&& other) noexcept = default;
   Connection& operator=(Connection&& other) noexcept;
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
   // An owner that goes without an explicit close still releases the
   // instance, with the same bounded flush.
   ~Connection() { close(); }
 
-  bool is_open() const { return open_; }
+  bool is_open() const { return pipe_.open(); }
 
   // Takes hold of the process at the other end (see os::pipe_client_process).
   // `process` is filled only when the answer is `held`.
@@ -49,7 +48,6 @@ class Connection {
 
  private:
   os::PipeHandle pipe_;
-  bool open_ = false;
 };
 
 }  // namespace vorn

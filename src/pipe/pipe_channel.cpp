@@ -8,7 +8,7 @@ bool is_terminator(char c) { return c == '\n' || c == '\r' || c == '\0'; }
 
 }  // namespace
 
-bool read_message(os::PipeHandle pipe, std::string& text) {
+bool read_message(const os::PipeHandle& pipe, std::string& text) {
   // One byte more than a read may take, zeroed before every read.
   char buffer[kMaxMessageBytes + 1] = {};
   std::size_t bytes_read = 0;
@@ -19,12 +19,13 @@ bool read_message(os::PipeHandle pipe, std::string& text) {
   return true;
 }
 
-os::WriteOutcome send_message(os::PipeHandle pipe, const std::string& text) {
+os::WriteOutcome send_message(const os::PipeHandle& pipe,
+                              const std::string& text) {
   const std::string frame = text + '\n';
   return os::pipe_write(pipe, frame.data(), frame.size(), kWriteBoundMs);
 }
 
-bool write_message(os::PipeHandle pipe, const std::string& text) {
+bool write_message(const os::PipeHandle& pipe, const std::string& text) {
   return send_message(pipe, text) == os::WriteOutcome::written;
 }
 
@@ -34,7 +35,7 @@ void close_channel(os::PipeHandle& pipe) {
   // reads cannot hold the worker.
   os::pipe_flush(pipe, kFlushBoundMs);
   os::pipe_disconnect(pipe);
-  os::pipe_close(pipe);
+  pipe.close();
 }
 
 }  // namespace vorn

@@ -16,12 +16,13 @@ constexpr std::uint32_t kFlushBoundMs = 1000;
 
 // True when a message of at least one byte was read; `text` then holds it
 // without its trailing LF / CR / NUL run. False otherwise, `text` untouched.
-bool read_message(os::PipeHandle pipe, std::string& text);
+bool read_message(const os::PipeHandle& pipe, std::string& text);
 
 // Sends `text` + LF as one message, waiting at most kWriteBoundMs.
-os::WriteOutcome send_message(os::PipeHandle pipe, const std::string& text);
+os::WriteOutcome send_message(const os::PipeHandle& pipe,
+                              const std::string& text);
 // The same, true only when the whole frame went out.
-bool write_message(os::PipeHandle pipe, const std::string& text);
+bool write_message(const os::PipeHandle& pipe, const std::string& text);
 
 // Flush (bounded), disconnect, close: always all three, in this order.
 void close_channel(os::PipeHandle& pipe);

@@ -12,9 +12,11 @@
 
 namespace vorn::os {
 
-struct ClientConnection {
-  std::intptr_t raw = -1;
+struct ClientConnectionKind {
+  static void close(std::intptr_t raw);
 };
+// The client's end of one connection to the service.
+using ClientConnection = Owned<ClientConnectionKind>;
 
 // Where a client looks for the service: VORN_GUARD_ENDPOINT when set and not
 // empty (tests, unusual installs), else the service's fixed endpoint
@@ -52,13 +54,12 @@ ConnectResult client_connect(ClientConnection& connection,
 // POSIX looks at the socket file: one left behind by a killed service counts
 // until a connect finds nobody there.
 Error client_endpoint_listening();
-bool client_write(ClientConnection connection, const char* data,
+bool client_write(const ClientConnection& connection, const char* data,
                   std::size_t size);
 // Reads one message, waiting at most `timeout_ms`. False on timeout, error or
 // a closed connection; `closed` tells the last apart.
-bool client_read(ClientConnection connection, std::string& message,
+bool client_read(const ClientConnection& connection, std::string& message,
                  std::uint32_t timeout_ms, bool& closed);
-void client_close(ClientConnection& connection);
 // Keeps the module (DLL / shared object) that contains `address_in_module`
 // loaded for the rest of the process's life, whatever the program unloads
 // later: the module's own thread runs its code.

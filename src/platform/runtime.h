@@ -37,25 +37,24 @@ void stop_event_wait();
 
 // ---------------------------------------------------------------- processes
 // OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION |
-// PROCESS_TERMINATE) / pidfd_open. Returns a handle with open == false on
+// PROCESS_TERMINATE) / pidfd_open. Returns a handle that is not open on
 // failure.
 ProcessHandle process_open_for_session(ProcessId pid);
 // Zero-timeout wait: true only for "still running" (WAIT_TIMEOUT). A handle
 // that has exited or cannot be waited on gives false.
-bool process_is_running(ProcessHandle process);
+bool process_is_running(const ProcessHandle& process);
 // TerminateProcess(process, 0) / SIGKILL through the pidfd. Does not wait.
-void process_terminate(ProcessHandle process);
-void process_close(ProcessHandle& process);
+void process_terminate(const ProcessHandle& process);
 // The pid the held process has in its own innermost pid namespace, which is
 // what its getpid() returns (a game in a sandbox with a pid namespace of its
 // own). Windows has one pid per process. False when it cannot be told (the
 // process has ended, or the OS does not say).
-bool process_innermost_pid(ProcessHandle process, ProcessId& pid);
+bool process_innermost_pid(const ProcessHandle& process, ProcessId& pid);
 
 // ---------------------------------------------------------------- pipe I/O
 // The process id of the client at the other end (GetNamedPipeClientProcessId
 // / SO_PEERCRED).
-bool pipe_client_pid(PipeHandle pipe, ProcessId& pid);
+bool pipe_client_pid(const PipeHandle& pipe, ProcessId& pid);
 
 enum class ClientHold {
   held,         // pid and process are the client; the caller owns `process`
@@ -68,7 +67,7 @@ enum class ClientHold {
 // pid; Windows: OpenProcess on the pipe's client pid. Where the handle was
 // opened by pid, the process must have started before `pipe.connected_at`.
 // The handle has the session's rights (wait, query, terminate).
-ClientHold pipe_client_process(PipeHandle pipe, ProcessId& pid,
+ClientHold pipe_client_process(const PipeHandle& pipe, ProcessId& pid,
                                ProcessHandle& process);
 
 // The account at the other end, for the fair share of places. `name` is the
@@ -80,36 +79,34 @@ struct ClientUser {
   std::string name;
   bool privileged = false;
 };
-ClientUser pipe_client_user(PipeHandle pipe);
+ClientUser pipe_client_user(const PipeHandle& pipe);
 
 // True when the next message waiting is an empty one, which the byte count of
 // pipe_bytes_waiting cannot show (POSIX). Windows cannot tell it from
 // silence: always false there.
-bool pipe_empty_message_waiting(PipeHandle pipe);
+bool pipe_empty_message_waiting(const PipeHandle& pipe);
 
 // One read of one message into buf (at most `capacity` bytes). Fails when the
 // connection is broken, when the message is longer than `capacity` (the
 // message is then not delivered to the caller), and on any other error.
-bool pipe_read(PipeHandle pipe, char* buf, std::size_t capacity,
+bool pipe_read(const PipeHandle& pipe, char* buf, std::size_t capacity,
                std::size_t& bytes_read);
 
 enum class WriteOutcome { written, failed, timed_out };
 // Writes one message, waiting at most `timeout_ms` for the pipe to take it.
 // `written` only when every byte went out in one message.
-WriteOutcome pipe_write(PipeHandle pipe, const char* data, std::size_t size,
-                        std::uint32_t timeout_ms);
+WriteOutcome pipe_write(const PipeHandle& pipe, const char* data,
+                        std::size_t size, std::uint32_t timeout_ms);
 
 // Total bytes waiting to be read, removing nothing (PeekNamedPipe /
 // FIONREAD). Fails once the connection is broken and nothing is left to read.
-bool pipe_bytes_waiting(PipeHandle pipe, std::uint32_t& bytes);
+bool pipe_bytes_waiting(const PipeHandle& pipe, std::uint32_t& bytes);
 
 // Waits at most `timeout_ms` until the client has read everything written
 // (FlushFileBuffers), or the connection is broken.
-void pipe_flush(PipeHandle pipe, std::uint32_t timeout_ms);
+void pipe_flush(const PipeHandle& pipe, std::uint32_t timeout_ms);
 // DisconnectNamedPipe / shutdown.
-void pipe_disconnect(PipeHandle pipe);
-// CloseHandle / close. The instance no longer counts against the limit.
-void pipe_close(PipeHandle& pipe);
+void pipe_disconnect(const PipeHandle& pipe);
 
 // ---------------------------------------------------------------- listener
 // The service's local endpoint: "\\.\pipe\VORNGuardLocalGuard" on Windows;
@@ -144,35 +141,26 @@ class ThreadBody {
   virtual void run() = 0;
 };
 
-// One running thread, owned: move-only. Letting go of it (destruction,
-// reassignment) never waits and never stops the thread; what the two share
+struct ThreadKind {
+  // Lets go of the OS's handle (or the owner's share of it); never waits
+  // for the thread and never stops it.
+  static void close(std::intptr_t raw);
+};
+
+// One running thread, owned: move-only. What the thread and its owner share
 // lives until both are done with it.
 class Thread {
  public:
   Thread() = default;
-  explicit Thread(std::intptr_t raw) : raw_(raw) {}
-  Thread(Thread&& other) noexcept : raw_(other.raw_) { other.raw_ = 0; }
-  Thread& operator=(Thread&& other) noexcept {
-    if (this != &other) {
-      release();
-      raw_ = other.raw_;
-      other.raw_ = 0;
-    }
-    return *this;
-  }
-  Thread(const Thread&) = delete;
-  Thread& operator=(const Thread&) = delete;
-  ~Thread() { release(); }
+  explicit Thread(std::intptr_t raw) : handle_(raw) {}
 
-  bool started() const { return raw_ != 0; }
+  bool started() const { return handle_.open(); }
   // Waits at most `timeout_ms` for the thread to end; true when it has (or
   // none was started).
   bool wait(std::uint32_t timeout_ms) const;
 
  private:
-  // Lets go of the OS's handle (or the share of it); per backend.
-  void release();
-  std::intptr_t raw_ = 0;
+  Owned<ThreadKind> handle_;
 };
 
 // Starts a thread that runs `body`. Not started (the body destroyed at once)

@@ -131,11 +131,10 @@ enum class ExamineOutcome {
 // A verified client file held open for a session so that, while held,
 // nobody can write, rename or delete it (Windows: opened sharing reads only).
 // POSIX holds nothing: its file identity tells a changed file.
-struct PinnedFile {
-  std::intptr_t raw = 0;
-  bool held = false;
+struct PinnedFileKind {
+  static void close(std::intptr_t raw);
 };
-void release_pinned_file(PinnedFile& pin);
+using PinnedFile = Owned<PinnedFileKind>;
 
 // A mark on the version of a held file, which goes stale once that version
 // may be gone: the file written or its attributes changed, or its file
@@ -184,7 +183,7 @@ struct DigestRecall {
 // verified with it: when the file found now is that very file, it is not
 // hashed again (`unchanged`). `recall` stands in for the hash of a version
 // already verified (POSIX; Windows names no version).
-ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
+ExamineOutcome examine_client_file(const ProcessHandle& process, ProcessId pid,
                                    ClientFile which,
                                    const FileIdentity& unchanged,
                                    PinnedFile* pin, KeepGoing keep_going,
@@ -236,7 +235,7 @@ class ClientCode {
 // (`changed`, with `why`) when either file has no executable mapping behind
 // the running code, the module's code differs from its file, or the memory
 // cannot be read.
-CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
+CodeLook watch_client_code(const ProcessHandle& process, ProcessId pid,
                            const ExaminedFile& image,
                            const ExaminedFile& module, ClientCode& code,
                            std::uint64_t& image_pages_differing, Error& why);

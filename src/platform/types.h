@@ -3,14 +3,27 @@
 
 #include <cstdint>
 
+#include "platform/owned.h"
+
 namespace vorn::os {
 
 using ProcessId = std::uint32_t;
 
+struct PipeKind {
+  // CloseHandle / close. The instance no longer counts against the limit.
+  static void close(std::intptr_t raw);
+};
+struct ProcessKind {
+  static void close(std::intptr_t raw);
+};
+
 // One connected server-side pipe instance (Windows HANDLE) or connected
 // SEQPACKET socket (POSIX fd). Owned by exactly one thread at a time.
-struct PipeHandle {
-  std::intptr_t raw = -1;
+class PipeHandle : public Owned<PipeKind> {
+ public:
+  PipeHandle() = default;
+  PipeHandle(std::intptr_t raw, std::uint64_t connected)
+      : Owned(raw), connected_at(connected) {}
   // When the listener saw the connection, on the clock that process start
   // times use (Windows: FILETIME; POSIX: CLOCK_BOOTTIME nanoseconds). A
   // process that started later cannot be the client.
@@ -18,11 +31,8 @@ struct PipeHandle {
 };
 
 // A process handle opened for a session: wait, query, terminate (a pidfd on
-// POSIX). `open` is false for the null handle.
-struct ProcessHandle {
-  std::intptr_t raw = 0;
-  bool open = false;
-};
+// POSIX). Not open for the null handle.
+using ProcessHandle = Owned<ProcessKind>;
 
 // What identifies one version of a file, where the OS names one (POSIX:
 // device, inode, size, mtime, ctime). `known` is false where it does not

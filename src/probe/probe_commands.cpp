@@ -207,8 +207,8 @@ void on_session_event(void* context, int event, int /*result*/,
 // Reads one message for at most `wait_ms`, never returning sooner without a
 // reason.
 enum class ReadResult { message, nothing, closed };
-ReadResult read_for(os::ClientConnection connection, std::uint32_t wait_ms,
-                    std::string& message) {
+ReadResult read_for(const os::ClientConnection& connection,
+                    std::uint32_t wait_ms, std::string& message) {
   const std::uint64_t start = os::tick_ms();
   bool closed = false;
   if (os::client_read(connection, message, wait_ms, closed)) {
@@ -245,8 +245,8 @@ void show_reply(const std::string& reply, TemplateValues& values) {
 }
 
 // Prints what arrives for `duration_ms`. False once the service has closed.
-bool pump(os::ClientConnection connection, std::uint32_t duration_ms, bool read,
-          TemplateValues& values) {
+bool pump(const os::ClientConnection& connection, std::uint32_t duration_ms,
+          bool read, TemplateValues& values) {
   if (!read) {
     os::sleep_ms(duration_ms);
     return true;
@@ -274,7 +274,7 @@ bool pump(os::ClientConnection connection, std::uint32_t duration_ms, bool read,
 }
 
 // Waits for the one reply to a message. False once the service has closed.
-bool await_reply(os::ClientConnection connection, std::uint32_t wait_ms,
+bool await_reply(const os::ClientConnection& connection, std::uint32_t wait_ms,
                  TemplateValues& values) {
   std::string reply;
   switch (read_for(connection, wait_ms, reply)) {
@@ -340,7 +340,8 @@ bool prepare_values(const std::vector<MessageTemplate>& messages,
 }
 
 // Sends the messages in order. Returns the exit code.
-int send_messages(os::ClientConnection connection, const ProbeOptions& options,
+int send_messages(const os::ClientConnection& connection,
+                  const ProbeOptions& options,
                   const std::vector<MessageTemplate>& messages,
                   TemplateValues& values) {
   for (std::size_t i = 0; i < messages.size(); ++i) {
@@ -387,7 +388,7 @@ int run_status(const ProbeOptions& options) {
     os::ClientConnection connection;
     switch (os::client_connect(connection, kRawConnectTimeoutMs, &error)) {
       case os::ConnectResult::connected:
-        os::client_close(connection);
+        connection.close();
         if (!options.json) {
           say("OK: " + os::client_endpoint().name + " answers");
         }
@@ -533,7 +534,7 @@ int run_raw(const ProbeOptions& options) {
     exit_code = kExitUnreachable;
   } else {
     exit_code = send_messages(connection, options, messages, values);
-    os::client_close(connection);
+    connection.close();
     if (values.refused && exit_code != kExitUsage) exit_code = kExitRefused;
   }
   unload_guard_library(library);

@@ -43,10 +43,12 @@ void listen(Supervisor& workers) {
         break;
       case os::AcceptOutcome::connect_failed:
         break;
-      case os::AcceptOutcome::connected:
+      case os::AcceptOutcome::connected: {
         trouble.succeeded();
-        serve(workers, Connection(pipe), os::pipe_client_user(pipe));
+        const os::ClientUser user = os::pipe_client_user(pipe);
+        serve(workers, Connection(std::move(pipe)), user);
         break;
+      }
     }
   }
 }

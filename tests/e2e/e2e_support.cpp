@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 
 #include "platform/system.h"
 #include "protocol/message_fields.h"
+#include "support/patience.h"
 
 namespace vorn::test {
 
@@ -45,11 +47,22 @@ std::string probe_file_name() { return executable_name("vorn-guard-probe"); }
 
 std::string pid_text(unsigned pid) { return format_decimal_u32(pid); }
 
+std::vector<std::string> patient_probe(std::vector<std::string> arguments) {
+  for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
+    if (arguments[i] != "--wait-ms") continue;
+    const unsigned long idle_ms =
+        std::strtoul(arguments[i + 1].c_str(), nullptr, 10);
+    arguments[i + 1] =
+        std::to_string(patient_ms(static_cast<unsigned>(idle_ms)));
+  }
+  return arguments;
+}
+
 bool start_probe(const ServiceRun& run,
                  const std::vector<std::string>& arguments, ChildProcess& child,
                  const std::string& output_file) {
-  return start_child(child, probe_path(), arguments, client_environment(run),
-                     output_file);
+  return start_child(child, probe_path(), patient_probe(arguments),
+                     client_environment(run), output_file);
 }
 
 ProbeResult run_probe(const ServiceRun& run,
@@ -68,7 +81,8 @@ ProbeResult run_probe(const ServiceRun& run,
   }
   ChildProcess child;
   const auto start = std::chrono::steady_clock::now();
-  if (!start_child(child, probe_path(), arguments, environment, output_file)) {
+  if (!start_child(child, probe_path(), patient_probe(arguments), environment,
+                   output_file)) {
     return result;
   }
   result.ended = wait_child(child, timeout_ms, result.exit_code);

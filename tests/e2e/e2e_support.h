@@ -24,6 +24,9 @@ ProbeResult run_probe(const ServiceRun& run,
                       unsigned timeout_ms, const Environment& changes = {});
 
 // Starts a probe without waiting for it.
+// `arguments` with each "--wait-ms" (how long the probe waits for a reply)
+// stretched by patient_ms, as every wait for the service is.
+std::vector<std::string> patient_probe(std::vector<std::string> arguments);
 bool start_probe(const ServiceRun& run,
                  const std::vector<std::string>& arguments, ChildProcess& child,
                  const std::string& output_file = "");

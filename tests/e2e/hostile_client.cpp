@@ -36,7 +36,7 @@ bool parse_number(const char* text, unsigned long& value) {
   return end != text && *end == '\0';
 }
 
-void hold(vorn::os::ClientConnection connection, std::uint32_t hold_ms) {
+void hold(const vorn::os::ClientConnection& connection, std::uint32_t hold_ms) {
   const std::uint64_t start = vorn::os::tick_ms();
   for (;;) {
     const std::uint64_t elapsed = vorn::os::tick_ms() - start;
@@ -97,6 +97,6 @@ int main(int argc, char** argv) {
             : "write failed");
   }
   hold(connection, static_cast<std::uint32_t>(hold_ms));
-  vorn::os::client_close(connection);
+  connection.close();
   return 0;
 }

@@ -160,7 +160,7 @@ class EndToEndHostile : public ServiceTest<> {
   Watched& start_probe_child(const std::vector<std::string>& arguments) {
     return start_watched(binary_directory() + os::path_separator() +
                              executable_name("vorn-guard-probe"),
-                         arguments);
+                         patient_probe(arguments));
   }
 
   Watched& start_hostile_client(const std::vector<std::string>& arguments) {

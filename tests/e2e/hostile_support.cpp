@@ -10,6 +10,7 @@
 #include "probe/guard_loader.h"
 #include "protocol/message_fields.h"
 #include "support/child_process.h"
+#include "support/patience.h"
 #include "support/temp_dir.h"
 
 namespace vorn::test {
@@ -87,23 +88,8 @@ void aim_clients_at(const ServiceRun& run) {
   }
 }
 
-Client::Client(Client&& other) noexcept : connection(other.connection) {
-  other.connection = os::ClientConnection{};
-}
-
-Client& Client::operator=(Client&& other) noexcept {
-  if (this != &other) {
-    os::client_close(connection);
-    connection = other.connection;
-    other.connection = os::ClientConnection{};
-  }
-  return *this;
-}
-
-Client::~Client() { os::client_close(connection); }
-
 bool client_open(Client& client, std::uint32_t timeout_ms) {
-  os::client_close(client.connection);
+  client.connection.close();
   return os::client_connect(client.connection, timeout_ms) ==
          os::ConnectResult::connected;
 }
@@ -146,7 +132,8 @@ bool session_open(Session& session, std::uint32_t timeout_ms,
     error = "the test process is not prepared as a client";
     return false;
   }
-  if (!client_open(session.client, timeout_ms)) {
+  const std::uint32_t limit_ms = patient_ms(timeout_ms);
+  if (!client_open(session.client, limit_ms)) {
     error = "connect failed";
     return false;
   }
@@ -155,7 +142,7 @@ bool session_open(Session& session, std::uint32_t timeout_ms,
     return false;
   }
   std::string reply;
-  if (client_receive(session.client, reply, timeout_ms) != Received::message) {
+  if (client_receive(session.client, reply, limit_ms) != Received::message) {
     error = "no reply to HELLO";
     return false;
   }
@@ -181,7 +168,8 @@ bool session_send_ping(Session& session) {
 bool session_expect_pong(Session& session, std::uint32_t timeout_ms,
                          std::string& error) {
   std::string reply;
-  const Received received = client_receive(session.client, reply, timeout_ms);
+  const Received received =
+      client_receive(session.client, reply, patient_ms(timeout_ms));
   const std::string expected =
       "PONG|" + format_decimal_i64(session.sequence) + "\n";
   if (received == Received::message && reply == expected) return true;
@@ -198,7 +186,7 @@ bool session_bye(Session& session, std::uint32_t timeout_ms,
     return false;
   }
   std::string unexpected;
-  if (!client_wait_closed(session.client, timeout_ms, unexpected)) {
+  if (!client_wait_closed(session.client, patient_ms(timeout_ms), unexpected)) {
     error = unexpected.empty() ? "not closed after BYE"
                                : "reply to BYE: " + unexpected;
     return false;

@@ -27,15 +27,9 @@ std::string test_process_file_name();
 // through VORN_GUARD_ENDPOINT).
 void aim_clients_at(const ServiceRun& run);
 
-// One connection of the test process; closed by its destructor.
+// One connection of the test process; closed with it.
 struct Client {
   os::ClientConnection connection;
-  Client() = default;
-  Client(Client&& other) noexcept;
-  Client& operator=(Client&& other) noexcept;
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-  ~Client();
 };
 
 bool client_open(Client& client, std::uint32_t timeout_ms);

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "protocol/message_fields.h"
+#include "support/patience.h"
 
 namespace vorn::test {
 
@@ -23,9 +24,11 @@ std::string pid_after(const std::string& line, const std::string& prefix) {
   return rest.substr(0, rest.find(' '));
 }
 
-// Polls `done` every `step_ms` until it holds or timeout_ms have passed.
-bool wait_until(const std::function<bool()>& done, unsigned timeout_ms,
+// Polls `done` every `step_ms` until it holds or idle_ms, stretched by
+// patient_ms, have passed.
+bool wait_until(const std::function<bool()>& done, unsigned idle_ms,
                 unsigned step_ms) {
+  const unsigned timeout_ms = patient_ms(idle_ms);
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
     if (done()) return true;

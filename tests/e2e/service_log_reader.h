@@ -16,7 +16,8 @@ std::vector<std::string> service_log_lines(const ServiceRun& run);
 // The log's bytes written since the service started, timestamps included.
 std::string raw_log_since_start(const ServiceRun& run);
 
-// Waits until a log line satisfies `match`, at most timeout_ms.
+// Waits until a log line satisfies `match`, at most timeout_ms (stretched by
+// patient_ms, as every wait here).
 bool wait_for_log(const ServiceRun& run,
                   const std::function<bool(const std::string&)>& match,
                   unsigned timeout_ms);

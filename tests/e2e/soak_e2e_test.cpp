@@ -25,6 +25,7 @@
 #include "e2e/service_fixture.h"
 #include "e2e/service_log_reader.h"
 #include "platform/system.h"
+#include "support/patience.h"
 
 namespace vorn::test {
 namespace {

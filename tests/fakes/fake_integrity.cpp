@@ -17,7 +17,7 @@ void reset_integrity() { g_integrity = FakeIntegrity(); }
 
 namespace vorn {
 
-IntegrityOutcome integrity_check(os::ProcessHandle /*process*/,
+IntegrityOutcome integrity_check(const os::ProcessHandle& /*process*/,
                                  os::ProcessId client_pid,
                                  const std::string& evidence_1,
                                  const std::string& evidence_2,
@@ -41,14 +41,15 @@ IntegrityOutcome integrity_check(os::ProcessHandle /*process*/,
 }
 
 // Nothing is remembered here: every check is the fake's.
-bool hash_ahead_of_check(os::ProcessHandle /*process*/,
+bool hash_ahead_of_check(const os::ProcessHandle& /*process*/,
                          os::ProcessId /*client_pid*/,
                          IntegrityCancel /*cancel*/) {
   return false;
 }
 
-bool integrity_recheck(os::ProcessHandle /*process*/, os::ProcessId client_pid,
-                       IntegrityRecord& record, IntegrityCancel /*cancel*/) {
+bool integrity_recheck(const os::ProcessHandle& /*process*/,
+                       os::ProcessId client_pid, IntegrityRecord& record,
+                       IntegrityCancel /*cancel*/) {
   fake::FakeIntegrity& f = fake::integrity();
   const std::uint64_t seen =
       f.observed != nullptr ? f.observed->last_recheck_tick : 0;

@@ -20,14 +20,14 @@ void record_call(Call call) {
       {call, g_world.tick, poll ? kLogNotCounted : count_log_lines()});
 }
 
-bool pipe_handle_is_ours(os::PipeHandle pipe) {
-  if (pipe.raw == kPipeRaw) return true;
+bool pipe_handle_is_ours(const os::PipeHandle& pipe) {
+  if (pipe.raw() == kPipeRaw) return true;
   ++g_world.pipe.foreign_handle_calls;
   return false;
 }
 
-bool process_handle_is_ours(os::ProcessHandle process) {
-  if (process.open && process.raw == kProcessRaw &&
+bool process_handle_is_ours(const os::ProcessHandle& process) {
+  if (process.open() && process.raw() == kProcessRaw &&
       g_world.process.handle_open) {
     return true;
   }
@@ -66,11 +66,7 @@ void script_write(os::WriteOutcome outcome, std::uint32_t duration_ms) {
   g_world.pipe.write_script.push_back({outcome, duration_ms});
 }
 
-os::PipeHandle connected_pipe() {
-  os::PipeHandle pipe;
-  pipe.raw = kPipeRaw;
-  return pipe;
-}
+os::PipeHandle connected_pipe() { return os::PipeHandle(kPipeRaw, 0); }
 
 std::uint8_t random_byte(int call_index, std::size_t index) {
   // Runs through every byte value, letters and leading zeros included.
@@ -150,13 +146,10 @@ ProcessHandle process_open_for_session(ProcessId pid) {
   world().process.open_requests.push_back(pid);
   if (world().process.open_fails) return ProcessHandle();
   world().process.handle_open = true;
-  ProcessHandle process;
-  process.raw = fake::kProcessRaw;
-  process.open = true;
-  return process;
+  return ProcessHandle(fake::kProcessRaw);
 }
 
-bool process_is_running(ProcessHandle process) {
+bool process_is_running(const ProcessHandle& process) {
   fake::record_call(Call::process_is_running);
   if (!fake::process_handle_is_ours(process)) return false;
   const fake::FakeProcess& p = world().process;
@@ -164,28 +157,29 @@ bool process_is_running(ProcessHandle process) {
   return !(p.exit_tick && world().tick >= *p.exit_tick);
 }
 
-void process_terminate(ProcessHandle process) {
+void process_terminate(const ProcessHandle& process) {
   fake::record_call(Call::process_terminate);
   if (!fake::process_handle_is_ours(process)) return;
   world().process.terminated = true;
 }
 
-void process_close(ProcessHandle& process) {
+void ProcessKind::close(std::intptr_t raw) {
   fake::record_call(Call::process_close);
-  if (fake::process_handle_is_ours(process)) {
+  if (raw == fake::kProcessRaw && world().process.handle_open) {
     world().process.handle_open = false;
+  } else {
+    ++world().process.foreign_handle_calls;
   }
-  process = ProcessHandle();
 }
 
-bool process_innermost_pid(ProcessHandle process, ProcessId& pid) {
+bool process_innermost_pid(const ProcessHandle& process, ProcessId& pid) {
   if (!fake::process_handle_is_ours(process)) return false;
   if (!world().process.innermost_pid) return false;
   pid = *world().process.innermost_pid;
   return true;
 }
 
-bool pipe_client_pid(PipeHandle pipe, ProcessId& pid) {
+bool pipe_client_pid(const PipeHandle& pipe, ProcessId& pid) {
   fake::record_call(Call::pipe_client_pid);
   if (!fake::pipe_handle_is_ours(pipe)) return false;
   if (!world().pipe.client_pid_ok) return false;
@@ -193,20 +187,20 @@ bool pipe_client_pid(PipeHandle pipe, ProcessId& pid) {
   return true;
 }
 
-ClientUser pipe_client_user(PipeHandle pipe) {
+ClientUser pipe_client_user(const PipeHandle& pipe) {
   if (!fake::pipe_handle_is_ours(pipe)) return ClientUser();
   return world().pipe.client_user;
 }
 
-ClientHold pipe_client_process(PipeHandle pipe, ProcessId& pid,
+ClientHold pipe_client_process(const PipeHandle& pipe, ProcessId& pid,
                                ProcessHandle& process) {
   process = ProcessHandle();
   if (!pipe_client_pid(pipe, pid)) return ClientHold::pid_unknown;
   process = process_open_for_session(pid);
-  return process.open ? ClientHold::held : ClientHold::not_held;
+  return process.open() ? ClientHold::held : ClientHold::not_held;
 }
 
-bool pipe_empty_message_waiting(PipeHandle pipe) {
+bool pipe_empty_message_waiting(const PipeHandle& pipe) {
   if (!fake::pipe_handle_is_ours(pipe)) return false;
   const fake::FakePipe& p = world().pipe;
   return !p.incoming.empty() &&
@@ -214,7 +208,7 @@ bool pipe_empty_message_waiting(PipeHandle pipe) {
          p.incoming.front().bytes.empty();
 }
 
-bool pipe_read(PipeHandle pipe, char* buf, std::size_t capacity,
+bool pipe_read(const PipeHandle& pipe, char* buf, std::size_t capacity,
                std::size_t& bytes_read) {
   fake::record_call(Call::pipe_read);
   if (!fake::pipe_handle_is_ours(pipe)) return false;
@@ -246,8 +240,8 @@ bool pipe_read(PipeHandle pipe, char* buf, std::size_t capacity,
   return true;
 }
 
-WriteOutcome pipe_write(PipeHandle pipe, const char* data, std::size_t size,
-                        std::uint32_t timeout_ms) {
+WriteOutcome pipe_write(const PipeHandle& pipe, const char* data,
+                        std::size_t size, std::uint32_t timeout_ms) {
   fake::record_call(Call::pipe_write);
   if (!fake::pipe_handle_is_ours(pipe)) return WriteOutcome::failed;
   fake::FakePipe& p = world().pipe;
@@ -266,7 +260,7 @@ WriteOutcome pipe_write(PipeHandle pipe, const char* data, std::size_t size,
   return outcome;
 }
 
-bool pipe_bytes_waiting(PipeHandle pipe, std::uint32_t& bytes) {
+bool pipe_bytes_waiting(const PipeHandle& pipe, std::uint32_t& bytes) {
   fake::record_call(Call::pipe_bytes_waiting);
   if (!fake::pipe_handle_is_ours(pipe)) return false;
   const fake::FakePipe& p = world().pipe;
@@ -283,20 +277,19 @@ bool pipe_bytes_waiting(PipeHandle pipe, std::uint32_t& bytes) {
   return true;
 }
 
-void pipe_flush(PipeHandle pipe, std::uint32_t /*timeout_ms*/) {
+void pipe_flush(const PipeHandle& pipe, std::uint32_t /*timeout_ms*/) {
   fake::record_call(Call::pipe_flush);
   fake::pipe_handle_is_ours(pipe);
 }
 
-void pipe_disconnect(PipeHandle pipe) {
+void pipe_disconnect(const PipeHandle& pipe) {
   fake::record_call(Call::pipe_disconnect);
   fake::pipe_handle_is_ours(pipe);
 }
 
-void pipe_close(PipeHandle& pipe) {
+void PipeKind::close(std::intptr_t raw) {
   fake::record_call(Call::pipe_close);
-  fake::pipe_handle_is_ours(pipe);
-  pipe = PipeHandle();
+  if (raw != fake::kPipeRaw) ++world().pipe.foreign_handle_calls;
 }
 
 // The listener, threads and the client side are not used by the session
@@ -321,7 +314,7 @@ Thread start_thread(std::unique_ptr<ThreadBody> body) {
 
 bool Thread::wait(std::uint32_t /*timeout_ms*/) const { return true; }
 
-void Thread::release() { raw_ = 0; }
+void ThreadKind::close(std::intptr_t /*raw*/) {}
 
 bool random_bytes(std::uint8_t* buffer, std::size_t size) {
   fake::record_call(Call::random_bytes);

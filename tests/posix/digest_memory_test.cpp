@@ -39,16 +39,16 @@ TEST_P(DigestMemoryTable, RecallsOnlyAnIntactVersion) {
   }
   const std::string file = folder + "/game";
   ASSERT_TRUE(test::write_file(file, "game"));
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  os::PinnedFile held(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat info {};
-  ASSERT_EQ(::fstat(fd, &info), 0);
+  ASSERT_EQ(::fstat(static_cast<int>(held.raw()), &info), 0);
   os::FileIdentity identity = os::posix::identity_of(info);
   identity.stamped = true;
   const std::uint8_t digest[32] = {42};
   DigestMemory memory;
   memory.follow_policy(nullptr);
-  memory.remember(identity, digest, os::mark_file_version({fd, true}));
-  ::close(fd);
+  memory.remember(identity, digest, os::mark_file_version(held));
+  held.close();
   GetParam().after(file, folder, memory);
   std::uint8_t recalled[32] = {};
   EXPECT_EQ(memory.recall(identity, recalled), GetParam().recalled);

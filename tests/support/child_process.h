@@ -44,9 +44,9 @@ bool read_child_line(ChildProcess& child, std::string& line,
 bool write_child_line(ChildProcess& child, const std::string& line);
 // Closes the child's standard input, which tells it that nothing follows.
 void close_child_input(ChildProcess& child);
-// Waits at most timeout_ms; true with the exit code when it ended (a POSIX
-// child killed by a signal gives 128 + signal number).
-bool wait_child(ChildProcess& child, unsigned timeout_ms, int& exit_code);
+// Waits at most idle_ms, stretched by patient_ms; true with the exit code
+// when it ended (a POSIX child killed by a signal gives 128 + signal number).
+bool wait_child(ChildProcess& child, unsigned idle_ms, int& exit_code);
 void kill_child(ChildProcess& child);
 // Frees what start_child or start_piped_child holds (kills the child first
 // when still running).

@@ -304,7 +304,7 @@ TEST_F(HandshakeTest, AcceptedClientGetsTokenAndSessionState) {
   EXPECT_EQ(state.client_pid, 42u);
   EXPECT_TRUE(state.connection.is_open());
   EXPECT_TRUE(state.client_process.is_open());
-  EXPECT_EQ(state.client_process.handle().raw, fake::kProcessRaw);
+  EXPECT_EQ(state.client_process.handle().raw(), fake::kProcessRaw);
   EXPECT_TRUE(fake::world().process.handle_open);
   EXPECT_EQ(state.last_heartbeat_tick, kStartTick + 30);
   EXPECT_EQ(state.last_recheck_tick, kStartTick + 30);

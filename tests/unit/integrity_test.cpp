@@ -48,10 +48,9 @@ class Held {
  public:
   explicit Held(os::ProcessId pid)
       : process_(os::process_open_for_session(pid)) {}
-  ~Held() { os::process_close(process_); }
   Held(const Held&) = delete;
   Held& operator=(const Held&) = delete;
-  os::ProcessHandle get() const { return process_; }
+  const os::ProcessHandle& get() const { return process_; }
 
  private:
   os::ProcessHandle process_;
@@ -464,13 +463,13 @@ TEST_F(IntegrityRecheck, TrustsAnUnchangedRecordedIdentityWithoutHashing) {
   // hashes.
   IntegrityRecord record = record_;
   record.evidence_2 = wrong(record.evidence_2);
-  const bool held = record_.held_files && record_.held_files->module.held;
+  const bool held = record_.held_files && record_.held_files->module.open();
   EXPECT_EQ(recheck(os::current_process_id(), record),
             record_.module_identity.known || held);
   record = record_;
   record.evidence_1 = wrong(record.evidence_1);
   EXPECT_EQ(recheck(os::current_process_id(), record),
-            record_.image_identity.known || record_.held_files->image.held);
+            record_.image_identity.known || record_.held_files->image.open());
 }
 
 TEST_F(IntegrityRecheck, FailsWhenTheModuleFileChangesOnDisk) {

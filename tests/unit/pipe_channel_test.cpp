@@ -36,7 +36,7 @@ class PipeChannelTest : public ::testing::Test {
 
   void TearDown() override {
     if (client_open_) test::close_client(pair_);
-    if (server_open_) os::pipe_close(pair_.server);
+    if (server_open_) pair_.server.close();
   }
 
   void close_client() {

@@ -122,7 +122,7 @@ TEST_P(CodeWatch, LooksAtTheClientsCode) {
       << line;
 
   os::ProcessHandle held = os::process_open_for_session(child.pid);
-  ASSERT_TRUE(held.open);
+  ASSERT_TRUE(held.open());
   os::ExaminedFile image;
   os::ExaminedFile module;
   ASSERT_EQ(os::examine_client_file(held, child.pid, os::ClientFile::image, {},
@@ -165,7 +165,7 @@ TEST_P(CodeWatch, LooksAtTheClientsCode) {
             c.look)
       << why.words();
   EXPECT_EQ(os::client_code_still_runs(code), c.still_runs);
-  os::process_close(held);
+  held.close();
   test::release_child(child);
 }
 

@@ -118,7 +118,7 @@ ConnectResult client_connect(ClientConnection& connection,
           ::close(fd);
           return ConnectResult::not_the_service;
         }
-        connection.raw = fd;
+        connection = ClientConnection(fd);
         return ConnectResult::connected;
       case ConnectAttempt::failed:
         return ConnectResult::unreachable;
@@ -146,18 +146,18 @@ Error client_endpoint_listening() {
   return Error();
 }
 
-bool client_write(ClientConnection connection, const char* data,
+bool client_write(const ClientConnection& connection, const char* data,
                   std::size_t size) {
   const ssize_t sent = posix::retry_on_eintr([&] {
-    return ::send(static_cast<int>(connection.raw), data, size, MSG_NOSIGNAL);
+    return ::send(static_cast<int>(connection.raw()), data, size, MSG_NOSIGNAL);
   });
   return sent >= 0 && static_cast<std::size_t>(sent) == size;
 }
 
-bool client_read(ClientConnection connection, std::string& message,
+bool client_read(const ClientConnection& connection, std::string& message,
                  std::uint32_t timeout_ms, bool& closed) {
   closed = false;
-  const int fd = static_cast<int>(connection.raw);
+  const int fd = static_cast<int>(connection.raw());
   const std::uint64_t deadline = tick_ms() + timeout_ms;
   for (;;) {
     pollfd entry{fd, POLLIN, 0};
@@ -186,9 +186,8 @@ bool client_read(ClientConnection connection, std::string& message,
   return true;
 }
 
-void client_close(ClientConnection& connection) {
-  if (connection.raw >= 0) ::close(static_cast<int>(connection.raw));
-  connection.raw = -1;
+void ClientConnectionKind::close(std::intptr_t raw) {
+  ::close(static_cast<int>(raw));
 }
 
 bool pin_module_of(const void* address_in_module) {

@@ -269,7 +269,7 @@ std::string hex(std::uint64_t value) {
 
 namespace {
 
-CodeLook watch_through(ProcessHandle process, UniqueFd view,
+CodeLook watch_through(const ProcessHandle& process, UniqueFd view,
                        const ExaminedFile& image, const ExaminedFile& module,
                        ClientCode& code, std::uint64_t& image_pages_differing,
                        Error& why) {
@@ -358,7 +358,7 @@ CodeLook watch_through(ProcessHandle process, UniqueFd view,
 
 }  // namespace
 
-CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
+CodeLook watch_client_code(const ProcessHandle& process, ProcessId pid,
                            const ExaminedFile& image,
                            const ExaminedFile& module, ClientCode& code,
                            std::uint64_t& image_pages_differing, Error& why) {

@@ -208,8 +208,7 @@ ExamineOutcome examine_through(int directory, ClientFile which,
   // The file verified is held for the session, so that its re-checks open
   // nothing.
   if (hashed == ExamineOutcome::examined && pin != nullptr) {
-    pin->raw = file.release();
-    pin->held = true;
+    *pin = PinnedFile(file.release());
   }
   return hashed;
 }
@@ -224,12 +223,11 @@ bool lost_its_last_name(const FileIdentity& before, const FileIdentity& now) {
 
 }  // namespace
 
-void release_pinned_file(PinnedFile& pin) {
-  if (pin.held) ::close(static_cast<int>(pin.raw));
-  pin = PinnedFile();
+void PinnedFileKind::close(std::intptr_t raw) {
+  ::close(static_cast<int>(raw));
 }
 
-ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
+ExamineOutcome examine_client_file(const ProcessHandle& process, ProcessId pid,
                                    ClientFile which,
                                    const FileIdentity& unchanged,
                                    PinnedFile* pin, KeepGoing keep_going,
@@ -238,12 +236,12 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
   result = ExaminedFile();
   const std::uint64_t limit =
       which == ClientFile::image ? kMaxImageBytes : kMaxGuardModuleBytes;
-  if (pin != nullptr && pin->held) {
+  if (pin != nullptr && pin->open()) {
     // A re-check: the very file verified is held since then, and nothing is
     // opened again (an open is an event the client could watch for). That
     // the process still runs that file's code is the code watch's part.
     if (!process_is_running(process)) return ExamineOutcome::not_found;
-    const int fd = static_cast<int>(pin->raw);
+    const int fd = static_cast<int>(pin->raw());
     struct stat now {};
     if (::fstat(fd, &now) != 0) return ExamineOutcome::unreadable;
     result.identity = posix::identity_of(now);

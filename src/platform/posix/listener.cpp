@@ -270,8 +270,7 @@ AcceptOutcome accept_client(PipeHandle& pipe, Error& error) {
     return AcceptOutcome::connect_failed;
   }
   place.fd = fd;
-  pipe.raw = fd;
-  pipe.connected_at = posix::boot_time_now_ns();
+  pipe = PipeHandle(fd, posix::boot_time_now_ns());
   return AcceptOutcome::connected;
 }
 

@@ -60,11 +60,11 @@ bool innermost_pid_in(const std::string& text, ProcessId& pid) {
 // The pidfd's own fdinfo names the very process it holds, so no pid is
 // looked up again. Kernels before 5.5 print no NSpid there: only the pid the
 // service sees is known then.
-bool process_innermost_pid(ProcessHandle process, ProcessId& pid) {
-  if (!process.open) return false;
+bool process_innermost_pid(const ProcessHandle& process, ProcessId& pid) {
+  if (!process.open()) return false;
   std::string fdinfo;
   return posix::read_small_file(
-             "/proc/self/fdinfo/" + std::to_string(process.raw),
+             "/proc/self/fdinfo/" + std::to_string(process.raw()),
              kMaxFdinfoBytes, fdinfo) &&
          posix::innermost_pid_in(fdinfo, pid);
 }

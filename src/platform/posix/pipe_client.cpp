@@ -14,14 +14,14 @@ namespace vorn::os {
 
 namespace {
 
-int fd_of(PipeHandle pipe) { return static_cast<int>(pipe.raw); }
+int fd_of(const PipeHandle& pipe) { return static_cast<int>(pipe.raw()); }
 
 // SO_PEERPIDFD, which older C library headers lack.
 constexpr int kPeerPidfdOption = 77;
 
 }  // namespace
 
-bool pipe_client_pid(PipeHandle pipe, ProcessId& pid) {
+bool pipe_client_pid(const PipeHandle& pipe, ProcessId& pid) {
   ucred credentials{};
   socklen_t length = sizeof credentials;
   if (::getsockopt(fd_of(pipe), SOL_SOCKET, SO_PEERCRED, &credentials,
@@ -33,7 +33,7 @@ bool pipe_client_pid(PipeHandle pipe, ProcessId& pid) {
   return true;
 }
 
-ClientHold pipe_client_process(PipeHandle pipe, ProcessId& pid,
+ClientHold pipe_client_process(const PipeHandle& pipe, ProcessId& pid,
                                ProcessHandle& process) {
   process = ProcessHandle();
   if (!pipe_client_pid(pipe, pid)) return ClientHold::pid_unknown;
@@ -44,15 +44,14 @@ ClientHold pipe_client_process(PipeHandle pipe, ProcessId& pid,
   if (::getsockopt(fd_of(pipe), SOL_SOCKET, kPeerPidfdOption, &pidfd,
                    &length) == 0) {
     if (pidfd < 0) return ClientHold::not_held;
-    process.raw = pidfd;
-    process.open = true;
+    process = ProcessHandle(pidfd);
     return ClientHold::held;
   }
   // Only an older kernel that lacks the option falls back; any other error
   // (the client has gone, say) means it cannot be held.
   if (errno != ENOPROTOOPT) return ClientHold::not_held;
   process = process_open_for_session(pid);
-  if (!process.open) return ClientHold::not_held;
+  if (!process.open()) return ClientHold::not_held;
   // The pid may have passed to a process started after the client left; that
   // one started after the connection was accepted. (A client that left while
   // its connection still waited in the backlog is not caught this way: only
@@ -61,13 +60,13 @@ ClientHold pipe_client_process(PipeHandle pipe, ProcessId& pid,
   if (pipe.connected_at != 0 &&
       (!posix::process_start_time_ns(pid, started_at) ||
        started_at > pipe.connected_at || !process_is_running(process))) {
-    process_close(process);
+    process.close();
     return ClientHold::not_held;
   }
   return ClientHold::held;
 }
 
-ClientUser pipe_client_user(PipeHandle pipe) {
+ClientUser pipe_client_user(const PipeHandle& pipe) {
   ucred credentials{};
   socklen_t length = sizeof credentials;
   ClientUser user;

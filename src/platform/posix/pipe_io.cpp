@@ -19,7 +19,7 @@ namespace vorn::os {
 
 namespace {
 
-int fd_of(PipeHandle pipe) { return static_cast<int>(pipe.raw); }
+int fd_of(const PipeHandle& pipe) { return static_cast<int>(pipe.raw()); }
 
 // The poll events that tell the peer has closed or the socket failed.
 short hangup_events(int fd) {
@@ -32,7 +32,7 @@ short hangup_events(int fd) {
 
 }  // namespace
 
-bool pipe_empty_message_waiting(PipeHandle pipe) {
+bool pipe_empty_message_waiting(const PipeHandle& pipe) {
   // Readable with nothing queued: an empty message heads the queue (a
   // hang-up shows through pipe_bytes_waiting instead).
   pollfd entry{fd_of(pipe), POLLIN, 0};
@@ -42,7 +42,7 @@ bool pipe_empty_message_waiting(PipeHandle pipe) {
          ::ioctl(fd_of(pipe), FIONREAD, &queued) == 0 && queued == 0;
 }
 
-bool pipe_read(PipeHandle pipe, char* buf, std::size_t capacity,
+bool pipe_read(const PipeHandle& pipe, char* buf, std::size_t capacity,
                std::size_t& bytes_read) {
   bytes_read = 0;
   // MSG_TRUNC makes recv report the message's full length while copying at
@@ -57,8 +57,8 @@ bool pipe_read(PipeHandle pipe, char* buf, std::size_t capacity,
   return true;
 }
 
-WriteOutcome pipe_write(PipeHandle pipe, const char* data, std::size_t size,
-                        std::uint32_t timeout_ms) {
+WriteOutcome pipe_write(const PipeHandle& pipe, const char* data,
+                        std::size_t size, std::uint32_t timeout_ms) {
   const int fd = fd_of(pipe);
   const std::uint64_t deadline = tick_ms() + timeout_ms;
   for (;;) {
@@ -84,7 +84,7 @@ WriteOutcome pipe_write(PipeHandle pipe, const char* data, std::size_t size,
   }
 }
 
-bool pipe_bytes_waiting(PipeHandle pipe, std::uint32_t& bytes) {
+bool pipe_bytes_waiting(const PipeHandle& pipe, std::uint32_t& bytes) {
   const int fd = fd_of(pipe);
   // Hang-up first, queue second: whatever the client sent before closing is
   // already queued when the hang-up shows, so a BYE followed by a close is
@@ -100,7 +100,7 @@ bool pipe_bytes_waiting(PipeHandle pipe, std::uint32_t& bytes) {
   return true;
 }
 
-void pipe_flush(PipeHandle pipe, std::uint32_t timeout_ms) {
+void pipe_flush(const PipeHandle& pipe, std::uint32_t timeout_ms) {
   // On AF_UNIX the bytes we sent stay charged to our socket (SIOCOUTQ) until
   // the peer has read them, so an empty count means the client has read
   // everything. Even without this wait, a last reply queued before shutdown
@@ -121,17 +121,14 @@ void pipe_flush(PipeHandle pipe, std::uint32_t timeout_ms) {
   }
 }
 
-void pipe_disconnect(PipeHandle pipe) {
-  if (pipe.raw >= 0) ::shutdown(fd_of(pipe), SHUT_RDWR);
+void pipe_disconnect(const PipeHandle& pipe) {
+  if (pipe.raw() >= 0) ::shutdown(fd_of(pipe), SHUT_RDWR);
 }
 
-void pipe_close(PipeHandle& pipe) {
-  if (pipe.raw >= 0) {
-    // Forget it first: once closed, the number may belong to a new client.
-    posix::forget_accepted_connection(fd_of(pipe));
-    ::close(fd_of(pipe));
-  }
-  pipe.raw = -1;
+void PipeKind::close(std::intptr_t raw) {
+  // Forget it first: once closed, the number may belong to a new client.
+  posix::forget_accepted_connection(static_cast<int>(raw));
+  ::close(static_cast<int>(raw));
 }
 
 }  // namespace vorn::os

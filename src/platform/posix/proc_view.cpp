@@ -27,8 +27,8 @@ constexpr std::size_t kMaxMapsLine = 20 * 1024;
 // while the pidfd shows it has not exited, so that is checked after the
 // open; from then on the directory stays bound to it, even if the number is
 // given to another process later.
-UniqueFd open_process_directory(ProcessHandle process, ProcessId pid) {
-  if (!process.open || pid == 0) return UniqueFd();
+UniqueFd open_process_directory(const ProcessHandle& process, ProcessId pid) {
+  if (!process.open() || pid == 0) return UniqueFd();
   const std::string path = "/proc/" + std::to_string(pid);
   UniqueFd directory(retry_on_eintr([&] {
     return ::open(path.c_str(),
@@ -67,7 +67,7 @@ bool times_follow_every_write(unsigned long file_system_type) {
   }
 }
 
-UniqueFd open_process_view(ProcessHandle process, ProcessId pid) {
+UniqueFd open_process_view(const ProcessHandle& process, ProcessId pid) {
   UniqueFd process_directory = open_process_directory(process, pid);
   if (!process_directory.valid()) return process_directory;
   std::string ignored;

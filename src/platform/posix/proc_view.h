@@ -23,7 +23,7 @@ constexpr int kClientOpenFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 // /proc/<pid> of the held process, or, when its leader thread has exited
 // while others run (a zombie leader shows no exe and an empty maps), that of
 // one of its live threads. Invalid once the process has ended.
-UniqueFd open_process_view(ProcessHandle process, ProcessId pid);
+UniqueFd open_process_view(const ProcessHandle& process, ProcessId pid);
 
 bool read_link_at(int directory, const char* entry, std::string& target);
 

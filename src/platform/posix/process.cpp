@@ -65,34 +65,27 @@ bool process_start_time_ns(ProcessId pid, std::uint64_t& started_at) {
 }  // namespace posix
 
 ProcessHandle process_open_for_session(ProcessId pid) {
-  ProcessHandle process;
-  if (pid == 0 || pid > static_cast<ProcessId>(INT_MAX)) return process;
+  if (pid == 0 || pid > static_cast<ProcessId>(INT_MAX)) return {};
   // A pidfd keeps naming this very process even after its pid is reused.
   const long fd = ::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0);
-  if (fd < 0) return process;
-  process.raw = static_cast<std::intptr_t>(fd);
-  process.open = true;
-  return process;
+  if (fd < 0) return {};
+  return ProcessHandle(static_cast<std::intptr_t>(fd));
 }
 
-bool process_is_running(ProcessHandle process) {
-  if (!process.open) return false;
+bool process_is_running(const ProcessHandle& process) {
+  if (!process.open()) return false;
   // A pidfd polls readable once the process has exited.
-  pollfd entry{static_cast<int>(process.raw), POLLIN, 0};
+  pollfd entry{static_cast<int>(process.raw()), POLLIN, 0};
   const int ready = posix::retry_on_eintr([&] { return ::poll(&entry, 1, 0); });
   return ready == 0;
 }
 
-void process_terminate(ProcessHandle process) {
-  if (!process.open) return;
-  (void)::syscall(SYS_pidfd_send_signal, static_cast<int>(process.raw), SIGKILL,
-                  nullptr, 0);
+void process_terminate(const ProcessHandle& process) {
+  if (!process.open()) return;
+  (void)::syscall(SYS_pidfd_send_signal, static_cast<int>(process.raw()),
+                  SIGKILL, nullptr, 0);
 }
 
-void process_close(ProcessHandle& process) {
-  if (process.open) ::close(static_cast<int>(process.raw));
-  process.raw = 0;
-  process.open = false;
-}
+void ProcessKind::close(std::intptr_t raw) { ::close(static_cast<int>(raw)); }
 
 }  // namespace vorn::os

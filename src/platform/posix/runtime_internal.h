@@ -1,6 +1,6 @@
 // What the POSIX runtime files share with each other and nothing else: the
 // stop event's descriptor (the listener waits on it) and the book of accepted
-// connections (the listener fills it, pipe_close empties it).
+// connections (the listener fills it, closing the pipe empties it).
 #pragma once
 
 #include <cstdint>

@@ -74,16 +74,15 @@ Thread start_thread(std::unique_ptr<ThreadBody> body) {
 }
 
 bool Thread::wait(std::uint32_t timeout_ms) const {
-  if (raw_ == 0) return true;
-  ThreadControl* control = control_of(raw_);
+  if (!handle_.open()) return true;
+  ThreadControl* control = control_of(handle_.raw());
   std::unique_lock<std::mutex> lock(control->mutex);
   return control->finished.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                     [control] { return control->done; });
 }
 
-void Thread::release() {
-  if (raw_ != 0) vorn::os::release(control_of(raw_));
-  raw_ = 0;
+void ThreadKind::close(std::intptr_t raw) {
+  vorn::os::release(control_of(raw));
 }
 
 }  // namespace vorn::os

@@ -58,14 +58,14 @@ void take_events(Marks& state) {
 }  // namespace
 
 std::uint64_t mark_file_version(const PinnedFile& file) {
-  if (!file.held) return 0;
+  if (!file.open()) return 0;
   Marks& state = marks();
   const std::lock_guard<std::mutex> guard(state.lock);
   if (state.fd < 0) state.fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (state.fd < 0) return 0;
   take_events(state);
   // The held descriptor's own inode, whatever name it has now.
-  const std::string path = "/proc/self/fd/" + std::to_string(file.raw);
+  const std::string path = "/proc/self/fd/" + std::to_string(file.raw());
   const int watch =
       ::inotify_add_watch(state.fd, path.c_str(), kStaleEvents & ~IN_IGNORED);
   if (watch < 0) return 0;

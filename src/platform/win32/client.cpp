@@ -36,8 +36,8 @@ constexpr DWORD kReadChunk = 64 * 1024;
 // Longest path GetModuleFileNameA can give with the \\?\ form.
 constexpr DWORD kLongestPath = 32768;
 
-HANDLE handle_of(ClientConnection connection) {
-  return win32::to_handle(connection.raw);
+HANDLE handle_of(const ClientConnection& connection) {
+  return win32::to_handle(connection.raw());
 }
 
 // The errors by which a pipe tells that the other end has gone.
@@ -149,7 +149,7 @@ ConnectResult client_connect(ClientConnection& connection,
         why = last_system_error();
         return ConnectResult::unreachable;
       }
-      connection.raw = win32::to_raw(pipe.release());
+      connection = ClientConnection(win32::to_raw(pipe.release()));
       return ConnectResult::connected;
     }
     why = last_system_error();
@@ -182,7 +182,7 @@ Error client_endpoint_listening() {
   return last_system_error();
 }
 
-bool client_write(ClientConnection connection, const char* data,
+bool client_write(const ClientConnection& connection, const char* data,
                   std::size_t size) {
   if (size > MAXDWORD) return false;
   DWORD written = 0;
@@ -191,7 +191,7 @@ bool client_write(ClientConnection connection, const char* data,
          written == size;
 }
 
-bool client_read(ClientConnection connection, std::string& message,
+bool client_read(const ClientConnection& connection, std::string& message,
                  std::uint32_t timeout_ms, bool& closed) {
   closed = false;
   const HANDLE pipe = handle_of(connection);
@@ -227,11 +227,8 @@ bool client_read(ClientConnection connection, std::string& message,
   return true;
 }
 
-void client_close(ClientConnection& connection) {
-  if (win32::is_valid(handle_of(connection))) {
-    CloseHandle(handle_of(connection));
-  }
-  connection.raw = win32::to_raw(INVALID_HANDLE_VALUE);
+void ClientConnectionKind::close(std::intptr_t raw) {
+  CloseHandle(win32::to_handle(raw));
 }
 
 bool pin_module_of(const void* address_in_module) {

@@ -537,13 +537,13 @@ bool still_shared(HANDLE process, const Region& region) {
 
 }  // namespace
 
-CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
+CodeLook watch_client_code(const ProcessHandle& process, ProcessId pid,
                            const ExaminedFile& image,
                            const ExaminedFile& module, ClientCode& code,
                            std::uint64_t& image_pages_differing, Error& why) {
   code.reset(nullptr);
   image_pages_differing = 0;
-  if (!process.open || ended(win32::to_handle(process.raw))) {
+  if (!process.open() || ended(win32::to_handle(process.raw()))) {
     why = Error(Errc::not_found, "the process has ended");
     return CodeLook::gone;
   }
@@ -553,8 +553,8 @@ CodeLook watch_client_code(ProcessHandle process, ProcessId pid,
       OpenProcess(win32::kInspectionRights | SYNCHRONIZE, FALSE, pid));
   if (!state->process.valid()) {
     why = last_system_error().context("the process cannot be read");
-    return ended(win32::to_handle(process.raw)) ? CodeLook::gone
-                                                : CodeLook::changed;
+    return ended(win32::to_handle(process.raw())) ? CodeLook::gone
+                                                  : CodeLook::changed;
   }
   WatchContext context;
   context.process = state->process.get();

@@ -450,8 +450,7 @@ ExamineOutcome hash_client_file(const std::wstring& path,
   if (hashed == ExamineOutcome::examined) {
     dos_path = dos_path_of(file.reader(), path);
     if (pin != nullptr) {
-      pin->raw = win32::to_raw(file.hold.release());
-      pin->held = true;
+      *pin = PinnedFile(win32::to_raw(file.hold.release()));
     }
   }
   return hashed;
@@ -469,7 +468,7 @@ bool is_pinned_file(const std::wstring& path, const PinnedFile& pin,
   BY_HANDLE_FILE_INFORMATION held{};
   if (!now.valid() || GetFileType(now.get()) != FILE_TYPE_DISK ||
       !GetFileInformationByHandle(now.get(), &found) ||
-      !GetFileInformationByHandle(win32::to_handle(pin.raw), &held)) {
+      !GetFileInformationByHandle(win32::to_handle(pin.raw()), &held)) {
     return false;
   }
   const std::uint64_t found_index =
@@ -484,7 +483,7 @@ bool is_pinned_file(const std::wstring& path, const PinnedFile& pin,
         found_index != held_index) {
       return false;
     }
-  } else if (dos_path != dos_path_of(win32::to_handle(pin.raw), L"")) {
+  } else if (dos_path != dos_path_of(win32::to_handle(pin.raw()), L"")) {
     return false;
   }
   result.identity.device = found.dwVolumeSerialNumber;
@@ -558,22 +557,21 @@ ExamineOutcome find_guard_module(HANDLE process,
 
 // Asked here rather than through process_is_running: unit tests link this
 // file with a fake of the runtime.
-bool still_running(ProcessHandle process) {
-  return process.open &&
-         WaitForSingleObject(win32::to_handle(process.raw), 0) == WAIT_TIMEOUT;
+bool still_running(const ProcessHandle& process) {
+  return process.open() && WaitForSingleObject(win32::to_handle(process.raw()),
+                                               0) == WAIT_TIMEOUT;
 }
 
 }  // namespace
 
-void release_pinned_file(PinnedFile& pin) {
-  if (pin.held) CloseHandle(win32::to_handle(pin.raw));
-  pin = PinnedFile();
+void PinnedFileKind::close(std::intptr_t raw) {
+  CloseHandle(win32::to_handle(raw));
 }
 
 // `unchanged` is never matched: no identity here is `known` (see
 // hash_client_file); a held file stands in for it. With a `pin` not held,
 // the file is held for the session or refused (`result.problem` says why).
-ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
+ExamineOutcome examine_client_file(const ProcessHandle& process, ProcessId pid,
                                    ClientFile which,
                                    const FileIdentity& /*unchanged*/,
                                    PinnedFile* pin, KeepGoing keep_going,
@@ -584,7 +582,7 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
   std::wstring kernel_name;
   std::uint64_t limit = kMaxImageBytes;
   if (which == ClientFile::image) {
-    if (!process_image_name(win32::to_handle(process.raw), kernel_name)) {
+    if (!process_image_name(win32::to_handle(process.raw()), kernel_name)) {
       return still_running(process) ? ExamineOutcome::unreadable
                                     : ExamineOutcome::not_found;
     }
@@ -594,11 +592,11 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
     win32::UniqueHandle inspection(OpenProcess(kInspectionRights, FALSE, pid));
     if (!inspection.valid()) return ExamineOutcome::unreadable;
     limit = kMaxGuardModuleBytes;
-    if (pin != nullptr && pin->held) {
+    if (pin != nullptr && pin->open()) {
       // A re-check never hashes: the module is still mapped from the very
       // file verified, which nobody could change while it was held, looked
       // for under that file's name first.
-      const HANDLE held = win32::to_handle(pin->raw);
+      const HANDLE held = win32::to_handle(pin->raw());
       std::wstring dos_path;
       const ExamineOutcome found = find_guard_module(
           inspection.get(), file_name_of(dos_path_of(held, kGuardModuleName)),
@@ -625,7 +623,7 @@ ExamineOutcome examine_client_file(ProcessHandle process, ProcessId pid,
   std::wstring path;
   if (!openable_path(kernel_name, path)) return ExamineOutcome::unreadable;
   std::wstring dos_path;
-  if (pin != nullptr && pin->held) {
+  if (pin != nullptr && pin->open()) {
     // A re-check never hashes: the very file verified, which nobody could
     // change while it was held, or another file, which is not the verified
     // one whatever it holds.

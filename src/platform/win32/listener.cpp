@@ -221,8 +221,7 @@ AcceptOutcome accept_client(PipeHandle& pipe, Error& error) {
   }
   // Taken at once: pipe_client_process refuses a process that started later,
   // which would be a new process under the pid of a client that is gone.
-  pipe.connected_at = system_time_now();
-  pipe.raw = win32::to_raw(instance);
+  pipe = PipeHandle(win32::to_raw(instance), system_time_now());
   return AcceptOutcome::connected;
 }
 

@@ -50,9 +50,9 @@ bool administrators_enabled(HANDLE token) {
 
 }  // namespace
 
-bool pipe_client_pid(PipeHandle pipe, ProcessId& pid) {
+bool pipe_client_pid(const PipeHandle& pipe, ProcessId& pid) {
   ULONG client = 0;
-  if (!GetNamedPipeClientProcessId(win32::to_handle(pipe.raw), &client)) {
+  if (!GetNamedPipeClientProcessId(win32::to_handle(pipe.raw()), &client)) {
     return false;
   }
   pid = client;
@@ -65,28 +65,28 @@ bool pipe_client_pid(PipeHandle pipe, ProcessId& pid) {
 // is held, Windows does not hand the pid to another process while any handle
 // to this one is open: a later OpenProcess(pid) with other rights (the
 // integrity check's) reaches this same process.
-ClientHold pipe_client_process(PipeHandle pipe, ProcessId& pid,
+ClientHold pipe_client_process(const PipeHandle& pipe, ProcessId& pid,
                                ProcessHandle& process) {
   if (!pipe_client_pid(pipe, pid)) return ClientHold::pid_unknown;
   ProcessHandle opened = process_open_for_session(pid);
-  if (!opened.open) return ClientHold::not_held;
+  if (!opened.open()) return ClientHold::not_held;
   if (pipe.connected_at != 0) {
     FILETIME created{}, exited{}, kernel{}, user{};
-    if (!GetProcessTimes(win32::to_handle(opened.raw), &created, &exited,
+    if (!GetProcessTimes(win32::to_handle(opened.raw()), &created, &exited,
                          &kernel, &user) ||
         filetime_value(created) > pipe.connected_at) {
-      process_close(opened);
+      opened.close();
       return ClientHold::not_held;
     }
   }
-  process = opened;
+  process = std::move(opened);
   return ClientHold::held;
 }
 
-ClientUser pipe_client_user(PipeHandle pipe) {
+ClientUser pipe_client_user(const PipeHandle& pipe) {
   ClientUser user;
   ULONG pid = 0;
-  if (!GetNamedPipeClientProcessId(win32::to_handle(pipe.raw), &pid)) {
+  if (!GetNamedPipeClientProcessId(win32::to_handle(pipe.raw()), &pid)) {
     return user;
   }
   win32::UniqueHandle process(

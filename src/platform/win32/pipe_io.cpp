@@ -19,7 +19,9 @@ constexpr DWORD kWriteRetryMs = 5;
 constexpr DWORD kFlushCancelGraceMs = 500;
 constexpr DWORD kFlushCancelStepMs = 10;
 
-HANDLE handle_of(PipeHandle pipe) { return win32::to_handle(pipe.raw); }
+HANDLE handle_of(const PipeHandle& pipe) {
+  return win32::to_handle(pipe.raw());
+}
 
 bool set_pipe_mode(HANDLE pipe, DWORD mode) {
   return SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr) != FALSE;
@@ -39,9 +41,9 @@ DWORD WINAPI flush_on_own_handle(LPVOID duplicate) {
 
 // PeekNamedPipe reports a waiting zero-byte message as zero bytes, the same
 // as silence, so it cannot be seen before it is read.
-bool pipe_empty_message_waiting(PipeHandle /*pipe*/) { return false; }
+bool pipe_empty_message_waiting(const PipeHandle& /*pipe*/) { return false; }
 
-bool pipe_read(PipeHandle pipe, char* buf, std::size_t capacity,
+bool pipe_read(const PipeHandle& pipe, char* buf, std::size_t capacity,
                std::size_t& bytes_read) {
   bytes_read = 0;
   const DWORD request =
@@ -65,8 +67,8 @@ bool pipe_read(PipeHandle pipe, char* buf, std::size_t capacity,
 // CancelSynchronousIo, works too but costs a thread start per reply.)
 // A message larger than the pipe's buffer can only be taken by a blocking
 // write; the service's replies are far smaller.
-WriteOutcome pipe_write(PipeHandle pipe, const char* data, std::size_t size,
-                        std::uint32_t timeout_ms) {
+WriteOutcome pipe_write(const PipeHandle& pipe, const char* data,
+                        std::size_t size, std::uint32_t timeout_ms) {
   if (size > MAXDWORD) return WriteOutcome::failed;
   const HANDLE handle = handle_of(pipe);
   const DWORD length = static_cast<DWORD>(size);
@@ -99,7 +101,7 @@ WriteOutcome pipe_write(PipeHandle pipe, const char* data, std::size_t size,
   return outcome;
 }
 
-bool pipe_bytes_waiting(PipeHandle pipe, std::uint32_t& bytes) {
+bool pipe_bytes_waiting(const PipeHandle& pipe, std::uint32_t& bytes) {
   DWORD total = 0;
   // After the client closed, what it wrote before stays readable; the call
   // fails (ERROR_BROKEN_PIPE) only once that is read too.
@@ -118,7 +120,7 @@ bool pipe_bytes_waiting(PipeHandle pipe, std::uint32_t& bytes) {
 // repeated for a short while in case the helper had not yet entered the
 // call. Should it still not end, it is left behind: it owns its duplicate of
 // the handle and ends when the caller disconnects the instance.
-void pipe_flush(PipeHandle pipe, std::uint32_t timeout_ms) {
+void pipe_flush(const PipeHandle& pipe, std::uint32_t timeout_ms) {
   const HANDLE process = GetCurrentProcess();
   HANDLE duplicate = nullptr;
   if (!DuplicateHandle(process, handle_of(pipe), process, &duplicate, 0, FALSE,
@@ -142,13 +144,10 @@ void pipe_flush(PipeHandle pipe, std::uint32_t timeout_ms) {
   }
 }
 
-void pipe_disconnect(PipeHandle pipe) {
+void pipe_disconnect(const PipeHandle& pipe) {
   if (win32::is_valid(handle_of(pipe))) DisconnectNamedPipe(handle_of(pipe));
 }
 
-void pipe_close(PipeHandle& pipe) {
-  if (win32::is_valid(handle_of(pipe))) CloseHandle(handle_of(pipe));
-  pipe.raw = win32::to_raw(INVALID_HANDLE_VALUE);
-}
+void PipeKind::close(std::intptr_t raw) { CloseHandle(win32::to_handle(raw)); }
 
 }  // namespace vorn::os

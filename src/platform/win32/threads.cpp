@@ -30,15 +30,14 @@ Thread start_thread(std::unique_ptr<ThreadBody> body) {
 }
 
 bool Thread::wait(std::uint32_t timeout_ms) const {
-  if (raw_ == 0) return true;
-  return WaitForSingleObject(win32::to_handle(raw_), timeout_ms) ==
+  if (!handle_.open()) return true;
+  return WaitForSingleObject(win32::to_handle(handle_.raw()), timeout_ms) ==
          WAIT_OBJECT_0;
 }
 
 // Closing the handle neither waits for nor stops the thread.
-void Thread::release() {
-  if (raw_ != 0) CloseHandle(win32::to_handle(raw_));
-  raw_ = 0;
+void ThreadKind::close(std::intptr_t raw) {
+  CloseHandle(win32::to_handle(raw));
 }
 
 }  // namespace vorn::os

@@ -360,7 +360,7 @@ void hold_places(int count, int wait_ms) {
     bool closed = false;
     vorn::os::client_read(connection, ignored, 0, closed);
     if (!closed) ++held;
-    vorn::os::client_close(connection);
+    connection.close();
   }
   say("held " + std::to_string(held) + " of " + std::to_string(count));
 }
@@ -479,7 +479,7 @@ void run_steps(State& state) {
     } else if (step == "relink") {
       relink(take(state));
     } else if (step == "exec-keep") {
-      const int fd = static_cast<int>(state.connection.raw);
+      const int fd = static_cast<int>(state.connection.raw());
       ::fcntl(fd, F_SETFD, 0);
       std::vector<std::string> rest = {take(state), "resume",
                                        std::to_string(fd), state.token};
@@ -492,7 +492,7 @@ void run_steps(State& state) {
       ::execv(argv[0], argv.data());
       fail("exec-keep");
     } else if (step == "resume") {
-      state.connection.raw = std::stoi(take(state));
+      state.connection = vorn::os::ClientConnection(std::stoi(take(state)));
       state.connected = true;
       state.token = take(state);
       say("resumed");

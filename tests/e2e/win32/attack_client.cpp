@@ -245,7 +245,7 @@ int main(int argc, char** argv) {
     return keep_session(loader_name, module, module_path, own_path, connection,
                         reply);
   }
-  vorn::os::client_close(connection);
+  connection.close();
   if (replied && reply.compare(0, 3, "OK|") == 0) return 0;
   return replied && reply.compare(0, 13, "ERR|INTEGRITY") == 0 ? 4 : 3;
 }

@@ -14,6 +14,8 @@
 #include <map>
 #include <mutex>
 
+#include "support/patience.h"
+
 extern char** environ;
 
 namespace vorn::test {
@@ -199,7 +201,8 @@ bool write_child_line(ChildProcess& child, const std::string& line) {
 
 void close_child_input(ChildProcess& child) { close_descriptor(child.input); }
 
-bool wait_child(ChildProcess& child, unsigned timeout_ms, int& exit_code) {
+bool wait_child(ChildProcess& child, unsigned idle_ms, int& exit_code) {
+  const unsigned timeout_ms = patient_ms(idle_ms);
   const pid_t pid = static_cast<pid_t>(child.handle);
   if (pid <= 0) return false;
   if (!child.running) {

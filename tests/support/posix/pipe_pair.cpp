@@ -14,7 +14,7 @@ bool open_pipe_pair(PipePair& pair) {
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
     return false;
   }
-  pair.server.raw = ends[0];
+  pair.server = os::PipeHandle(ends[0], 0);
   pair.client = ends[1];
   return true;
 }

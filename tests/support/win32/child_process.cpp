@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "support/patience.h"
+
 namespace vorn::test {
 
 namespace {
@@ -244,7 +246,8 @@ bool write_child_line(ChildProcess& child, const std::string& line) {
 
 void close_child_input(ChildProcess& child) { close_pipe_end(child.input); }
 
-bool wait_child(ChildProcess& child, unsigned timeout_ms, int& exit_code) {
+bool wait_child(ChildProcess& child, unsigned idle_ms, int& exit_code) {
+  const unsigned timeout_ms = patient_ms(idle_ms);
   if (child.handle == 0) return false;
   // The handle is kept until release_child, so a later wait still answers.
   if (WaitForSingleObject(process_of(child), timeout_ms) != WAIT_OBJECT_0) {

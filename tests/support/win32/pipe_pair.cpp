@@ -52,7 +52,7 @@ bool open_pipe_pair(PipePair& pair) {
     CloseHandle(server);
     return false;
   }
-  pair.server.raw = reinterpret_cast<std::intptr_t>(server);
+  pair.server = os::PipeHandle(reinterpret_cast<std::intptr_t>(server), 0);
   pair.client = reinterpret_cast<std::intptr_t>(client);
   return true;
 }
