@@ -60,15 +60,15 @@ struct Evidence {
 
 bool load_own_module(probe::GuardLibrary& library, Evidence& evidence) {
   std::string module_path;
-  std::string error;
+  os::Error error;
   std::string executable;
   if (!probe::guard_module_beside_executable(module_path) ||
-      !probe::load_guard_library(module_path, library, error) ||
+      (error = probe::load_guard_library(module_path, library)) ||
       !os::current_executable_path(executable) ||
       !file_evidence(executable, evidence.e1) ||
       !file_evidence(module_path, evidence.e2)) {
     std::printf("error cannot load the guard module beside the client %s\n",
-                error.c_str());
+                error.words().c_str());
     return false;
   }
   return true;
@@ -362,12 +362,12 @@ int run_launch() {
   probe::GuardLibrary library;
   probe::GuardApi api;
   std::string module_path;
-  std::string error;
+  os::Error error;
   if (!probe::guard_module_beside_executable(module_path) ||
-      !probe::load_guard_library(module_path, library, error) ||
-      !probe::resolve_guard_api(library, api, error)) {
+      (error = probe::load_guard_library(module_path, library)) ||
+      (error = probe::resolve_guard_api(library, api))) {
     std::printf("error cannot load the guard module beside the client %s\n",
-                error.c_str());
+                error.words().c_str());
     return 4;
   }
   const std::int64_t cpu_start = process_cpu_ns(::getpid());

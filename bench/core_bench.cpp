@@ -135,12 +135,11 @@ bool own_process_ready() {
   if (f.own_module.module.open()) return true;
   std::string executable;
   const std::string module = test::binary_directory() + "/libvorn_guard.so.1";
-  std::string error;
-  if (!probe::load_guard_library(module, f.own_module, error) ||
-      !os::current_executable_path(executable) ||
+  const os::Error error = probe::load_guard_library(module, f.own_module);
+  if (error || !os::current_executable_path(executable) ||
       !file_evidence(executable, f.own_e1) ||
       !file_evidence(module, f.own_e2)) {
-    f.error = "cannot load " + module + " " + error;
+    f.error = "cannot load " + module + " " + error.words();
     return false;
   }
   return true;

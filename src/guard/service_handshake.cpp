@@ -35,7 +35,7 @@ bool compute_evidence(bool use_cache, EvidencePair& values, bool& cached) {
 os::ConnectResult connect_within(os::ClientConnection& connection,
                                  std::uint32_t timeout_ms,
                                  const std::atomic<bool>* stop,
-                                 std::string& error) {
+                                 os::Error& error) {
   const std::uint64_t start = os::tick_ms();
   for (;;) {
     const std::uint64_t elapsed = os::tick_ms() - start;
@@ -75,17 +75,17 @@ int read_start_reply(const std::string& reply, std::string& token) {
 // error set.
 int connect_service(os::ClientConnection& connection, std::uint32_t connect_ms,
                     const std::atomic<bool>* stop) {
-  std::string error;
+  os::Error error;
   switch (connect_within(connection, connect_ms, stop, error)) {
     case os::ConnectResult::connected:
       return VORN_GUARD_OK;
     case os::ConnectResult::unreachable:
     case os::ConnectResult::busy:
-      set_last_error("connect failed: " + error);
+      set_last_error("connect failed: " + error.words());
       return VORN_GUARD_E_CONNECT;
     case os::ConnectResult::not_the_service:
       set_last_error("the endpoint is not served by the guard service: " +
-                     error);
+                     error.words());
       return VORN_GUARD_E_NOT_SERVICE;
   }
   return VORN_GUARD_E_CONNECT;

@@ -97,7 +97,7 @@ DigestPolicyRef current_digest_policy() {
   PolicyCache& state = cache();
   const std::lock_guard<std::mutex> lock(state.mutex);
   std::string bytes;
-  std::string problem;
+  os::Error problem;
   os::FileIdentity identity;
   DigestPolicyRef next;
   switch (os::read_trusted_digests(state.identity, bytes, identity, problem)) {
@@ -111,7 +111,7 @@ DigestPolicyRef current_digest_policy() {
       identity = os::FileIdentity();
       break;
     case os::TrustedDigestsFile::untrusted:
-      next = make_policy(DigestPolicy::Kind::broken, {}, problem);
+      next = make_policy(DigestPolicy::Kind::broken, {}, problem.words());
       identity = os::FileIdentity();
       break;
     case os::TrustedDigestsFile::read: {

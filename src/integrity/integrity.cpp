@@ -45,7 +45,7 @@ bool same_file(const os::FileIdentity& a, const std::string& a_path,
 // is a system file or listed. `held` keeps what was found, so that unchanged
 // files are not hashed again.
 os::CodeLook strict_code_admits(const DigestPolicy& policy, HeldFiles& held,
-                                std::string& why) {
+                                os::Error& why) {
   if (!policy.list.strict_code) return os::CodeLook::intact;
   std::vector<os::CodeFile> files;
   const os::CodeLook look =
@@ -53,8 +53,9 @@ os::CodeLook strict_code_admits(const DigestPolicy& policy, HeldFiles& held,
   if (look != os::CodeLook::intact) return look;
   for (const os::CodeFile& file : files) {
     if (!file.system_file && !policy.list.lists(digest_to_hex(file.digest))) {
-      why = "code from " + file.path +
-            ", which is neither a system file nor listed";
+      why = os::Error(os::Errc::untrusted,
+                      "code from " + file.path +
+                          ", which is neither a system file nor listed");
       return os::CodeLook::changed;
     }
   }
@@ -65,12 +66,12 @@ os::CodeLook strict_code_admits(const DigestPolicy& policy, HeldFiles& held,
 // A look at the client's code, told to the operator when it changed.
 os::CodeLook look_at_code(IntegrityRecord& record, os::CodeLookDepth depth) {
   if (!record.held_files) return os::CodeLook::intact;
-  std::string why;
+  os::Error why;
   const os::CodeLook look =
       os::look_at_client_code(record.held_files->code, depth, why);
   if (look == os::CodeLook::changed) {
     diagnose(DiagnosticLevel::warning,
-             "pid=" + format_decimal_u32(record.pid) + ": " + why);
+             "pid=" + format_decimal_u32(record.pid) + ": " + why.words());
   }
   return look;
 }
@@ -277,7 +278,7 @@ IntegrityOutcome integrity_check(const os::ProcessHandle& process,
              none, &held->module, cancel, module);
   if (module_verdict == FileVerdict::missing) {
     reason =
-        module.problem.empty() ? "guard module not loaded" : module.problem;
+        module.problem ? module.problem.words() : "guard module not loaded";
     return IntegrityOutcome::not_identified;
   }
   // One launch waits once, before its first file.
@@ -288,19 +289,17 @@ IntegrityOutcome integrity_check(const os::ProcessHandle& process,
              &held->image, cancel, image);
   if (image_verdict == FileVerdict::missing) {
     reason =
-        image.problem.empty() ? "executable file not found" : image.problem;
+        image.problem ? image.problem.words() : "executable file not found";
     return IntegrityOutcome::not_identified;
   }
   if (module_verdict != FileVerdict::matches) {
-    reason = module.problem.empty()
-                 ? "guard module file does not match its evidence"
-                 : module.problem;
+    reason = module.problem ? module.problem.words()
+                            : "guard module file does not match its evidence";
     return IntegrityOutcome::mismatch;
   }
   if (image_verdict != FileVerdict::matches) {
-    reason = image.problem.empty()
-                 ? "executable file does not match its evidence"
-                 : image.problem;
+    reason = image.problem ? image.problem.words()
+                           : "executable file does not match its evidence";
     return IntegrityOutcome::mismatch;
   }
   // The files are what the client says; the operator must also know them.
@@ -311,15 +310,18 @@ IntegrityOutcome integrity_check(const os::ProcessHandle& process,
   // And they are what it runs: the code in its memory comes from them, and
   // (strict code) from no file the operator does not know.
   std::uint64_t pages_differing = 0;
-  os::CodeLook look = os::watch_client_code(
-      process, client_pid, image, module, held->code, pages_differing, reason);
+  os::Error code_changed;
+  os::CodeLook look =
+      os::watch_client_code(process, client_pid, image, module, held->code,
+                            pages_differing, code_changed);
   if (look == os::CodeLook::intact) {
-    look = strict_code_admits(*policy, *held, reason);
+    look = strict_code_admits(*policy, *held, code_changed);
   }
   switch (look) {
     case os::CodeLook::intact:
       break;
     case os::CodeLook::changed:
+      reason = code_changed.words();
       return IntegrityOutcome::mismatch;
     case os::CodeLook::gone:
       reason = "the client ended during the check";
@@ -404,11 +406,11 @@ bool integrity_recheck(const os::ProcessHandle& process,
     return false;
   }
   if (held == nullptr || !record.policy) return true;
-  std::string why;
+  os::Error why;
   const os::CodeLook strict = strict_code_admits(*record.policy, *held, why);
   if (strict == os::CodeLook::changed) {
     diagnose(DiagnosticLevel::warning,
-             "pid=" + format_decimal_u32(record.pid) + ": " + why);
+             "pid=" + format_decimal_u32(record.pid) + ": " + why.words());
   }
   return strict == os::CodeLook::intact;
 }

@@ -80,17 +80,18 @@ void log_line(const std::string& message) {
   // walking them one by one so that a link planted at a level or in place of
   // the file is never followed. A line that cannot be written, or is refused
   // that way, is lost; the operator's channel says why, once.
-  std::string problem;
-  if (os::append_to_log_file(location.base, location.levels, kLogFileName, line,
-                             problem)) {
-    unwritable_log().succeeded();
-    if (problem.empty()) {
-      unrotatable_log().succeeded();
-    } else {
-      unrotatable_log().failed(DiagnosticLevel::warning, problem);
-    }
+  os::Error rotation;
+  const os::Error failed = os::append_to_log_file(
+      location.base, location.levels, kLogFileName, line, rotation);
+  if (failed) {
+    unwritable_log().failed(DiagnosticLevel::error, failed.words());
+    return;
+  }
+  unwritable_log().succeeded();
+  if (rotation) {
+    unrotatable_log().failed(DiagnosticLevel::warning, rotation.words());
   } else {
-    unwritable_log().failed(DiagnosticLevel::error, problem);
+    unrotatable_log().succeeded();
   }
 }
 

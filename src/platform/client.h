@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/error.h"
 #include "platform/types.h"
 
 namespace vorn::os {
@@ -43,17 +44,16 @@ enum class ConnectResult {
 // while the service is there but all its places are taken (POSIX EAGAIN,
 // Windows ERROR_PIPE_BUSY, or no pipe while the service runs: between two
 // instances). Windows opens the pipe for identification only,
-// so its server cannot act as this user. `error`, when given, gets the
-// system's words for a failure.
+// so its server cannot act as this user. `error`, when given, gets why it
+// did not connect.
 ConnectResult client_connect(ClientConnection& connection,
-                             std::uint32_t timeout_ms,
-                             std::string* error = nullptr);
+                             std::uint32_t timeout_ms, Error* error = nullptr);
 
 // Whether anything listens at client_endpoint() now, busy or not, without
-// waiting or connecting; false with the system's words when nothing does.
+// waiting or connecting: fails, with the system's words, when nothing does.
 // POSIX looks at the socket file: one left behind by a killed service counts
 // until a connect finds nobody there.
-bool client_endpoint_listening(std::string& error);
+Error client_endpoint_listening();
 bool client_write(const ClientConnection& connection, const char* data,
                   std::size_t size);
 // Reads one message, waiting at most `timeout_ms`. False on timeout, error or

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/error.h"
 #include "platform/owned.h"
 
 namespace vorn::os {
@@ -25,10 +26,9 @@ struct LoadedModuleKind {
 // One reference to a loaded module.
 using LoadedModule = Owned<LoadedModuleKind>;
 
-// LoadLibraryA / dlopen (RTLD_NOW | RTLD_LOCAL). False with "cannot load
-// <path>" and the system's words in `error`.
-bool load_module(const std::string& path, LoadedModule& module,
-                 std::string& error);
+// LoadLibraryA / dlopen (RTLD_NOW | RTLD_LOCAL). Fails with "cannot load
+// <path>" and the system's words.
+Error load_module(const std::string& path, LoadedModule& module);
 
 // A function the module exports, by name; null when it has none. Its real
 // type is the caller's to know.

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/error.h"
 #include "platform/types.h"
 
 namespace vorn::os {
@@ -25,8 +26,8 @@ void sleep_ms(std::uint32_t ms);
 // ---------------------------------------------------------------- stop event
 // The process-wide manual-reset stop event (g_stop_event). It is created once
 // and stays valid until the process ends, so no poller ever sees a closed
-// handle. Returns 0 on success, else the OS error code.
-std::uint32_t stop_event_create();
+// handle.
+Error stop_event_create();
 void stop_event_set();
 // Zero-timeout poll: true only when the event is set. A failed wait counts as
 // not set.
@@ -118,9 +119,9 @@ constexpr std::size_t kEndpointPlaces = 32;
 
 // Prepares listening before the listener thread starts. Windows: nothing to
 // do. POSIX: creates the directory when missing, replaces a stale socket file,
-// binds and listens (mode 0666); fails with a message when another instance
-// answers at the endpoint or the socket cannot be made.
-bool listener_open(std::string& error);
+// binds and listens (mode 0666); fails when another instance answers at the
+// endpoint or the socket cannot be made.
+Error listener_open();
 // Releases what listener_open made (POSIX: the socket and its file).
 void listener_close();
 
@@ -130,10 +131,10 @@ enum class AcceptOutcome {
   connect_failed  // instance made but no client connected; already released
 };
 // Creates one instance and waits for one client. POSIX: the wait also wakes
-// on the stop event (then connect_failed). `error` holds the OS's words when
-// a failure was an error, and stays empty for the ordinary ones (every
-// instance taken, a client gone before it was served, the stop).
-AcceptOutcome accept_client(PipeHandle& pipe, std::string& error);
+// on the stop event (then connect_failed). `error` is set when a failure was
+// an error, and stays none for the ordinary ones (every instance taken, a
+// client gone before it was served, the stop).
+AcceptOutcome accept_client(PipeHandle& pipe, Error& error);
 
 // ---------------------------------------------------------------- threads
 // What a thread runs. The thread owns it and destroys it when run() returns.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/types.h"
 
 namespace vorn::os {
@@ -53,15 +54,15 @@ bool create_log_directories(const std::string& base,
 // shared for reading, writing and deleting, opened without following a link
 // or reparse point, and left unwritten when it is not a plain file, has more
 // than one name (a hard link) or has an untrusted owner. Nothing is written
-// below a refused level. False when not all was written, with `problem`
-// naming the folder or file and why. Windows first rotates a log that has
-// reached 10 MiB (platform/win32/log_rotation.h); a rotation that was due
-// but refused leaves `problem` saying why on success. POSIX never rotates
-// (logrotate does) and leaves `problem` empty on success.
-bool append_to_log_file(const std::string& base,
-                        const std::vector<std::string>& levels,
-                        const std::string& file_name, const std::string& bytes,
-                        std::string& problem);
+// below a refused level. Fails when not all was written, naming the folder
+// or file and why. Windows first rotates a log that has reached 10 MiB
+// (platform/win32/log_rotation.h); a rotation that was due but refused is
+// told in `rotation`, and the line still goes to the log as it is. POSIX
+// never rotates (logrotate does) and leaves `rotation` none.
+Error append_to_log_file(const std::string& base,
+                         const std::vector<std::string>& levels,
+                         const std::string& file_name, const std::string& bytes,
+                         Error& rotation);
 
 // ---------------------------------------------------------------- trusted
 // digests The operator's list of trusted evidence values. Windows:
@@ -89,8 +90,7 @@ enum class TrustedDigestsFile {
 // skipped when the identity is unchanged.
 TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
                                         std::string& bytes,
-                                        FileIdentity& identity,
-                                        std::string& problem);
+                                        FileIdentity& identity, Error& problem);
 
 // ---------------------------------------------------------------- diagnostics
 // How much a diagnostic matters; the numbers are syslog's priorities.
@@ -150,9 +150,9 @@ struct ExaminedFile {
   std::string path;       // its full path as the OS names it (for the log)
   FileIdentity identity;  // the version hashed, when the OS names one
   std::uint8_t digest[32] = {};
-  // Why the file could not be examined, in words, where the OS can say more
-  // than the outcome (the file system it is on, say); often empty.
-  std::string problem;
+  // Why the file could not be examined, where the OS can say more than the
+  // outcome (the file system it is on, say); often none.
+  Error problem;
   // The digest came from DigestRecall, not from reading the file.
   bool recalled = false;
 };
@@ -238,16 +238,14 @@ class ClientCode {
 CodeLook watch_client_code(const ProcessHandle& process, ProcessId pid,
                            const ExaminedFile& image,
                            const ExaminedFile& module, ClientCode& code,
-                           std::uint64_t& image_pages_differing,
-                           std::string& why);
+                           std::uint64_t& image_pages_differing, Error& why);
 
 // How far a look goes: the mappings only (the same mappings of the same
 // files: cheap, for every re-check), or every page too (still the file's or
 // what it held at the OK: for the random moments).
 enum class CodeLookDepth { mappings, pages };
 
-CodeLook look_at_client_code(ClientCode& code, CodeLookDepth depth,
-                             std::string& why);
+CodeLook look_at_client_code(ClientCode& code, CodeLookDepth depth, Error& why);
 
 // The cheapest look, for every heartbeat: `gone` once the process no longer
 // runs the watched program (Linux: an exec leaves the held views empty).
@@ -275,6 +273,6 @@ constexpr std::size_t kMaxCodeFiles = 1024;
 // kMaxImageBytes each). `changed` with `why` when a file cannot be examined
 // or there are too many; `gone` when the process's memory has gone.
 CodeLook list_code_files(ClientCode& code, const std::vector<CodeFile>& known,
-                         std::vector<CodeFile>& files, std::string& why);
+                         std::vector<CodeFile>& files, Error& why);
 
 }  // namespace vorn::os

@@ -10,36 +10,39 @@ namespace vorn::probe {
 namespace {
 
 template <typename Function>
-bool resolve(const os::LoadedModule& module, const char* name,
-             Function& function, std::string& error) {
+os::Error resolve(const os::LoadedModule& module, const char* name,
+                  Function& function) {
   const os::ModuleFunction symbol = os::module_function(module, name);
   if (symbol == nullptr) {
-    error = std::string("the guard module has no ") + name;
-    return false;
+    return os::Error(os::Errc::not_found,
+                     std::string("the guard module has no ") + name);
   }
   function = reinterpret_cast<Function>(symbol);
-  return true;
+  return os::Error();
 }
 
 }  // namespace
 
-bool load_guard_library(const std::string& path, GuardLibrary& library,
-                        std::string& error) {
+os::Error load_guard_library(const std::string& path, GuardLibrary& library) {
   library.path = path;
-  return os::load_module(path, library.module, error);
+  return os::load_module(path, library.module);
 }
 
 void unload_guard_library(GuardLibrary& library) { library.module.close(); }
 
-bool resolve_guard_api(const GuardLibrary& library, GuardApi& api,
-                       std::string& error) {
+os::Error resolve_guard_api(const GuardLibrary& library, GuardApi& api) {
   const os::LoadedModule& module = library.module;
-  return resolve(module, "vorn_guard_start_ex", api.start_ex, error) &&
-         resolve(module, "vorn_guard_start_with", api.start_with, error) &&
-         resolve(module, "vorn_guard_stop", api.stop, error) &&
-         resolve(module, "vorn_guard_is_connected", api.is_connected, error) &&
-         resolve(module, "vorn_guard_last_error", api.last_error, error) &&
-         resolve(module, "vorn_guard_get_stats", api.get_stats, error);
+  const os::Error errors[] = {
+      resolve(module, "vorn_guard_start_ex", api.start_ex),
+      resolve(module, "vorn_guard_start_with", api.start_with),
+      resolve(module, "vorn_guard_stop", api.stop),
+      resolve(module, "vorn_guard_is_connected", api.is_connected),
+      resolve(module, "vorn_guard_last_error", api.last_error),
+      resolve(module, "vorn_guard_get_stats", api.get_stats)};
+  for (const os::Error& error : errors) {
+    if (error) return error;
+  }
+  return os::Error();
 }
 
 std::string directory_of(const std::string& path) {
@@ -56,44 +59,49 @@ bool guard_module_beside_executable(std::string& path) {
   return true;
 }
 
-bool load_guard_module(GuardLibrary& library, std::string& error) {
+os::Error load_guard_module(GuardLibrary& library) {
   std::string beside;
-  std::string beside_error = "the probe's own path is unknown";
-  if (guard_module_beside_executable(beside) &&
-      load_guard_library(beside, library, beside_error)) {
-    return true;
+  os::Error beside_error(os::Errc::not_found,
+                         "the probe's own path is unknown");
+  if (guard_module_beside_executable(beside)) {
+    beside_error = load_guard_library(beside, library);
+    if (!beside_error) return beside_error;
   }
   // Not beside the probe: whatever the system's search path finds.
-  if (load_guard_library(guard_module_file_name(), library, error)) {
-    return true;
-  }
-  error = beside_error + "; " + error;
-  return false;
+  const os::Error error = load_guard_library(guard_module_file_name(), library);
+  if (!error) return error;
+  return os::Error(error.code(), beside_error.words() + "; " + error.words(),
+                   error.native());
 }
 
 bool guard_library_file(const GuardLibrary& library, std::string& path) {
   return os::loaded_module_file(library.module, "vorn_guard_start_ex", path);
 }
 
-bool find_guard_module(std::string& path, std::string& error) {
+os::Error find_guard_module(std::string& path) {
   std::string beside;
   if (guard_module_beside_executable(beside)) {
     std::FILE* file = std::fopen(beside.c_str(), "rb");
     if (file != nullptr) {
       std::fclose(file);
       path = beside;
-      return true;
+      return os::Error();
     }
   }
   GuardLibrary library;
-  if (!load_guard_library(guard_module_file_name(), library, error)) {
-    error = "not beside the probe (" + beside + ") and " + error;
-    return false;
+  if (os::Error error = load_guard_library(guard_module_file_name(), library)) {
+    return os::Error(
+        error.code(),
+        "not beside the probe (" + beside + ") and " + error.words(),
+        error.native());
   }
   const bool found = guard_library_file(library, path);
   unload_guard_library(library);
-  if (!found) error = "cannot tell where the guard module was loaded from";
-  return found;
+  if (!found) {
+    return os::Error(os::Errc::not_found,
+                     "cannot tell where the guard module was loaded from");
+  }
+  return os::Error();
 }
 
 }  // namespace vorn::probe

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/error.h"
 #include "platform/module_loader.h"
 #include "vorn_guard.h"
 
@@ -19,9 +20,8 @@ struct GuardLibrary {
   std::string path;  // what was asked for
 };
 
-// Loads the module at `path`. False with a readable `error`.
-bool load_guard_library(const std::string& path, GuardLibrary& library,
-                        std::string& error);
+// Loads the module at `path`; an error with readable words when it cannot.
+os::Error load_guard_library(const std::string& path, GuardLibrary& library);
 // Lets it go; nothing when not loaded.
 void unload_guard_library(GuardLibrary& library);
 
@@ -34,8 +34,7 @@ struct GuardApi {
   const char* (*last_error)() = nullptr;
   int (*get_stats)(vorn_guard_stats*) = nullptr;
 };
-bool resolve_guard_api(const GuardLibrary& library, GuardApi& api,
-                       std::string& error);
+os::Error resolve_guard_api(const GuardLibrary& library, GuardApi& api);
 
 // The directory part of a path (without its last separator); empty for a
 // bare file name.
@@ -46,7 +45,7 @@ bool guard_module_beside_executable(std::string& path);
 
 // Loads the module from beside the executable, else by bare name through the
 // system's search path.
-bool load_guard_module(GuardLibrary& library, std::string& error);
+os::Error load_guard_module(GuardLibrary& library);
 
 // The full path of the file a loaded module was mapped from.
 bool guard_library_file(const GuardLibrary& library, std::string& path);
@@ -54,6 +53,6 @@ bool guard_library_file(const GuardLibrary& library, std::string& path);
 // The guard module file that load_guard_module would use: the one beside the
 // executable when it is there, else the one the system's loader finds (which
 // is loaded and unloaded again to learn its path).
-bool find_guard_module(std::string& path, std::string& error);
+os::Error find_guard_module(std::string& path);
 
 }  // namespace vorn::probe

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vorn_guard.h"
@@ -20,6 +21,11 @@ bool parse_u32(const std::string& text, std::uint32_t& value) {
   if (result > 0xFFFFFFFFu) return false;
   value = static_cast<std::uint32_t>(result);
   return true;
+}
+
+// What the usage does not allow.
+os::Error bad_argument(std::string words) {
+  return os::Error(os::Errc::invalid, std::move(words));
 }
 
 int hex_value(char c) {
@@ -94,8 +100,7 @@ void append_text(MessageTemplate& message, const std::string& bytes) {
   for (char byte : bytes) append_text(message, byte);
 }
 
-bool parse_placeholder(const std::string& name, MessageTemplate& message,
-                       std::string& error) {
+os::Error parse_placeholder(const std::string& name, MessageTemplate& message) {
   if (name == "pid") {
     message.pieces.push_back(MessagePiece{PieceKind::pid, {}});
   } else if (name == "e1") {
@@ -109,56 +114,51 @@ bool parse_placeholder(const std::string& name, MessageTemplate& message,
   } else if (name.compare(0, 5, "fill:") == 0) {
     std::uint32_t count = 0;
     if (!parse_u32(name.substr(5), count) || count > kMaxFill) {
-      error = "bad fill count in {" + name + "}";
-      return false;
+      return bad_argument("bad fill count in {" + name + "}");
     }
     append_text(message, std::string(count, 'A'));
   } else {
-    error = "unknown placeholder {" + name + "}";
-    return false;
+    return bad_argument("unknown placeholder {" + name + "}");
   }
-  return true;
+  return os::Error();
 }
 
-bool parse_escape(const std::string& source, std::size_t& i,
-                  MessageTemplate& message, std::string& error) {
+os::Error parse_escape(const std::string& source, std::size_t& i,
+                       MessageTemplate& message) {
   // source[i] is the backslash.
   if (i + 1 >= source.size()) {
-    error = "backslash at the end of a message";
-    return false;
+    return bad_argument("backslash at the end of a message");
   }
   const char code = source[i + 1];
   i += 2;
   switch (code) {
     case 'n':
       append_text(message, '\n');
-      return true;
+      return os::Error();
     case 'r':
       append_text(message, '\r');
-      return true;
+      return os::Error();
     case '0':
       append_text(message, '\0');
-      return true;
+      return os::Error();
     case '\\':
       append_text(message, '\\');
-      return true;
+      return os::Error();
     case '{':
       append_text(message, '{');
-      return true;
+      return os::Error();
     case 'x': {
       const int high = i < source.size() ? hex_value(source[i]) : -1;
       const int low = i + 1 < source.size() ? hex_value(source[i + 1]) : -1;
       if (high < 0 || low < 0) {
-        error = "\\x needs two hexadecimal digits";
-        return false;
+        return bad_argument("\\x needs two hexadecimal digits");
       }
       append_text(message, static_cast<char>(high * 16 + low));
       i += 2;
-      return true;
+      return os::Error();
     }
     default:
-      error = std::string("unknown escape \\") + code;
-      return false;
+      return bad_argument(std::string("unknown escape \\") + code);
   }
 }
 
@@ -191,34 +191,31 @@ void escape_byte(std::string& out, unsigned char byte) {
 
 }  // namespace
 
-bool parse_probe_args(const std::vector<std::string>& arguments,
-                      ProbeOptions& options, std::string& error) {
+os::Error parse_probe_args(const std::vector<std::string>& arguments,
+                           ProbeOptions& options) {
   options = ProbeOptions{};
   if (arguments.empty()) {
-    error = "no command given";
-    return false;
+    return bad_argument("no command given");
   }
   for (const std::string& argument : arguments) {
     if (argument == "--") break;
     if (argument == "--version") {
       options.command = Command::version;
-      return true;
+      return os::Error();
     }
     if (argument == "--help" || argument == "-h") {
       options.command = Command::help;
-      return true;
+      return os::Error();
     }
   }
   if (!command_from_name(arguments[0], options.command)) {
-    error = "unknown command '" + arguments[0] + "'";
-    return false;
+    return bad_argument("unknown command '" + arguments[0] + "'");
   }
   if (options.command == Command::help) {
     if (arguments.size() > 1) {
-      error = "help takes no arguments";
-      return false;
+      return bad_argument("help takes no arguments");
     }
-    return true;
+    return os::Error();
   }
 
   bool seconds_given = false;
@@ -231,8 +228,7 @@ bool parse_probe_args(const std::vector<std::string>& arguments,
     }
     if (options_ended || argument.compare(0, 2, "--") != 0) {
       if (options.command != Command::raw) {
-        error = "unexpected argument '" + argument + "'";
-        return false;
+        return bad_argument("unexpected argument '" + argument + "'");
       }
       options.messages.push_back(argument);
       continue;
@@ -247,13 +243,12 @@ bool parse_probe_args(const std::vector<std::string>& arguments,
       has_value = true;
     }
     if (!option_allowed(options.command, name)) {
-      error = "option " + name + " is not known to '" + arguments[0] + "'";
-      return false;
+      return bad_argument("option " + name + " is not known to '" +
+                          arguments[0] + "'");
     }
     if (is_flag(name)) {
       if (has_value) {
-        error = "option " + name + " takes no value";
-        return false;
+        return bad_argument("option " + name + " takes no value");
       }
       if (name == "--load-guard") options.load_guard = true;
       if (name == "--no-read") options.no_read = true;
@@ -264,32 +259,29 @@ bool parse_probe_args(const std::vector<std::string>& arguments,
     }
     if (!has_value) {
       if (i + 1 >= arguments.size()) {
-        error = "option " + name + " needs a number";
-        return false;
+        return bad_argument("option " + name + " needs a number");
       }
       value = arguments[++i];
     }
     std::uint32_t* slot = value_slot(options, name);
     if (slot == nullptr || !parse_u32(value, *slot)) {
-      error = "option " + name + " needs a number, not '" + value + "'";
-      return false;
+      return bad_argument("option " + name + " needs a number, not '" + value +
+                          "'");
     }
     if (name == "--seconds") seconds_given = true;
   }
 
   if (options.command == Command::session) {
     if (!seconds_given) {
-      error = "session needs --seconds N";
-      return false;
+      return bad_argument("session needs --seconds N");
     }
     // The guard module's own range.
     if (options.interval_ms < VORN_GUARD_MIN_INTERVAL_MS ||
         options.interval_ms > VORN_GUARD_MAX_INTERVAL_MS) {
-      error = "--interval-ms must be within 250..8000";
-      return false;
+      return bad_argument("--interval-ms must be within 250..8000");
     }
   }
-  return true;
+  return os::Error();
 }
 
 std::string probe_usage() {
@@ -371,23 +363,22 @@ Exit codes:
 )USAGE";
 }
 
-bool parse_message_template(const std::string& source, MessageTemplate& message,
-                            std::string& error) {
+os::Error parse_message_template(const std::string& source,
+                                 MessageTemplate& message) {
   message = MessageTemplate{};
   std::size_t i = 0;
   while (i < source.size()) {
     const char c = source[i];
     if (c == '\\') {
-      if (!parse_escape(source, i, message, error)) return false;
+      if (os::Error error = parse_escape(source, i, message)) return error;
     } else if (c == '{') {
       const std::size_t close = source.find('}', i + 1);
       if (close == std::string::npos) {
-        error = "unclosed { in a message (write \\{ for a brace)";
-        return false;
+        return bad_argument("unclosed { in a message (write \\{ for a brace)");
       }
-      if (!parse_placeholder(source.substr(i + 1, close - i - 1), message,
-                             error)) {
-        return false;
+      if (os::Error error =
+              parse_placeholder(source.substr(i + 1, close - i - 1), message)) {
+        return error;
       }
       i = close + 1;
     } else {
@@ -395,7 +386,7 @@ bool parse_message_template(const std::string& source, MessageTemplate& message,
       ++i;
     }
   }
-  return true;
+  return os::Error();
 }
 
 bool template_uses(const MessageTemplate& message, PieceKind kind) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
+
 namespace vorn::probe {
 
 // Exit codes, shared by all commands.
@@ -40,10 +42,10 @@ struct ProbeOptions {
   std::vector<std::string> messages;
 };
 
-// `arguments` excludes the program name. False with a one-line `error` for
-// anything the usage does not allow.
-bool parse_probe_args(const std::vector<std::string>& arguments,
-                      ProbeOptions& options, std::string& error);
+// `arguments` excludes the program name. Fails (Errc::invalid, one line of
+// words) for anything the usage does not allow.
+os::Error parse_probe_args(const std::vector<std::string>& arguments,
+                           ProbeOptions& options);
 
 std::string probe_usage();
 
@@ -63,10 +65,11 @@ struct MessageTemplate {
 constexpr std::size_t kMaxFill = 1u << 20;
 
 // Reads a MESSAGE argument: escapes \n \r \0 \\ \{ \xHH and placeholders
-// {pid} {e1} {e2} {token} {fill:N} {empty}. False with `error` on an unknown
-// escape or placeholder, a bad \x, an unclosed brace or a bad fill count.
-bool parse_message_template(const std::string& source, MessageTemplate& message,
-                            std::string& error);
+// {pid} {e1} {e2} {token} {fill:N} {empty}. Fails (Errc::invalid) on an
+// unknown escape or placeholder, a bad \x, an unclosed brace or a bad fill
+// count.
+os::Error parse_message_template(const std::string& source,
+                                 MessageTemplate& message);
 
 bool template_uses(const MessageTemplate& message, PieceKind kind);
 

@@ -51,10 +51,10 @@ std::string display(const std::string& bytes) {
 
 // Loads the module and looks up its functions; prints why not.
 bool open_guard(GuardLibrary& library, GuardApi& api) {
-  std::string error;
-  if (!load_guard_module(library, error) ||
-      !resolve_guard_api(library, api, error)) {
-    complain("ERROR: guard module cannot be loaded: " + error);
+  os::Error error = load_guard_module(library);
+  if (!error) error = resolve_guard_api(library, api);
+  if (error) {
+    complain("ERROR: guard module cannot be loaded: " + error.words());
     unload_guard_library(library);
     return false;
   }
@@ -294,15 +294,13 @@ std::string list_label(const std::string& path) {
   return label;
 }
 
-// The module's evidence, and where it was found; `problem` says why not.
-bool module_evidence(std::string& path, std::string& evidence_2,
-                     std::string& problem) {
-  if (!find_guard_module(path, problem)) return false;
+// The module's evidence, and where it was found.
+os::Error module_evidence(std::string& path, std::string& evidence_2) {
+  if (os::Error error = find_guard_module(path)) return error;
   if (!file_evidence(path, evidence_2)) {
-    problem = "cannot read " + path;
-    return false;
+    return os::Error(os::Errc::other, "cannot read " + path);
   }
-  return true;
+  return os::Error();
 }
 
 // Fills in the values the templates need; prints why one cannot be made.
@@ -319,10 +317,11 @@ bool prepare_values(const std::vector<MessageTemplate>& messages,
     complain("ERROR: cannot hash the probe's own executable for {e1}");
     return false;
   }
+  if (!uses_2) return true;
   std::string module_path;
-  std::string problem;
-  if (uses_2 && !module_evidence(module_path, values.evidence_2, problem)) {
-    complain("ERROR: no guard module for {e2}: " + problem);
+  if (const os::Error problem =
+          module_evidence(module_path, values.evidence_2)) {
+    complain("ERROR: no guard module for {e2}: " + problem.words());
     return false;
   }
   return true;
@@ -371,10 +370,8 @@ int run_status(const ProbeOptions& options) {
   const std::uint64_t start = os::tick_ms();
   const auto finish = [&](int) { return conclude(out, start, options.json); };
   // Nothing listening is known at once; only busy instances are waited for.
-  std::string error;
-  if (!os::client_endpoint_listening(error)) {
-    return finish(unreachable(out, error, options.json));
-  }
+  os::Error error = os::client_endpoint_listening();
+  if (error) return finish(unreachable(out, error.words(), options.json));
   if (options.connect_only) {
     os::ClientConnection connection;
     switch (os::client_connect(connection, kRawConnectTimeoutMs, &error)) {
@@ -385,16 +382,16 @@ int run_status(const ProbeOptions& options) {
         }
         return finish(kExitOk);
       case os::ConnectResult::not_the_service:
-        return finish(fail(out, "not-the-service", kExitUnreachable, error,
-                           "UNREACHABLE: " + os::client_endpoint().name +
-                               " is not served by the guard service (" + error +
-                               ")",
-                           options.json));
+        return finish(fail(
+            out, "not-the-service", kExitUnreachable, error.words(),
+            "UNREACHABLE: " + os::client_endpoint().name +
+                " is not served by the guard service (" + error.words() + ")",
+            options.json));
       case os::ConnectResult::unreachable:
       case os::ConnectResult::busy:
         break;
     }
-    return finish(unreachable(out, error, options.json));
+    return finish(unreachable(out, error.words(), options.json));
   }
   GuardLibrary library;
   GuardApi api;
@@ -420,9 +417,8 @@ int run_session(const ProbeOptions& options) {
   const auto finish = [&](int) {
     return conclude(out, start_tick, options.json);
   };
-  std::string error;
-  if (!os::client_endpoint_listening(error)) {
-    return finish(unreachable(out, error, options.json));
+  if (const os::Error error = os::client_endpoint_listening()) {
+    return finish(unreachable(out, error.words(), options.json));
   }
   GuardLibrary library;
   GuardApi api;
@@ -493,10 +489,10 @@ int run_session(const ProbeOptions& options) {
 int run_raw(const ProbeOptions& options) {
   std::vector<MessageTemplate> messages(options.messages.size());
   for (std::size_t i = 0; i < options.messages.size(); ++i) {
-    std::string error;
-    if (!parse_message_template(options.messages[i], messages[i], error)) {
+    if (const os::Error error =
+            parse_message_template(options.messages[i], messages[i])) {
       complain("vorn-guard-probe: message " + std::to_string(i + 1) + ": " +
-               error);
+               error.words());
       return kExitUsage;
     }
   }
@@ -505,26 +501,24 @@ int run_raw(const ProbeOptions& options) {
 
   GuardLibrary library;
   if (options.load_guard) {
-    std::string error;
-    if (!load_guard_module(library, error)) {
-      complain("ERROR: guard module cannot be loaded: " + error);
+    if (const os::Error error = load_guard_module(library)) {
+      complain("ERROR: guard module cannot be loaded: " + error.words());
       return kExitNoGuardModule;
     }
   }
 
   os::ClientConnection connection;
   int exit_code = kExitOk;
-  std::string error;
+  os::Error error = os::client_endpoint_listening();
   const os::ConnectResult connected =
-      os::client_endpoint_listening(error)
-          ? os::client_connect(connection, kRawConnectTimeoutMs, &error)
-          : os::ConnectResult::unreachable;
+      error ? os::ConnectResult::unreachable
+            : os::client_connect(connection, kRawConnectTimeoutMs, &error);
   if (connected == os::ConnectResult::not_the_service) {
     say("UNREACHABLE: " + os::client_endpoint().name +
-        " is not served by the guard service (" + error + ")");
+        " is not served by the guard service (" + error.words() + ")");
     exit_code = kExitUnreachable;
   } else if (connected != os::ConnectResult::connected) {
-    say("UNREACHABLE: " + os::client_endpoint().name + ": " + error);
+    say("UNREACHABLE: " + os::client_endpoint().name + ": " + error.words());
     exit_code = kExitUnreachable;
   } else {
     exit_code = send_messages(connection, options, messages, values);
@@ -543,16 +537,14 @@ int run_evidence(const ProbeOptions& options) {
   }
   std::string module_path;
   std::string evidence_2;
-  std::string problem;
-  if (!module_evidence(module_path, evidence_2, problem)) {
-    complain("ERROR: no guard module: " + problem);
+  if (const os::Error problem = module_evidence(module_path, evidence_2)) {
+    complain("ERROR: no guard module: " + problem.words());
     return kExitNoGuardModule;
   }
   GuardLibrary library;
   if (options.load_guard) {
-    std::string error;
-    if (!load_guard_library(module_path, library, error)) {
-      complain("ERROR: guard module cannot be loaded: " + error);
+    if (const os::Error error = load_guard_library(module_path, library)) {
+      complain("ERROR: guard module cannot be loaded: " + error.words());
       return kExitNoGuardModule;
     }
   }

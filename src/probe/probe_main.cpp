@@ -13,9 +13,9 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
 
   ProbeOptions options;
-  std::string error;
-  if (!parse_probe_args(arguments, options, error)) {
-    std::fprintf(stderr, "vorn-guard-probe: %s\n(try --help)\n", error.c_str());
+  if (const vorn::os::Error error = parse_probe_args(arguments, options)) {
+    std::fprintf(stderr, "vorn-guard-probe: %s\n(try --help)\n",
+                 error.words().c_str());
     return kExitUsage;
   }
   switch (options.command) {

@@ -35,9 +35,9 @@ void listen(Supervisor& workers) {
   // client, failed connection or failed creation.
   while (!os::stop_event_is_set()) {
     os::PipeHandle pipe;
-    std::string error;
+    os::Error error;
     const os::AcceptOutcome outcome = os::accept_client(pipe, error);
-    if (!error.empty()) trouble.failed(DiagnosticLevel::error, error);
+    if (error) trouble.failed(DiagnosticLevel::error, error.words());
     switch (outcome) {
       case os::AcceptOutcome::create_failed:
         os::sleep_ms(kCreateRetryMs);

@@ -10,11 +10,11 @@
 
 namespace vorn {
 
-bool service_run(const ServiceHooks& hooks, std::string& error) {
-  if (!os::listener_open(error)) {
-    diagnose(DiagnosticLevel::error, "cannot listen: " + error);
+os::Error service_run(const ServiceHooks& hooks) {
+  if (os::Error error = os::listener_open()) {
+    diagnose(DiagnosticLevel::error, "cannot listen: " + error.words());
     close_diagnostics(kDiagnosticsFlushMs);
-    return false;
+    return error;
   }
   const std::string endpoint = os::endpoint_name();
   diagnose(DiagnosticLevel::info, std::string(kServiceTitle) +
@@ -37,7 +37,7 @@ bool service_run(const ServiceHooks& hooks, std::string& error) {
   os::listener_close();
   diagnose(DiagnosticLevel::info, std::string(kServiceTitle) + " stopped");
   close_diagnostics(kDiagnosticsFlushMs);
-  return true;
+  return os::Error();
 }
 
 }  // namespace vorn

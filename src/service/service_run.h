@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/error.h"
 #include "protocol/rules.h"
 
 namespace vorn {
@@ -24,10 +25,11 @@ struct ServiceHooks {
   void (*stopping)() = nullptr;
 };
 
-// Runs the service until the stop event is set. False, with `error`, when
-// the endpoint cannot be opened; nothing has started then. A listener thread
-// that cannot start leaves the service running without clients until the
-// stop. Session workers still running at the end are not waited for longer.
-bool service_run(const ServiceHooks& hooks, std::string& error);
+// Runs the service until the stop event is set. Fails when the endpoint
+// cannot be opened (told on the operator's channel too); nothing has started
+// then. A listener thread that cannot start leaves the service running
+// without clients until the stop. Session workers still running at the end
+// are not waited for longer.
+os::Error service_run(const ServiceHooks& hooks);
 
 }  // namespace vorn

@@ -60,20 +60,23 @@ bool names_the_client(std::uint32_t claimed_pid, os::ProcessId client_pid,
          (client.innermost_pid(own_pid) && claimed_pid == own_pid);
 }
 
-// Why the HELLO's fields cannot stand, in words; empty when they can.
-std::string identity_fault(const FieldList& fields, bool pid_names_the_client,
-                           std::uint32_t claimed_pid,
-                           const std::string& evidence_1,
-                           const std::string& evidence_2) {
+// Why the HELLO's fields cannot stand; none when they can.
+os::Error identity_fault(const FieldList& fields, bool pid_names_the_client,
+                         std::uint32_t claimed_pid,
+                         const std::string& evidence_1,
+                         const std::string& evidence_2) {
   if (!pid_names_the_client) {
-    return "pid field names another process (" +
-           format_decimal_u32(claimed_pid) + ")";
+    return os::Error(os::Errc::invalid, "pid field names another process (" +
+                                            format_decimal_u32(claimed_pid) +
+                                            ")");
   }
-  if (fields[2].size() < kMinTagBytes) return "tag shorter than 12 bytes";
+  if (fields[2].size() < kMinTagBytes) {
+    return os::Error(os::Errc::invalid, "tag shorter than 12 bytes");
+  }
   if (!is_evidence(evidence_1) || !is_evidence(evidence_2)) {
-    return "evidence is not 64 hex digits";
+    return os::Error(os::Errc::invalid, "evidence is not 64 hex digits");
   }
-  return std::string();
+  return os::Error();
 }
 
 // Hashing the client's files stops early once nobody is left to answer.
@@ -136,11 +139,10 @@ std::optional<SessionState> run_handshake(Connection connection,
   const std::uint32_t claimed_pid = parse_decimal_u32(fields[1]);
   const std::string evidence_1 = upper_case(fields[3]);
   const std::string evidence_2 = upper_case(fields[4]);
-  const std::string fault =
-      identity_fault(fields, names_the_client(claimed_pid, client_pid, client),
-                     claimed_pid, evidence_1, evidence_2);
-  if (!fault.empty()) {
-    return refuse(connection, kReplyIdentityError, client_pid, fault);
+  if (const os::Error fault = identity_fault(
+          fields, names_the_client(claimed_pid, client_pid, client),
+          claimed_pid, evidence_1, evidence_2)) {
+    return refuse(connection, kReplyIdentityError, client_pid, fault.words());
   }
   // A process that could not be held cannot be inspected either.
   if (hold != os::ClientHold::held) {

@@ -1,5 +1,6 @@
 #include "session/session_worker.h"
 
+#include <exception>
 #include <new>
 #include <optional>
 #include <utility>
@@ -17,13 +18,15 @@ class SessionWork final : public os::ThreadBody {
       : connection_(std::move(connection)), place_(std::move(place)) {}
 
   void run() override {
-    // Nothing a client does may take the service down: a worker that runs
-    // out of memory ends its own connection only, released by its owners.
+    // Nothing a client does may take the service down. The session code
+    // throws nothing of its own; what the standard library throws (no
+    // memory for a string, a lock the OS refuses) ends this worker's own
+    // connection only, released by its owners.
     try {
       std::optional<SessionState> state =
           run_handshake(std::move(connection_), place_.hash_turn());
       if (state) run_session_loop(*state);
-    } catch (...) {
+    } catch (const std::exception&) {
     }
   }
 

@@ -36,7 +36,8 @@ bool load_once(TestProcessEvidence& evidence) {
   static probe::GuardLibrary library;
   const std::string module = binary_directory() + os::path_separator() +
                              probe::guard_module_file_name();
-  if (!probe::load_guard_library(module, library, evidence.error)) {
+  if (const os::Error error = probe::load_guard_library(module, library)) {
+    evidence.error = error.words();
     return false;
   }
   std::string mapped;

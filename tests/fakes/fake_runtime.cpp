@@ -121,7 +121,7 @@ void sleep_ms(std::uint32_t ms) {
   world().tick += ms;
 }
 
-std::uint32_t stop_event_create() { return 0; }
+Error stop_event_create() { return Error(); }
 
 void stop_event_set() {
   if (!world().stop_tick || *world().stop_tick > world().tick) {
@@ -296,14 +296,11 @@ void PipeKind::close(std::intptr_t raw) {
 // code; they answer as a machine on which nothing can connect.
 std::string endpoint_name() { return "fake-endpoint"; }
 
-bool listener_open(std::string& error) {
-  error.clear();
-  return true;
-}
+Error listener_open() { return Error(); }
 
 void listener_close() {}
 
-AcceptOutcome accept_client(PipeHandle& pipe, std::string& /*error*/) {
+AcceptOutcome accept_client(PipeHandle& pipe, Error& /*error*/) {
   pipe = PipeHandle();
   return AcceptOutcome::create_failed;
 }

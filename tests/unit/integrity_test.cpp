@@ -121,9 +121,9 @@ class LoadedModuleCopy {
   explicit LoadedModuleCopy(const test::TempDir& directory)
       : path_(directory.file(probe::guard_module_file_name())) {
     if (!copy_module_to(path_)) return;
-    std::string error;
-    loaded_ = probe::load_guard_library(path_, library_, error);
-    EXPECT_TRUE(loaded_) << error;
+    const os::Error error = probe::load_guard_library(path_, library_);
+    loaded_ = !error;
+    EXPECT_TRUE(loaded_) << error.words();
   }
   ~LoadedModuleCopy() { unload(); }
   LoadedModuleCopy(const LoadedModuleCopy&) = delete;

@@ -11,10 +11,18 @@ namespace {
 
 // ---------------------------------------------------------------- templates
 
+// A failure read as its words: empty when the template was taken.
+bool parse_template(const std::string& source, MessageTemplate& message,
+                    std::string& error) {
+  const os::Error failure = parse_message_template(source, message);
+  error = failure.words();
+  return !failure;
+}
+
 std::string expand(const std::string& source) {
   MessageTemplate message;
   std::string error;
-  EXPECT_TRUE(parse_message_template(source, message, error))
+  EXPECT_TRUE(parse_template(source, message, error))
       << source << ": " << error;
   TemplateValues values;
   values.pid = "4242";
@@ -81,7 +89,7 @@ TEST(MessageTemplate, RejectsMalformedSources) {
   for (const char* source : sources) {
     MessageTemplate message;
     std::string error;
-    EXPECT_FALSE(parse_message_template(source, message, error)) << source;
+    EXPECT_FALSE(parse_template(source, message, error)) << source;
     EXPECT_FALSE(error.empty()) << source;
   }
 }
@@ -89,12 +97,12 @@ TEST(MessageTemplate, RejectsMalformedSources) {
 TEST(MessageTemplate, TellsWhichValuesItNeeds) {
   MessageTemplate message;
   std::string error;
-  ASSERT_TRUE(parse_message_template("A|{token}|{e2}", message, error));
+  ASSERT_TRUE(parse_template("A|{token}|{e2}", message, error));
   EXPECT_TRUE(template_uses(message, PieceKind::token));
   EXPECT_TRUE(template_uses(message, PieceKind::evidence_2));
   EXPECT_FALSE(template_uses(message, PieceKind::evidence_1));
   EXPECT_FALSE(template_uses(message, PieceKind::pid));
-  ASSERT_TRUE(parse_message_template("\\{token}", message, error));
+  ASSERT_TRUE(parse_template("\\{token}", message, error));
   EXPECT_FALSE(template_uses(message, PieceKind::token));
 }
 
@@ -135,7 +143,9 @@ TEST(EscapeForDisplay, ReadsBackAsTheSameBytes) {
 
 bool parse(const std::vector<std::string>& arguments, ProbeOptions& options,
            std::string& error) {
-  return parse_probe_args(arguments, options, error);
+  const os::Error failure = parse_probe_args(arguments, options);
+  error = failure.words();
+  return !failure;
 }
 
 TEST(ProbeArgs, StatusTakesATimeout) {

@@ -25,7 +25,11 @@ class TrustedDigestsFileTest : public ServiceLogProtectionFixture {
   }
 
   os::TrustedDigestsFile look(const os::FileIdentity& unchanged = {}) {
-    return os::read_trusted_digests(unchanged, bytes_, identity_, problem_);
+    os::Error problem;
+    const os::TrustedDigestsFile found =
+        os::read_trusted_digests(unchanged, bytes_, identity_, problem);
+    problem_ = problem.words();
+    return found;
   }
 
   std::string bytes_, problem_;

@@ -74,9 +74,9 @@ std::string lower_file_name(const std::string& path) {
 // Wine, which reports all as its user's) with the digest of the file named.
 void expect_code_files(os::ClientCode& code, const std::string& client) {
   std::vector<os::CodeFile> files;
-  std::string why;
+  os::Error why;
   ASSERT_EQ(os::list_code_files(code, {}, files, why), os::CodeLook::intact)
-      << why;
+      << why.words();
   std::vector<std::string> names;
   for (const os::CodeFile& file : files) {
     SCOPED_TRACE(file.path);
@@ -134,11 +134,11 @@ TEST_P(CodeWatch, LooksAtTheClientsCode) {
       os::ExamineOutcome::examined);
   os::ClientCode code;
   std::uint64_t pages_differing = 0;
-  std::string why;
+  os::Error why;
   ASSERT_EQ(os::watch_client_code(held, child.pid, image, module, code,
                                   pages_differing, why),
             os::CodeLook::intact)
-      << why;
+      << why.words();
 
   int exit_code = -1;
   switch (c.change) {
@@ -163,7 +163,7 @@ TEST_P(CodeWatch, LooksAtTheClientsCode) {
   }
   EXPECT_EQ(os::look_at_client_code(code, os::CodeLookDepth::pages, why),
             c.look)
-      << why;
+      << why.words();
   EXPECT_EQ(os::client_code_still_runs(code), c.still_runs);
   held.close();
   test::release_child(child);

@@ -28,10 +28,14 @@ std::string line(int number) {
 
 class LogRotationTest : public ::testing::Test {
  protected:
+  // The write's failure, else a refused rotation, in words.
   bool append(int number, std::string& problem) {
-    return os::win32::append_to_rotating_log(
+    os::Error rotation;
+    const os::Error failed = os::win32::append_to_rotating_log(
         temp_.path(), {"VORN", "ClientService"}, "service.log", line(number),
-        kRotateBytes, os::win32::kLogsKept, problem);
+        kRotateBytes, os::win32::kLogsKept, rotation);
+    problem = failed ? failed.words() : rotation.words();
+    return !failed;
   }
   std::string file(const std::string& name) const {
     return temp_.path() + "\\VORN\\ClientService\\" + name;

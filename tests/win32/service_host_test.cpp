@@ -14,7 +14,7 @@ namespace {
 class ServiceControlHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(os::stop_event_create(), 0u);
+    ASSERT_FALSE(os::stop_event_create());
     // One event per process: every test starts with it not set.
     ASSERT_TRUE(ResetEvent(os::g_stop_event));
   }
@@ -123,7 +123,7 @@ TEST(ServiceMainTest, OutsideTheServiceManagerReturnsWithoutAnyReport) {
 }
 
 TEST(StopEventTest, StaysSetOnceSetAndIsCreatedOnlyOnce) {
-  ASSERT_EQ(os::stop_event_create(), 0u);
+  ASSERT_FALSE(os::stop_event_create());
   const HANDLE event = os::g_stop_event;
   ASSERT_NE(event, nullptr);
   ASSERT_TRUE(ResetEvent(event));
@@ -133,7 +133,7 @@ TEST(StopEventTest, StaysSetOnceSetAndIsCreatedOnlyOnce) {
   EXPECT_TRUE(os::stop_event_is_set());
   EXPECT_TRUE(os::stop_event_is_set());
   os::stop_event_wait();  // returns at once
-  EXPECT_EQ(os::stop_event_create(), 0u);
+  EXPECT_FALSE(os::stop_event_create());
   EXPECT_EQ(os::g_stop_event, event);
 }
 

@@ -34,13 +34,13 @@ constexpr std::size_t kLargestMessage = 65536;
 enum class ConnectAttempt { connected, busy, failed };
 
 ConnectAttempt connect_once(const sockaddr_un& address, int& connected_fd,
-                            int& failure) {
+                            Error& failure) {
   // Non-blocking, so a full backlog answers EAGAIN at once instead of
   // blocking past the caller's time limit.
   posix::UniqueFd fd(
       ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.valid()) {
-    failure = errno;
+    failure = last_system_error();
     return ConnectAttempt::failed;
   }
   const int result = posix::retry_on_eintr([&] {
@@ -48,14 +48,15 @@ ConnectAttempt connect_once(const sockaddr_un& address, int& connected_fd,
                      sizeof address);
   });
   if (result != 0) {
-    failure = errno;
+    failure = last_system_error();
     // All its places taken: try again shortly. No socket file (ENOENT) or
     // nobody accepting on it (ECONNREFUSED) means no service to wait for.
-    return errno == EAGAIN ? ConnectAttempt::busy : ConnectAttempt::failed;
+    return failure.native() == EAGAIN ? ConnectAttempt::busy
+                                      : ConnectAttempt::failed;
   }
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    failure = errno;
+    failure = last_system_error();
     return ConnectAttempt::failed;
   }
   connected_fd = fd.release();
@@ -66,20 +67,19 @@ ConnectAttempt connect_once(const sockaddr_un& address, int& connected_fd,
 // planted file in a folder someone could write) must not see the HELLO;
 // with an overridden endpoint the service may be this user's own. In a
 // sandbox's user namespace root is unmapped and shows as the overflow uid.
-bool served_by_the_service(int fd, bool overridden, std::string& why) {
+Error served_by_the_service(int fd, bool overridden) {
   ucred peer{};
   socklen_t size = sizeof peer;
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
       size != sizeof peer) {
-    why = "its server's credentials cannot be read";
-    return false;
+    return Error(Errc::untrusted, "its server's credentials cannot be read");
   }
   if (peer.uid == 0 || (overridden && peer.uid == ::geteuid()) ||
       posix::server_is_unmapped_here(peer.uid)) {
-    return true;
+    return Error();
   }
-  why = "its server runs as user " + std::to_string(peer.uid);
-  return false;
+  return Error(Errc::untrusted,
+               "its server runs as user " + std::to_string(peer.uid));
 }
 
 }  // namespace
@@ -100,36 +100,35 @@ bool endpoint_address(const std::string& name, sockaddr_un& address) {
 }
 
 ConnectResult client_connect(ClientConnection& connection,
-                             std::uint32_t timeout_ms, std::string* error) {
+                             std::uint32_t timeout_ms, Error* error) {
   const ClientEndpoint endpoint = client_endpoint();
   sockaddr_un address;
-  std::string ignored;
-  std::string& why = error != nullptr ? *error : ignored;
+  Error ignored;
+  Error& why = error != nullptr ? *error : ignored;
   if (!endpoint_address(endpoint.name, address)) {
-    why = "the path is too long for a local socket";
+    why = Error(Errc::too_large, "the path is too long for a local socket");
     return ConnectResult::unreachable;
   }
   const std::uint64_t deadline = tick_ms() + timeout_ms;
-  int failure = 0;
   for (;;) {
     int fd = -1;
-    switch (connect_once(address, fd, failure)) {
+    switch (connect_once(address, fd, why)) {
       case ConnectAttempt::connected:
-        if (!served_by_the_service(fd, endpoint.overridden, why)) {
+        why = served_by_the_service(fd, endpoint.overridden);
+        if (why) {
           ::close(fd);
           return ConnectResult::not_the_service;
         }
         connection = ClientConnection(fd);
         return ConnectResult::connected;
       case ConnectAttempt::failed:
-        why = std::strerror(failure);
         return ConnectResult::unreachable;
       case ConnectAttempt::busy:
         break;
     }
     const std::uint64_t now = tick_ms();
     if (now >= deadline) {
-      why = "every place is taken";
+      why = Error(Errc::busy, "every place is taken");
       return ConnectResult::busy;
     }
     sleep_ms(static_cast<std::uint32_t>(
@@ -137,19 +136,15 @@ ConnectResult client_connect(ClientConnection& connection,
   }
 }
 
-bool client_endpoint_listening(std::string& error) {
+Error client_endpoint_listening() {
   // The socket file, not a connection: a connection would cost the service
   // an accepted client of its own.
   struct stat status {};
   if (::stat(client_endpoint().name.c_str(), &status) != 0) {
-    error = std::strerror(errno);
-    return false;
+    return last_system_error();
   }
-  if (!S_ISSOCK(status.st_mode)) {
-    error = "not a socket";
-    return false;
-  }
-  return true;
+  if (!S_ISSOCK(status.st_mode)) return Error(Errc::not_found, "not a socket");
+  return Error();
 }
 
 bool client_write(const ClientConnection& connection, const char* data,

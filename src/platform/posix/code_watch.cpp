@@ -272,7 +272,7 @@ namespace {
 CodeLook watch_through(const ProcessHandle& process, UniqueFd view,
                        const ExaminedFile& image, const ExaminedFile& module,
                        ClientCode& code, std::uint64_t& image_pages_differing,
-                       std::string& why) {
+                       Error& why) {
   code.reset(nullptr);
   image_pages_differing = 0;
   auto state = std::make_unique<ClientCode::State>();
@@ -288,8 +288,7 @@ CodeLook watch_through(const ProcessHandle& process, UniqueFd view,
   state->memory = open_view("mem");
   if (!state->maps.valid() || !state->pagemap.valid() ||
       !state->memory.valid()) {
-    why = std::string("the client's memory cannot be read: ") +
-          std::strerror(errno);
+    why = last_system_error().context("the client's memory cannot be read");
     return process_is_running(process) ? CodeLook::changed : CodeLook::gone;
   }
   state->image_device = static_cast<dev_t>(image.identity.device);
@@ -317,8 +316,10 @@ CodeLook watch_through(const ProcessHandle& process, UniqueFd view,
   // The exe link alone proves nothing: it can be pointed at a genuine file
   // while the code runs from anonymous copies.
   if (!image_runs || !module_runs) {
-    why = std::string("the ") + (image_runs ? "guard module" : "executable") +
-          "'s code is not mapped from the verified file";
+    why = Error(Errc::untrusted,
+                std::string("the ") +
+                    (image_runs ? "guard module" : "executable") +
+                    "'s code is not mapped from the verified file");
     return CodeLook::changed;
   }
 
@@ -338,8 +339,9 @@ CodeLook watch_through(const ProcessHandle& process, UniqueFd view,
           file.valid() && page_matches_file(*state, range, file.get(), address);
       if (range.owner == Owner::module && !matches) {
         // Ours, never packed: its code is its file's.
-        why =
-            "the guard module's code differs from its file at " + hex(address);
+        why = Error(
+            Errc::untrusted,
+            "the guard module's code differs from its file at " + hex(address));
         return CodeLook::changed;
       }
       if (!matches) ++image_pages_differing;
@@ -347,7 +349,7 @@ CodeLook watch_through(const ProcessHandle& process, UniqueFd view,
     }
   }
   if (!digest_private_pages(*state, state->private_digest)) {
-    why = "the client's code pages cannot be read";
+    why = Error(Errc::other, "the client's code pages cannot be read");
     return process_is_running(process) ? CodeLook::changed : CodeLook::gone;
   }
   code.reset(std::move(state));
@@ -359,8 +361,7 @@ CodeLook watch_through(const ProcessHandle& process, UniqueFd view,
 CodeLook watch_client_code(const ProcessHandle& process, ProcessId pid,
                            const ExaminedFile& image,
                            const ExaminedFile& module, ClientCode& code,
-                           std::uint64_t& image_pages_differing,
-                           std::string& why) {
+                           std::uint64_t& image_pages_differing, Error& why) {
   // A view is the leader's until its thread exits while others run (its
   // maps then read empty): a watch that failed because that happened under
   // it is started again through a live thread's view.
@@ -379,15 +380,17 @@ CodeLook watch_client_code(const ProcessHandle& process, ProcessId pid,
 }
 
 CodeLook look_at_client_code(ClientCode& code, CodeLookDepth depth,
-                             std::string& why) {
+                             Error& why) {
   ClientCode::State* state = code.state();
   if (state == nullptr) return CodeLook::intact;
   std::vector<Mapping> now;
   if (!code_mappings(*state, now)) return CodeLook::gone;
   for (const CodeRange& range : state->ranges) {
     if (!still_mapped(range, *state, now)) {
-      why = std::string("the ") + name_of(range.owner) + "'s code at " +
-            hex(range.start) + " is no longer mapped from the verified file";
+      why = Error(Errc::untrusted,
+                  std::string("the ") + name_of(range.owner) + "'s code at " +
+                      hex(range.start) +
+                      " is no longer mapped from the verified file");
       return CodeLook::changed;
     }
   }
@@ -401,8 +404,9 @@ CodeLook look_at_client_code(ClientCode& code, CodeLookDepth depth,
     for (const std::uint64_t address : written) {
       if (!std::binary_search(state->private_pages.begin(),
                               state->private_pages.end(), address)) {
-        why = std::string("the ") + name_of(range.owner) +
-              "'s code was written at " + hex(address);
+        why = Error(Errc::untrusted,
+                    std::string("the ") + name_of(range.owner) +
+                        "'s code was written at " + hex(address));
         return CodeLook::changed;
       }
     }
@@ -411,7 +415,8 @@ CodeLook look_at_client_code(ClientCode& code, CodeLookDepth depth,
     std::uint8_t digest[32];
     if (!digest_private_pages(*state, digest)) return CodeLook::gone;
     if (std::memcmp(digest, state->private_digest, sizeof digest) != 0) {
-      why = "the executable's code changed since the check";
+      why = Error(Errc::untrusted,
+                  "the executable's code changed since the check");
       return CodeLook::changed;
     }
   }
@@ -436,23 +441,26 @@ namespace {
 // Opens and hashes one other code file; false, with `why`, when its bytes
 // cannot be had soundly.
 bool hash_code_file(int directory, const Mapping& mapping, CodeFile& file,
-                    std::string& why) {
+                    Error& why) {
   const UniqueFd fd = posix::open_mapped_file(directory, mapping);
   struct statfs file_system {};
   if (!fd.valid() || ::fstatfs(fd.get(), &file_system) != 0 ||
       static_cast<unsigned long>(file_system.f_type) == posix::kFuseMagic) {
-    why = "the code file " + mapping.pathname + " cannot be read soundly";
+    why = Error(Errc::untrusted, "the code file " + mapping.pathname +
+                                     " cannot be read soundly");
     return false;
   }
   // Flushed first, so that a write through a shared mapping of it moves its
   // times from now on (see times_follow_every_write).
   if (::fdatasync(fd.get()) != 0 && errno != EINVAL) {
-    why = "the code file " + mapping.pathname + " cannot be flushed";
+    why = Error(Errc::other,
+                "the code file " + mapping.pathname + " cannot be flushed");
     return false;
   }
   if (posix::hash_open_file(fd.get(), kMaxImageBytes, nullptr, nullptr,
                             file.digest) != ExamineOutcome::examined) {
-    why = "the code file " + mapping.pathname + " cannot be hashed";
+    why = Error(Errc::other,
+                "the code file " + mapping.pathname + " cannot be hashed");
     return false;
   }
   return true;
@@ -461,7 +469,7 @@ bool hash_code_file(int directory, const Mapping& mapping, CodeFile& file,
 }  // namespace
 
 CodeLook list_code_files(ClientCode& code, const std::vector<CodeFile>& known,
-                         std::vector<CodeFile>& files, std::string& why) {
+                         std::vector<CodeFile>& files, Error& why) {
   files.clear();
   ClientCode::State* state = code.state();
   if (state == nullptr) return CodeLook::intact;
@@ -486,7 +494,7 @@ CodeLook list_code_files(ClientCode& code, const std::vector<CodeFile>& known,
       &lines);
   if (read == posix::MapsRead::done && lines == 0) return CodeLook::gone;
   if (read == posix::MapsRead::unreadable || others.size() > kMaxCodeFiles) {
-    why = "the client's code files cannot be listed";
+    why = Error(Errc::other, "the client's code files cannot be listed");
     return CodeLook::changed;
   }
   // Looked at through map_files without opening (stat and statfs raise no
@@ -498,7 +506,8 @@ CodeLook list_code_files(ClientCode& code, const std::vector<CodeFile>& known,
     struct stat info {};
     if (::stat(entry.c_str(), &info) != 0) {
       if (errno == ENOENT) continue;  // unmapped since: it runs no more
-      why = "the code file " + mapping.pathname + " cannot be examined";
+      why = Error(Errc::other,
+                  "the code file " + mapping.pathname + " cannot be examined");
       return CodeLook::changed;
     }
     CodeFile file;

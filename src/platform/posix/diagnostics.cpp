@@ -35,8 +35,7 @@ void write_diagnostic(DiagnosticLevel level, const std::string& message) {
   // One line per diagnostic, whatever the message holds.
   for (const char c : message) line += (c == '\n' || c == '\r') ? ' ' : c;
   line += '\n';
-  int failure = 0;
-  (void)posix::write_fully(STDERR_FILENO, line, failure);
+  (void)posix::write_fully(STDERR_FILENO, line);
 }
 
 }  // namespace vorn::os

@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/types.h"
 
 namespace vorn::os::posix {
@@ -136,24 +136,19 @@ inline bool read_small_file(const std::string& path, std::size_t limit,
   return true;
 }
 
-// The system's words for an errno value.
-inline std::string os_error(int error) { return std::strerror(error); }
-
-// Writes all of `bytes`, as many calls as it takes. False at the first
-// failure, with its errno in `failure` (0: nothing was written).
-inline bool write_fully(int fd, const std::string& bytes, int& failure) {
+// Writes all of `bytes`, as many calls as it takes; fails at the first
+// failure, or when a write took nothing.
+inline Error write_fully(int fd, const std::string& bytes) {
   std::size_t written = 0;
   while (written < bytes.size()) {
     const ssize_t count = retry_on_eintr([&] {
       return ::write(fd, bytes.data() + written, bytes.size() - written);
     });
-    if (count <= 0) {
-      failure = count < 0 ? errno : 0;
-      return false;
-    }
+    if (count < 0) return last_system_error();
+    if (count == 0) return Error(Errc::other, "nothing written");
     written += static_cast<std::size_t>(count);
   }
-  return true;
+  return Error();
 }
 
 }  // namespace vorn::os::posix

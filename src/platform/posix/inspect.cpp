@@ -66,13 +66,15 @@ std::string file_system_type(int process_directory, dev_t device) {
 // Why a file the service was refused cannot be read: said for a file on a
 // file system that the player mounted and serves himself (an AppImage's or
 // a squashfuse mount), which root cannot open unless it allows others.
-std::string refused_open_problem(int process_directory, const char* what,
-                                 dev_t device) {
+// None for a file elsewhere.
+Error refused_open_problem(int process_directory, const char* what,
+                           dev_t device) {
   const std::string type = file_system_type(process_directory, device);
-  if (type.rfind("fuse", 0) != 0) return "";
-  return std::string("the ") + what + " is on a " + type +
-         " file system, which the service cannot read soundly: its server "
-         "chooses the bytes each reader gets";
+  if (type.rfind("fuse", 0) != 0) return Error();
+  return Error(Errc::untrusted,
+               std::string("the ") + what + " is on a " + type +
+                   " file system, which the service cannot read soundly: "
+                   "its server chooses the bytes each reader gets");
 }
 
 // The device of the file the process runs, from its mapping of it.
@@ -153,7 +155,7 @@ ExamineOutcome examine_through(int directory, ClientFile which,
       const int failure = errno;
       result.problem = refused_open_problem(
           directory, "executable", mapped_device_of(directory, result.path));
-      if (!result.problem.empty()) return ExamineOutcome::unreadable;
+      if (result.problem) return ExamineOutcome::unreadable;
       return failure == EACCES || failure == EPERM ? ExamineOutcome::unreadable
                                                    : ExamineOutcome::not_found;
     }
@@ -185,8 +187,9 @@ ExamineOutcome examine_through(int directory, ClientFile which,
     result.problem = refused_open_problem(
         directory, which == ClientFile::image ? "executable" : "guard module",
         device);
-    if (result.problem.empty()) {
-      result.problem = "the file is on a FUSE file system";
+    if (!result.problem) {
+      result.problem =
+          Error(Errc::untrusted, "the file is on a FUSE file system");
     }
     return ExamineOutcome::unreadable;
   }

@@ -51,10 +51,6 @@ std::size_t claim_place() {
   return kEndpointPlaces;
 }
 
-std::string error_text(const std::string& what, int error_number) {
-  return what + ": " + std::strerror(error_number);
-}
-
 std::string directory_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -63,48 +59,50 @@ std::string directory_of(const std::string& path) {
 }
 
 // mkdir -p with mode 0755.
-bool make_directories(const std::string& directory, std::string& error) {
+Error make_directories(const std::string& directory) {
   for (std::size_t end = 1; end <= directory.size(); ++end) {
     if (end != directory.size() && directory[end] != '/') continue;
     const std::string part = directory.substr(0, end);
     if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-      const int failure = errno;
-      error = error_text("cannot create directory " + part, failure);
+      Error failure =
+          last_system_error().context("cannot create directory " + part);
       // Someone trying the service by hand: say how it runs unprivileged.
-      if (failure == EACCES && ::geteuid() != 0) {
-        error +=
-            " (the service runs as root; to try it as yourself, set "
-            "RUNTIME_DIRECTORY and ProgramData to folders of your own)";
+      if (failure.native() == EACCES && ::geteuid() != 0) {
+        return Error(failure.code(),
+                     failure.words() +
+                         " (the service runs as root; to try it as yourself, "
+                         "set RUNTIME_DIRECTORY and ProgramData to folders of "
+                         "your own)",
+                     failure.native());
       }
-      return false;
+      return failure;
     }
   }
   struct stat info {};
   if (::stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    error = "not a directory: " + directory;
-    return false;
+    return Error(Errc::invalid, "not a directory: " + directory);
   }
-  return true;
+  return Error();
 }
 
 // Whoever may write the endpoint's folder may replace the socket with one of
 // their own. Checked by path with lstat: a link in its place is no plain
 // directory.
-bool endpoint_directory_trusted(const std::string& directory,
-                                std::string& error) {
+Error endpoint_directory_distrust(const std::string& directory) {
   struct stat info {};
   const posix::DirectoryTrust trust =
       ::lstat(directory.c_str(), &info) == 0
           ? posix::directory_trust(info)
           : posix::DirectoryTrust{posix::DirectoryFault::not_a_directory, 0};
-  if (trust.fault == posix::DirectoryFault::none) return true;
+  if (trust.fault == posix::DirectoryFault::none) return Error();
   if (trust.fault == posix::DirectoryFault::not_a_directory) {
-    error = "the endpoint folder is not a plain directory: " + directory;
-  } else {
-    error = "the endpoint folder " + directory + " " +
-            posix::distrust_words(trust, posix::ModeAdvice::after_semicolon);
+    return Error(Errc::untrusted,
+                 "the endpoint folder is not a plain directory: " + directory);
   }
-  return false;
+  return Error(
+      Errc::untrusted,
+      "the endpoint folder " + directory + " " +
+          posix::distrust_words(trust, posix::ModeAdvice::after_semicolon));
 }
 
 bool fill_address(const std::string& path, sockaddr_un& address) {
@@ -130,24 +128,25 @@ bool someone_listens(const sockaddr_un& address) {
 
 // Takes a socket file left behind by an instance that is gone. Fails when an
 // instance answers, or something that is not a socket holds the path.
-bool clear_stale_endpoint(const std::string& path, const sockaddr_un& address,
-                          std::string& error) {
+Error clear_stale_endpoint(const std::string& path,
+                           const sockaddr_un& address) {
   struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) return true;
+  if (::lstat(path.c_str(), &info) != 0) return Error();
   if (!S_ISSOCK(info.st_mode)) {
-    error =
-        "the endpoint path is taken by something that is not a socket: " + path;
-    return false;
+    return Error(
+        Errc::already_exists,
+        "the endpoint path is taken by something that is not a socket: " +
+            path);
   }
   if (someone_listens(address)) {
-    error = "another instance is already listening on " + path;
-    return false;
+    return Error(Errc::already_exists,
+                 "another instance is already listening on " + path);
   }
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    error = error_text("cannot remove the stale socket " + path, errno);
-    return false;
+    return last_system_error().context("cannot remove the stale socket " +
+                                       path);
   }
-  return true;
+  return Error();
 }
 
 }  // namespace
@@ -171,48 +170,47 @@ std::string endpoint_name() {
   return directory + '/' + posix::kEndpointFile;
 }
 
-bool listener_open(std::string& error) {
-  if (g_listen_fd.load() >= 0) return true;
+Error listener_open() {
+  if (g_listen_fd.load() >= 0) return Error();
   const std::string path = endpoint_name();
   sockaddr_un address{};
   if (!fill_address(path, address)) {
-    error = "endpoint path too long for a local socket (at most " +
-            std::to_string(sizeof address.sun_path - 1) + " bytes): " + path;
-    return false;
+    return Error(Errc::too_large,
+                 "endpoint path too long for a local socket (at most " +
+                     std::to_string(sizeof address.sun_path - 1) +
+                     " bytes): " + path);
   }
-  if (!make_directories(directory_of(path), error) ||
-      !endpoint_directory_trusted(directory_of(path), error)) {
-    return false;
+  if (Error failure = make_directories(directory_of(path))) return failure;
+  if (Error failure = endpoint_directory_distrust(directory_of(path))) {
+    return failure;
   }
-  if (!clear_stale_endpoint(path, address, error)) return false;
+  if (Error failure = clear_stale_endpoint(path, address)) return failure;
 
   // Non-blocking, so a client that vanished between poll and accept cannot
   // hold the listener in accept.
   posix::UniqueFd fd(
       ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.valid()) {
-    error = error_text("cannot create a local socket", errno);
-    return false;
+    return last_system_error().context("cannot create a local socket");
   }
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address),
              sizeof address) != 0) {
-    error = error_text("cannot bind " + path, errno);
-    return false;
+    return last_system_error().context("cannot bind " + path);
   }
   struct stat info {};
   // Any local user may connect, like authenticated users on the Windows pipe;
   // who is talking is checked through the peer's credentials.
   if (::chmod(path.c_str(), 0666) != 0 || ::lstat(path.c_str(), &info) != 0 ||
       ::listen(fd.get(), kBacklog) != 0) {
-    error = error_text("cannot listen on " + path, errno);
+    Error failure = last_system_error().context("cannot listen on " + path);
     ::unlink(path.c_str());
-    return false;
+    return failure;
   }
   g_bound_path = path;
   g_bound_device = info.st_dev;
   g_bound_inode = info.st_ino;
   g_listen_fd.store(fd.release());
-  return true;
+  return Error();
 }
 
 void listener_close() {
@@ -228,7 +226,7 @@ void listener_close() {
   g_bound_path.clear();
 }
 
-AcceptOutcome accept_client(PipeHandle& pipe, std::string& error) {
+AcceptOutcome accept_client(PipeHandle& pipe, Error& error) {
   // Like CreateNamedPipeA at the instance limit: the caller pauses and tries
   // again. Clients keep waiting in the backlog meanwhile.
   const std::size_t index = claim_place();
@@ -247,7 +245,7 @@ AcceptOutcome accept_client(PipeHandle& pipe, std::string& error) {
   const nfds_t count = stop_fd >= 0 ? 2 : 1;
   // The stop event wakes the wait, so a stop never waits for one more client.
   if (posix::retry_on_eintr([&] { return ::poll(entries, count, -1); }) < 0) {
-    error = std::string("waiting for clients failed: ") + std::strerror(errno);
+    error = last_system_error().context("waiting for clients failed");
     return AcceptOutcome::connect_failed;
   }
   if (count == 2 && (entries[1].revents & POLLIN) != 0) {
@@ -255,7 +253,8 @@ AcceptOutcome accept_client(PipeHandle& pipe, std::string& error) {
   }
   if ((entries[0].revents & (POLLERR | POLLNVAL)) != 0) {
     // The listening socket itself is broken: back off like a failed creation.
-    error = "the listening socket " + g_bound_path + " failed";
+    error =
+        Error(Errc::other, "the listening socket " + g_bound_path + " failed");
     return AcceptOutcome::create_failed;
   }
   const int fd = posix::retry_on_eintr(
@@ -263,7 +262,7 @@ AcceptOutcome accept_client(PipeHandle& pipe, std::string& error) {
   if (fd < 0) {
     // A client that gave up in the backlog is no error of the service's.
     if (errno != ECONNABORTED && errno != EAGAIN) {
-      error = std::string("accepting a client failed: ") + std::strerror(errno);
+      error = last_system_error().context("accepting a client failed");
     }
     return AcceptOutcome::connect_failed;
   }

@@ -26,20 +26,25 @@ namespace {
 constexpr mode_t kDirectoryMode = 0755;
 constexpr mode_t kFileMode = 0644;
 
-using posix::os_error;
-
 // The log file must be a plain file with this one name: a second hard link
 // would let whoever made it point the appends at a file of their choosing.
-// Why not, in words; empty when it is.
-std::string log_file_distrust(int fd) {
+// Fails, after `path`, with why not.
+Error log_file_distrust(int fd, const std::string& path) {
   struct stat status {};
-  if (::fstat(fd, &status) != 0) return "cannot be examined";
-  if (!S_ISREG(status.st_mode)) return "is not a plain file";
-  if (status.st_nlink != 1) return "has another name (a hard link)";
-  if (!posix::trusted_owner(status.st_uid)) {
-    return "is owned by user " + std::to_string(status.st_uid);
+  if (::fstat(fd, &status) != 0) {
+    return Error(Errc::untrusted, path + " cannot be examined");
   }
-  return std::string();
+  if (!S_ISREG(status.st_mode)) {
+    return Error(Errc::untrusted, path + " is not a plain file");
+  }
+  if (status.st_nlink != 1) {
+    return Error(Errc::untrusted, path + " has another name (a hard link)");
+  }
+  if (!posix::trusted_owner(status.st_uid)) {
+    return Error(Errc::untrusted,
+                 path + " is owned by user " + std::to_string(status.st_uid));
+  }
+  return Error();
 }
 
 // One name inside a directory, never a path: a slash would let openat follow
@@ -51,23 +56,19 @@ bool plain_name(const std::string& name) {
 
 // Opens `base` (followed as given: it is the administrator's choice) and each
 // level below it, creating missing levels. `directory` ends up holding the
-// innermost level; false when a level is missing, a link or untrusted, with
-// `problem` saying which and why.
-bool open_log_directories(const std::string& base,
-                          const std::vector<std::string>& levels,
-                          posix::UniqueFd& directory, std::string& problem) {
+// innermost level; fails, saying which and why, when a level is missing, a
+// link or untrusted.
+Error open_log_directories(const std::string& base,
+                           const std::vector<std::string>& levels,
+                           posix::UniqueFd& directory) {
   directory.reset(posix::retry_on_eintr([&] {
     return ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   }));
-  if (!directory.valid()) {
-    problem = base + ": " + os_error(errno);
-    return false;
-  }
+  if (!directory.valid()) return last_system_error().context(base);
   std::string path = base;
   for (const std::string& level : levels) {
     if (!plain_name(level)) {
-      problem = "bad folder name " + level;
-      return false;
+      return Error(Errc::invalid, "bad folder name " + level);
     }
     path += '/' + level;
     // Fails harmlessly when the level exists; the checks below decide.
@@ -78,20 +79,21 @@ bool open_log_directories(const std::string& base,
                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }));
     if (!next.valid()) {
-      problem = path + ": " +
-                (errno == ELOOP || errno == ENOTDIR ? "is not a plain directory"
-                                                    : os_error(errno));
-      return false;
+      if (errno == ELOOP || errno == ENOTDIR) {
+        return Error(Errc::untrusted, path + ": is not a plain directory");
+      }
+      return last_system_error().context(path);
     }
-    const std::string distrust = posix::distrust_words(
-        posix::directory_trust(next.get()), posix::ModeAdvice::in_parentheses);
-    if (!distrust.empty()) {
-      problem = path + " " + distrust;
-      return false;
+    const posix::DirectoryTrust trust = posix::directory_trust(next.get());
+    if (trust.fault != posix::DirectoryFault::none) {
+      return Error(
+          Errc::untrusted,
+          path + " " +
+              posix::distrust_words(trust, posix::ModeAdvice::in_parentheses));
     }
     directory.reset(next.release());
   }
-  return true;
+  return Error();
 }
 
 // Opens `name` inside `directory` (AT_FDCWD: a path) for appending:
@@ -106,35 +108,19 @@ posix::UniqueFd open_log_file(int directory, const char* name) {
   }));
 }
 
-// O_APPEND keeps lines of other writers whole. A failed write (disk full)
-// may leave the line partial; its error is given.
-bool write_all(int fd, const std::string& bytes, std::string& problem) {
-  int failure = 0;
-  if (posix::write_fully(fd, bytes, failure)) return true;
-  problem = failure != 0 ? os_error(failure) : "nothing written";
-  return false;
-}
-
-// Opens the file, checks it and appends. False when not all was written.
-bool append_checked(int directory, const std::string& path, const char* name,
-                    const std::string& bytes, std::string& problem) {
+// Opens the file, checks it and appends: O_APPEND keeps lines of other
+// writers whole. A failed write (disk full) may leave the line partial.
+Error append_checked(int directory, const std::string& path, const char* name,
+                     const std::string& bytes) {
   posix::UniqueFd file = open_log_file(directory, name);
   if (!file.valid()) {
-    problem =
-        path + ": " +
-        (errno == ELOOP ? "is a link, not a plain file" : os_error(errno));
-    return false;
+    if (errno == ELOOP) {
+      return Error(Errc::untrusted, path + ": is a link, not a plain file");
+    }
+    return last_system_error().context(path);
   }
-  const std::string distrust = log_file_distrust(file.get());
-  if (!distrust.empty()) {
-    problem = path + " " + distrust;
-    return false;
-  }
-  if (!write_all(file.get(), bytes, problem)) {
-    problem = path + ": " + problem;
-    return false;
-  }
-  return true;
+  if (Error distrust = log_file_distrust(file.get(), path)) return distrust;
+  return posix::write_fully(file.get(), bytes).context(path);
 }
 
 }  // namespace
@@ -175,24 +161,25 @@ LocalTime local_time_now() {
 bool create_log_directories(const std::string& base,
                             const std::vector<std::string>& levels) {
   posix::UniqueFd directory;
-  std::string problem;
-  return open_log_directories(base, levels, directory, problem);
+  return !open_log_directories(base, levels, directory);
 }
 
-bool append_to_log_file(const std::string& base,
-                        const std::vector<std::string>& levels,
-                        const std::string& file_name, const std::string& bytes,
-                        std::string& problem) {
+Error append_to_log_file(const std::string& base,
+                         const std::vector<std::string>& levels,
+                         const std::string& file_name, const std::string& bytes,
+                         Error& rotation) {
+  rotation = Error();
   posix::UniqueFd directory;
-  if (!open_log_directories(base, levels, directory, problem)) return false;
+  if (Error failure = open_log_directories(base, levels, directory)) {
+    return failure;
+  }
   if (!plain_name(file_name)) {
-    problem = "bad file name " + file_name;
-    return false;
+    return Error(Errc::invalid, "bad file name " + file_name);
   }
   std::string path = base;
   for (const std::string& level : levels) path += '/' + level;
   return append_checked(directory.get(), path + '/' + file_name,
-                        file_name.c_str(), bytes, problem);
+                        file_name.c_str(), bytes);
 }
 
 }  // namespace vorn::os

@@ -17,16 +17,16 @@ void* handle_of(const LoadedModule& module) {
 
 const char* guard_module_file_name() { return posix::kGuardSoname; }
 
-bool load_module(const std::string& path, LoadedModule& module,
-                 std::string& error) {
+Error load_module(const std::string& path, LoadedModule& module) {
   void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
+    // dlerror() names no errno: the file's absence is the usual cause.
     const char* why = ::dlerror();
-    error = "cannot load " + path + ": " + (why != nullptr ? why : "?");
-    return false;
+    return Error(Errc::not_found,
+                 "cannot load " + path + ": " + (why != nullptr ? why : "?"));
   }
   module = LoadedModule(reinterpret_cast<std::intptr_t>(handle));
-  return true;
+  return Error();
 }
 
 void LoadedModuleKind::close(std::intptr_t raw) {

@@ -42,14 +42,14 @@ int stop_event_fd() { return g_stop_event.load(); }
 
 }  // namespace posix
 
-std::uint32_t stop_event_create() {
-  if (g_stop_event.load() >= 0) return 0;
+Error stop_event_create() {
+  if (g_stop_event.load() >= 0) return Error();
   const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) return static_cast<std::uint32_t>(errno);
+  if (fd < 0) return last_system_error();
   int expected = -1;
   // Two racing creators: the loser's descriptor is not needed.
   if (!g_stop_event.compare_exchange_strong(expected, fd)) ::close(fd);
-  return 0;
+  return Error();
 }
 
 // Async-signal-safe: the host calls this from its SIGTERM/SIGINT handler.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/posix/directory_trust.h"
 #include "platform/posix/fd_util.h"
@@ -24,11 +25,13 @@ std::string list_directory() {
   return posix::systemd_directory("CONFIGURATION_DIRECTORY", kDefaultDirectory);
 }
 
-using posix::os_error;
-
-TrustedDigestsFile untrusted(std::string& problem, const std::string& text) {
-  problem = text;
+TrustedDigestsFile untrusted(Error& problem, Error why) {
+  problem = std::move(why);
   return TrustedDigestsFile::untrusted;
+}
+
+TrustedDigestsFile untrusted(Error& problem, const std::string& words) {
+  return untrusted(problem, Error(Errc::untrusted, words));
 }
 
 }  // namespace
@@ -40,9 +43,9 @@ std::string trusted_digests_path() {
 TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
                                         std::string& bytes,
                                         FileIdentity& identity,
-                                        std::string& problem) {
+                                        Error& problem) {
   bytes.clear();
-  problem.clear();
+  problem = Error();
   const std::string directory_path = list_directory();
   const std::string path = trusted_digests_path();
   // The folder as the administrator named it (its last part not followed);
@@ -53,8 +56,8 @@ TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
   }));
   if (!directory.valid()) {
     if (errno == ENOENT) return TrustedDigestsFile::absent;
-    return untrusted(problem, directory_path + ": cannot open the folder: " +
-                                  os_error(errno));
+    return untrusted(problem, last_system_error().context(
+                                  directory_path + ": cannot open the folder"));
   }
   // Whoever may change the folder may remove or swap the list.
   if (posix::directory_trust(directory.get()).fault !=
@@ -70,11 +73,13 @@ TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
   if (!file.valid()) {
     if (errno == ENOENT) return TrustedDigestsFile::absent;
     if (errno == ELOOP) return untrusted(problem, path + ": a symbolic link");
-    return untrusted(problem, path + ": cannot open: " + os_error(errno));
+    return untrusted(problem,
+                     last_system_error().context(path + ": cannot open"));
   }
   struct stat status {};
   if (::fstat(file.get(), &status) != 0) {
-    return untrusted(problem, path + ": cannot read: " + os_error(errno));
+    return untrusted(problem,
+                     last_system_error().context(path + ": cannot read"));
   }
   if (!S_ISREG(status.st_mode)) {
     return untrusted(problem, path + ": not a plain file");
@@ -99,8 +104,9 @@ TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
       return ::read(file.get(), &bytes[filled], bytes.size() - filled);
     });
     if (count < 0) {
+      Error failure = last_system_error().context(path + ": cannot read");
       bytes.clear();
-      return untrusted(problem, path + ": cannot read: " + os_error(errno));
+      return untrusted(problem, std::move(failure));
     }
     if (count == 0) break;
     filled += static_cast<std::size_t>(count);

@@ -130,9 +130,9 @@ ClientEndpoint client_endpoint() {
 }
 
 ConnectResult client_connect(ClientConnection& connection,
-                             std::uint32_t timeout_ms, std::string* error) {
-  std::string ignored;
-  std::string& why = error != nullptr ? *error : ignored;
+                             std::uint32_t timeout_ms, Error* error) {
+  Error ignored;
+  Error& why = error != nullptr ? *error : ignored;
   const std::string name = client_endpoint().name;
   const ULONGLONG start = GetTickCount64();
   for (;;) {
@@ -140,19 +140,20 @@ ConnectResult client_connect(ClientConnection& connection,
                                          OPEN_EXISTING, kOpenFlags, nullptr));
     if (pipe.valid()) {
       if (!served_by_the_service(pipe.get())) {
-        why = "its server is not the process of " + std::string(kServiceName);
+        why = Error(Errc::untrusted, "its server is not the process of " +
+                                         std::string(kServiceName));
         return ConnectResult::not_the_service;
       }
       DWORD mode = PIPE_READMODE_MESSAGE;
       if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
-        why = win32::error_text(GetLastError());
+        why = last_system_error();
         return ConnectResult::unreachable;
       }
       connection = ClientConnection(win32::to_raw(pipe.release()));
       return ConnectResult::connected;
     }
-    const DWORD failure = GetLastError();
-    why = win32::error_text(failure);
+    why = last_system_error();
+    const DWORD failure = why.native();
     // No such pipe while the service runs: it is between two instances, which
     // is busy. No such pipe and no service: nothing to wait for.
     const bool between =
@@ -172,14 +173,13 @@ ConnectResult client_connect(ClientConnection& connection,
   }
 }
 
-bool client_endpoint_listening(std::string& error) {
+Error client_endpoint_listening() {
   // 1 ms (NMPWAIT_NOWAIT): busy instances answer ERROR_SEM_TIMEOUT.
   if (WaitNamedPipeA(client_endpoint().name.c_str(), NMPWAIT_NOWAIT) ||
       GetLastError() == ERROR_SEM_TIMEOUT) {
-    return true;
+    return Error();
   }
-  error = win32::error_text(GetLastError());
-  return false;
+  return last_system_error();
 }
 
 bool client_write(const ClientConnection& connection, const char* data,

@@ -61,13 +61,14 @@ bool still_image(HANDLE process, void* allocation) {
 // The kernel's names of the files behind every image allocation with
 // executable code other than the watched image and module, each once.
 bool find_code_files(const ClientCode::State& state,
-                     std::vector<std::wstring>& names, std::string& why) {
+                     std::vector<std::wstring>& names, Error& why) {
   const HANDLE process = state.process.get();
   std::uintptr_t address = 0;
   void* last = nullptr;
   for (std::size_t walked = 0;; ++walked) {
     if (walked == win32::kMaxRegionsWalked) {
-      why = "the client's address space has too many regions to list";
+      why = Error(Errc::too_large,
+                  "the client's address space has too many regions to list");
       return false;
     }
     MEMORY_BASIC_INFORMATION info{};
@@ -84,13 +85,15 @@ bool find_code_files(const ClientCode::State& state,
         // The verified image or module.
       } else if (!win32::mapped_image_name(process, last, name)) {
         if (still_image(process, last)) {
-          why = "the file of an image mapping cannot be named";
+          why = Error(Errc::untrusted,
+                      "the file of an image mapping cannot be named");
           return false;
         }
       } else if (std::find(names.begin(), names.end(), name) == names.end()) {
         if (names.size() == kMaxCodeFiles) {
-          why = "the client runs code from more than " +
-                std::to_string(kMaxCodeFiles) + " files";
+          why = Error(Errc::too_large, "the client runs code from more than " +
+                                           std::to_string(kMaxCodeFiles) +
+                                           " files");
           return false;
         }
         names.push_back(std::move(name));
@@ -111,13 +114,14 @@ bool examine_code_file(const std::wstring& name, ClientCode::State& state,
                        const std::vector<CodeFile>& known,
                        const win32::TrustedAccounts& accounts,
                        std::vector<HeldFile>& held, CodeFile& result,
-                       std::string& why) {
+                       Error& why) {
   std::wstring path;
   win32::LocalFile file;
   BY_HANDLE_FILE_INFORMATION info{};
   if (!win32::openable_path(name, path) ||
       !win32::open_local_file(path, false, file, info)) {
-    why = "the code file " + win32::narrow_path(name) + " cannot be opened";
+    why = Error(Errc::other, "the code file " + win32::narrow_path(name) +
+                                     " cannot be opened");
     return false;
   }
   result.path = win32::narrow_path(win32::dos_path_of(file.reader(), name));
@@ -163,12 +167,14 @@ bool examine_code_file(const std::wstring& name, ClientCode::State& state,
       (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
       info.nFileSizeLow;
   if (result.identity.size > kMaxImageBytes) {
-    why = "the code file " + result.path + " is too large to hash";
+    why = Error(Errc::too_large,
+                "the code file " + result.path + " is too large to hash");
     return false;
   }
   if (win32::hash_open_file(file.reader(), nullptr, nullptr, result.digest) !=
       ExamineOutcome::examined) {
-    why = "the code file " + result.path + " cannot be read";
+    why = Error(Errc::other,
+                "the code file " + result.path + " cannot be read");
     return false;
   }
   if (file.hold.valid()) {
@@ -184,7 +190,7 @@ bool examine_code_file(const std::wstring& name, ClientCode::State& state,
 }  // namespace
 
 CodeLook list_code_files(ClientCode& code, const std::vector<CodeFile>& known,
-                         std::vector<CodeFile>& files, std::string& why) {
+                         std::vector<CodeFile>& files, Error& why) {
   files.clear();
   ClientCode::State* state = code.state();
   if (state == nullptr) return CodeLook::intact;

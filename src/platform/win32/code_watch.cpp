@@ -133,18 +133,15 @@ bool file_offset_of(const PeImage& pe, std::uint32_t rva, std::uint32_t size,
   return false;
 }
 
-bool read_relocations(PeImage& pe, std::uint32_t rva, std::uint32_t size,
-                      std::string& why) {
-  if (size == 0) return true;
+Error read_relocations(PeImage& pe, std::uint32_t rva, std::uint32_t size) {
+  if (size == 0) return Error();
   std::uint64_t offset = 0;
   if (size > kMaxRelocationBytes || !file_offset_of(pe, rva, size, offset)) {
-    why = "its relocations lie outside the file";
-    return false;
+    return Error(Errc::invalid, "its relocations lie outside the file");
   }
   std::vector<unsigned char> table(size);
   if (!read_at(pe.file, offset, table.data(), size)) {
-    why = "its relocations cannot be read";
-    return false;
+    return Error(Errc::invalid, "its relocations cannot be read");
   }
   std::size_t at = 0;
   while (at + 8 <= table.size()) {
@@ -163,14 +160,14 @@ bool read_relocations(PeImage& pe, std::uint32_t rva, std::uint32_t size,
       } else if (type == IMAGE_REL_BASED_HIGHLOW) {
         pe.relocations.push_back(target << 4 | 4);
       } else {
-        why = "it has relocations of type " + std::to_string(type);
-        return false;
+        return Error(Errc::invalid,
+                     "it has relocations of type " + std::to_string(type));
       }
     }
     at += block;
   }
   std::sort(pe.relocations.begin(), pe.relocations.end());
-  return true;
+  return Error();
 }
 
 // Takes the fields wanted from an optional header of the form `Header`
@@ -194,16 +191,15 @@ bool take_optional_header(const void* bytes, std::size_t size, PeImage& pe,
   return true;
 }
 
-bool parse_pe(HANDLE file, std::uint64_t file_size, PeImage& pe,
-              std::string& why) {
+// Fails, saying why, for a file that is no PE image this watch understands.
+Error parse_pe(HANDLE file, std::uint64_t file_size, PeImage& pe) {
   pe.file = file;
   pe.file_size = file_size;
   IMAGE_DOS_HEADER dos{};
   if (!read_at(file, 0, &dos, sizeof dos) ||
       dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0 ||
       static_cast<std::uint32_t>(dos.e_lfanew) > kMaxHeaderBytes) {
-    why = "it is no PE file";
-    return false;
+    return Error(Errc::invalid, "it is no PE file");
   }
   const std::uint64_t nt = static_cast<std::uint32_t>(dos.e_lfanew);
   DWORD signature = 0;
@@ -212,8 +208,7 @@ bool parse_pe(HANDLE file, std::uint64_t file_size, PeImage& pe,
       signature != IMAGE_NT_SIGNATURE ||
       !read_at(file, nt + 4, &header, sizeof header) ||
       header.NumberOfSections > kMaxSections) {
-    why = "it is no PE file";
-    return false;
+    return Error(Errc::invalid, "it is no PE file");
   }
   // The optional header, read into the larger of its two forms.
   IMAGE_OPTIONAL_HEADER64 optional{};
@@ -223,8 +218,7 @@ bool parse_pe(HANDLE file, std::uint64_t file_size, PeImage& pe,
   WORD magic = 0;
   if (!read_at(file, optional_at, &magic, sizeof magic) ||
       !read_at(file, optional_at, &optional, optional_size)) {
-    why = "its headers cannot be read";
-    return false;
+    return Error(Errc::invalid, "its headers cannot be read");
   }
   IMAGE_DATA_DIRECTORY relocation{};
   const bool known = magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC
@@ -234,16 +228,14 @@ bool parse_pe(HANDLE file, std::uint64_t file_size, PeImage& pe,
                                take_optional_header<IMAGE_OPTIONAL_HEADER32>(
                                    &optional, optional_size, pe, relocation);
   if (!known) {
-    why = "its optional header is unknown";
-    return false;
+    return Error(Errc::invalid, "its optional header is unknown");
   }
   pe.header_bytes = std::min(pe.header_bytes, kMaxHeaderBytes);
   std::vector<IMAGE_SECTION_HEADER> table(header.NumberOfSections);
   if (!table.empty() &&
       !read_at(file, optional_at + header.SizeOfOptionalHeader, table.data(),
                table.size() * sizeof(IMAGE_SECTION_HEADER))) {
-    why = "its section table cannot be read";
-    return false;
+    return Error(Errc::invalid, "its section table cannot be read");
   }
   for (const IMAGE_SECTION_HEADER& entry : table) {
     Section section;
@@ -264,7 +256,7 @@ bool parse_pe(HANDLE file, std::uint64_t file_size, PeImage& pe,
     section.mapped = static_cast<std::uint32_t>(mapped);
     pe.sections.push_back(section);
   }
-  return read_relocations(pe, relocation.VirtualAddress, relocation.Size, why);
+  return read_relocations(pe, relocation.VirtualAddress, relocation.Size);
 }
 
 // The bytes the loader puts at [rva, rva + size) of an image loaded at
@@ -379,7 +371,7 @@ struct WatchContext {
   HANDLE process = nullptr;
   ClientCode::State* state = nullptr;
   std::uint64_t image_pages_differing = 0;
-  std::string why;
+  Error why;
 };
 
 // Records and checks the code regions of the allocation at `allocation`,
@@ -400,7 +392,7 @@ bool watch_allocation(WatchContext& context, std::size_t which,
         reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize;
     if (is_code(info)) {
       if (context.state->regions.size() >= kMaxCodeRegions) {
-        context.why = "too many code regions";
+        context.why = Error(Errc::too_large, "too many code regions");
         return false;
       }
       Region region;
@@ -429,8 +421,9 @@ bool watch_allocation(WatchContext& context, std::size_t which,
                 continue;
               }
               if (module) {
-                context.why = "guard module code at +" + hex(rva + page) +
-                              " differs from its file";
+                context.why = Error(Errc::untrusted,
+                                    "guard module code at +" + hex(rva + page) +
+                                        " differs from its file");
                 return false;
               }
               ++differing;
@@ -438,8 +431,9 @@ bool watch_allocation(WatchContext& context, std::size_t which,
             return true;
           });
       if (!read) {
-        if (context.why.empty()) {
-          context.why = "code at " + hex(region.base) + " cannot be read";
+        if (!context.why) {
+          context.why = Error(
+              Errc::other, "code at " + hex(region.base) + " cannot be read");
         }
         return false;
       }
@@ -478,12 +472,14 @@ bool watch_file(WatchContext& context, std::size_t which,
                                 wanted_name)) {
       if (!file.valid()) {
         std::uint64_t size = 0;
-        std::string why;
+        Error why;
         if (!open_verified_file(name, examined, file, size)) {
           file = win32::UniqueHandle();
-        } else if (size > limit || !parse_pe(file.get(), size, pe, why)) {
-          context.why = std::string(kind) + " cannot be compared with its " +
-                        "file: " + (why.empty() ? "too large" : why);
+        } else if (size > limit || (why = parse_pe(file.get(), size, pe))) {
+          context.why =
+              Error(Errc::untrusted, std::string(kind) +
+                                         " cannot be compared with its file: " +
+                                         (why ? why.words() : "too large"));
           return false;
         } else {
           context.state->names[which] = name;
@@ -502,7 +498,8 @@ bool watch_file(WatchContext& context, std::size_t which,
   }
   if (context.state->regions.size() == regions_before) {
     context.why =
-        std::string(kind) + " has no code mapped from its verified " + "file";
+        Error(Errc::untrusted,
+              std::string(kind) + " has no code mapped from its verified file");
     return false;
   }
   return true;
@@ -543,12 +540,11 @@ bool still_shared(HANDLE process, const Region& region) {
 CodeLook watch_client_code(const ProcessHandle& process, ProcessId pid,
                            const ExaminedFile& image,
                            const ExaminedFile& module, ClientCode& code,
-                           std::uint64_t& image_pages_differing,
-                           std::string& why) {
+                           std::uint64_t& image_pages_differing, Error& why) {
   code.reset(nullptr);
   image_pages_differing = 0;
   if (!process.open() || ended(win32::to_handle(process.raw()))) {
-    why = "the process has ended";
+    why = Error(Errc::not_found, "the process has ended");
     return CodeLook::gone;
   }
   auto state = std::make_unique<ClientCode::State>();
@@ -556,7 +552,7 @@ CodeLook watch_client_code(const ProcessHandle& process, ProcessId pid,
   state->process = win32::UniqueHandle(
       OpenProcess(win32::kInspectionRights | SYNCHRONIZE, FALSE, pid));
   if (!state->process.valid()) {
-    why = "the process cannot be read: " + win32::error_text(GetLastError());
+    why = last_system_error().context("the process cannot be read");
     return ended(win32::to_handle(process.raw())) ? CodeLook::gone
                                                   : CodeLook::changed;
   }
@@ -574,10 +570,10 @@ CodeLook watch_client_code(const ProcessHandle& process, ProcessId pid,
 }
 
 CodeLook look_at_client_code(ClientCode& code, CodeLookDepth depth,
-                             std::string& why) {
+                             Error& why) {
   ClientCode::State* state = code.state();
   if (state == nullptr) {
-    why = "no code is watched";
+    why = Error(Errc::invalid, "no code is watched");
     return CodeLook::changed;
   }
   const HANDLE process = state->process.get();
@@ -593,8 +589,9 @@ CodeLook look_at_client_code(ClientCode& code, CodeLookDepth depth,
         !win32::mapped_image_name(
             process, reinterpret_cast<void*>(region.allocation), name) ||
         name != state->names[region.file]) {
-      why = "code at " + hex(region.base) +
-            " is no longer the verified file's image mapping";
+      why = Error(Errc::untrusted,
+                  "code at " + hex(region.base) +
+                      " is no longer the verified file's image mapping");
       return ended(process) ? CodeLook::gone : CodeLook::changed;
     }
     if (depth == CodeLookDepth::mappings) continue;
@@ -606,12 +603,14 @@ CodeLook look_at_client_code(ClientCode& code, CodeLookDepth depth,
                      [](std::size_t, const std::vector<unsigned char>&) {
                        return true;
                      })) {
-      why = "code at " + hex(region.base) + " cannot be read";
+      why =
+          Error(Errc::other, "code at " + hex(region.base) + " cannot be read");
       return ended(process) ? CodeLook::gone : CodeLook::changed;
     }
     if (std::memcmp(digest, region.digest, sizeof digest) != 0) {
-      why = "code at " + hex(region.base) + " (" + hex(region.size) +
-            " bytes) changed since the OK";
+      why = Error(Errc::untrusted, "code at " + hex(region.base) + " (" +
+                                       hex(region.size) +
+                                       " bytes) changed since the OK");
       return CodeLook::changed;
     }
   }

@@ -359,25 +359,31 @@ bool opens_sharing(const std::wstring& path, DWORD share) {
   return file.valid();
 }
 
-// Why `file` could not be held, in the OS's words, and for a sharing
-// violation what the other opens are, as far as two more opens can tell.
-std::string why_not_held(const std::wstring& path, const win32::LocalFile& file,
-                         const std::wstring& kernel_name) {
-  std::string why =
-      narrow_path(win32::is_valid(file.reader())
-                      ? dos_path_of(file.reader(), path)
-                      : kernel_name) +
-      " cannot be held for the session: " + win32::error_text(file.hold_error);
-  if (file.hold_error != ERROR_SHARING_VIOLATION) return why;
+// What the other opens of a file that could not be held are, as far as two
+// more opens can tell.
+std::string other_opens(const std::wstring& path) {
   if (opens_sharing(path, FILE_SHARE_READ | FILE_SHARE_DELETE)) {
-    return why + "; it is open elsewhere with delete access";
+    return "; it is open elsewhere with delete access";
   }
   if (opens_sharing(path, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
-    return why + "; it is open elsewhere to write";
+    return "; it is open elsewhere to write";
   }
-  return why +
-         "; it is open elsewhere to write and delete, or without sharing "
+  return "; it is open elsewhere to write and delete, or without sharing "
          "reads";
+}
+
+// Why `file` could not be held, in the OS's words, and for a sharing
+// violation what the other opens are.
+Error why_not_held(const std::wstring& path, const win32::LocalFile& file,
+                   const std::wstring& kernel_name) {
+  const std::string name = narrow_path(win32::is_valid(file.reader())
+                                           ? dos_path_of(file.reader(), path)
+                                           : kernel_name);
+  const Error failure = system_error(file.hold_error)
+                            .context(name + " cannot be held for the session");
+  if (file.hold_error != ERROR_SHARING_VIOLATION) return failure;
+  return Error(failure.code(), failure.words() + other_opens(path),
+               failure.native());
 }
 
 // Opens the file, held when `hold` asks; a file that cannot be held is tried
@@ -602,9 +608,9 @@ ExamineOutcome examine_client_file(const ProcessHandle& process, ProcessId pid,
           kernel_name);
       if (found != ExamineOutcome::examined) {
         result = ExaminedFile{};
-        result.problem =
-            "the guard module file verified for the session is no longer "
-            "mapped";
+        result.problem = Error(Errc::not_found,
+                               "the guard module file verified for the "
+                               "session is no longer mapped");
         return ExamineOutcome::not_found;
       }
       result.path = narrow_path(dos_path);
@@ -623,8 +629,10 @@ ExamineOutcome examine_client_file(const ProcessHandle& process, ProcessId pid,
     // one whatever it holds.
     if (!is_pinned_file(path, *pin, result, dos_path)) {
       result = ExaminedFile{};
-      result.problem = narrow_path(kernel_name) +
-                       " is no longer the file verified for the session";
+      result.problem =
+          Error(Errc::untrusted,
+                narrow_path(kernel_name) +
+                    " is no longer the file verified for the session");
       return still_running(process) ? ExamineOutcome::unreadable
                                     : ExamineOutcome::not_found;
     }
@@ -636,11 +644,11 @@ ExamineOutcome examine_client_file(const ProcessHandle& process, ProcessId pid,
       hash_client_file(path, kernel_name, which, limit, keep_going, context,
                        result, dos_path, pin);
   if (outcome != ExamineOutcome::examined) {
-    const std::string problem = result.problem;
+    Error problem = std::move(result.problem);
     result = ExaminedFile{};
     // A client that ended during the look has no files left to compare.
     if (!still_running(process)) return ExamineOutcome::not_found;
-    result.problem = problem;
+    result.problem = std::move(problem);
     return outcome;
   }
   // The image's Win32 name is the one the process record gave.

@@ -124,27 +124,27 @@ win32::UniqueHandle take_first_instance() {
 
 // Makes the first instance of the pipe, with the name still free, or tells
 // why not; `taken` when the name exists.
-win32::UniqueHandle first_instance(bool& taken, std::string& error) {
+win32::UniqueHandle first_instance(bool& taken, Error& error) {
   taken = false;
   win32::UniqueHandle first(create_instance(FILE_FLAG_FIRST_PIPE_INSTANCE));
   if (!first.valid()) {
-    const DWORD failure = GetLastError();
-    taken = failure == ERROR_ACCESS_DENIED || failure == ERROR_PIPE_BUSY;
-    error = std::string(kPipeName) +
-            (taken ? kNameTaken : " cannot be created") + ": " +
-            win32::error_text(failure);
+    error = last_system_error();
+    taken = error.native() == ERROR_ACCESS_DENIED ||
+            error.native() == ERROR_PIPE_BUSY;
+    error.context(std::string(kPipeName) +
+                  (taken ? kNameTaken : " cannot be created"));
     return first;
   }
   DWORD instances = 0;
   if (!GetNamedPipeHandleStateA(first.get(), nullptr, &instances, nullptr,
                                 nullptr, nullptr, 0)) {
-    error = std::string(kPipeName) +
-            " cannot be examined: " + win32::error_text(GetLastError());
+    error = last_system_error().context(std::string(kPipeName) +
+                                        " cannot be examined");
     return win32::UniqueHandle();
   }
   if (instances != 1) {
     taken = true;
-    error = std::string(kPipeName) + kNameTaken;
+    error = Error(Errc::already_exists, std::string(kPipeName) + kNameTaken);
     return win32::UniqueHandle();
   }
   return first;
@@ -162,40 +162,39 @@ std::string endpoint_name() { return kPipeName; }
 // looked at as well, so the refusal does not rest on the flag alone (Wine
 // ignores it). A service stopped just before may still hold its instances
 // for a moment, so the name is tried for kFirstInstancePatienceMs.
-bool listener_open(std::string& error) {
+Error listener_open() {
   win32::UniqueHandle first;
   const ULONGLONG start = GetTickCount64();
   bool taken = false;
+  Error error;
   for (;;) {
     first = first_instance(taken, error);
     if (!taken || GetTickCount64() - start >= kFirstInstancePatienceMs) break;
     Sleep(kFirstInstanceRetryMs);
   }
-  if (!first.valid()) return false;
+  if (!first.valid()) return error;
   std::vector<unsigned char> owner = pipe_owner(first.get());
   if (owner.empty()) {
-    error = std::string("the owner of ") + kPipeName +
-            " cannot be read: " + win32::error_text(GetLastError());
-    return false;
+    return last_system_error().context(std::string("the owner of ") +
+                                       kPipeName + " cannot be read");
   }
-  error.clear();
   const std::lock_guard<std::mutex> lock(g_first_lock);
   g_own_pipe_owner = std::move(owner);
   g_first_instance = std::move(first);
-  return true;
+  return Error();
 }
 
 void listener_close() { (void)take_first_instance(); }
 
-AcceptOutcome accept_client(PipeHandle& pipe, std::string& error) {
+AcceptOutcome accept_client(PipeHandle& pipe, Error& error) {
   win32::UniqueHandle first = take_first_instance();
   HANDLE instance = first.valid() ? first.release() : create_instance(0);
   // INVALID_HANDLE_VALUE also when all 32 instances exist, which is no error.
   if (instance == INVALID_HANDLE_VALUE) {
-    const DWORD failure = GetLastError();
-    if (failure != ERROR_PIPE_BUSY) {
-      error = std::string("cannot create an instance of ") + kPipeName + ": " +
-              win32::error_text(failure);
+    Error failure = last_system_error();
+    if (failure.native() != ERROR_PIPE_BUSY) {
+      error = std::move(failure).context(
+          std::string("cannot create an instance of ") + kPipeName);
     }
     return AcceptOutcome::create_failed;
   }
@@ -205,9 +204,10 @@ AcceptOutcome accept_client(PipeHandle& pipe, std::string& error) {
   // owner, which only the creator's account can be.
   if (pipe_owner(instance) != g_own_pipe_owner) {
     CloseHandle(instance);
-    error = std::string(kPipeName) +
-            " now belongs to another program: no client is served until it "
-            "is gone";
+    error = Error(Errc::untrusted,
+                  std::string(kPipeName) +
+                      " now belongs to another program: no client is served "
+                      "until it is gone");
     return AcceptOutcome::create_failed;
   }
   // Blocks until a client connects. ERROR_PIPE_CONNECTED: it connected

@@ -48,28 +48,35 @@ bool apply_protective_dacl(HANDLE directory, PSECURITY_DESCRIPTOR protective) {
 // others write (a level made by an installer or an older release, which
 // inherited ProgramData's DACL) gets the protective DACL; what others planted
 // inside meanwhile is checked like everything else, level by level.
-// Why not, in words; empty when the level may be used.
-std::string directory_distrust(HANDLE directory,
-                               PSECURITY_DESCRIPTOR protective,
-                               const TrustedAccounts& accounts) {
+// Why not, after the level's `path`; none when the level may be used.
+Error directory_distrust(HANDLE directory, const std::string& path,
+                         PSECURITY_DESCRIPTOR protective,
+                         const TrustedAccounts& accounts) {
   BY_HANDLE_FILE_INFORMATION information{};
   if (!GetFileInformationByHandle(directory, &information) ||
       !plain_directory(information.dwFileAttributes)) {
-    return "is not a plain directory";
+    return Error(Errc::untrusted, path + " is not a plain directory");
   }
   switch (protection_of(directory, accounts)) {
     case Protection::unreadable:
-      return "has a security descriptor that cannot be read";
+      return Error(Errc::untrusted,
+                   path + " has a security descriptor that cannot be read");
     case Protection::untrusted_owner:
-      return "is owned by an account other than SYSTEM and Administrators "
-             "(remove it, or let an administrator take it over)";
+      return Error(Errc::untrusted,
+                   path +
+                       " is owned by an account other than SYSTEM and "
+                       "Administrators (remove it, or let an administrator "
+                       "take it over)");
     case Protection::trusted:
-      return std::string();
+      return Error();
     case Protection::others_may_change:
       break;
   }
-  if (apply_protective_dacl(directory, protective)) return std::string();
-  return "lets other accounts write, and its protection cannot be restored";
+  if (apply_protective_dacl(directory, protective)) return Error();
+  return Error(Errc::untrusted,
+               path +
+                   " lets other accounts write, and its protection cannot be "
+                   "restored");
 }
 
 }  // namespace
@@ -93,58 +100,49 @@ bool plain_name(const std::string& name) {
          name.find_first_of("\\/:") == std::string::npos;
 }
 
-bool open_log_directories(const std::string& base,
-                          const std::vector<std::string>& levels,
-                          PSECURITY_DESCRIPTOR protective,
-                          const TrustedAccounts& accounts,
-                          std::list<UniqueHandle>& held, std::string& path,
-                          bool create, bool* missing, std::string* problem) {
+Error open_log_directories(const std::string& base,
+                           const std::vector<std::string>& levels,
+                           PSECURITY_DESCRIPTOR protective,
+                           const TrustedAccounts& accounts,
+                           std::list<UniqueHandle>& held, std::string& path,
+                           bool create, bool* missing) {
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), protective, FALSE};
-  std::string ignored;
-  std::string& why = problem != nullptr ? *problem : ignored;
   path = base;
   for (const std::string& level : levels) {
     if (!plain_name(level)) {
-      why = "bad folder name " + level;
-      return false;
+      return Error(Errc::invalid, "bad folder name " + level);
     }
     path += '\\';
     path += level;
     // Usually fails because the level exists; the checks decide.
     if (create) CreateDirectoryA(path.c_str(), &attributes);
     const DWORD found = GetFileAttributesA(path.c_str());
-    if (found == INVALID_FILE_ATTRIBUTES && missing != nullptr &&
-        (GetLastError() == ERROR_FILE_NOT_FOUND ||
-         GetLastError() == ERROR_PATH_NOT_FOUND)) {
-      *missing = true;
-      return false;
-    }
     // Wine shows a Unix symbolic link as a reparse point only by path (its
     // handle opens the target); on Windows the handle below tells as well.
     if (found == INVALID_FILE_ATTRIBUTES) {
-      why = path + ": " + error_text(GetLastError());
-      return false;
+      Error failure = last_system_error().context(path);
+      if (missing != nullptr && (failure.native() == ERROR_FILE_NOT_FOUND ||
+                                 failure.native() == ERROR_PATH_NOT_FOUND)) {
+        *missing = true;
+      }
+      return failure;
     }
     if (!plain_directory(found)) {
-      why = path + " is a link, junction or file, not a plain directory";
-      return false;
+      return Error(
+          Errc::untrusted,
+          path + " is a link, junction or file, not a plain directory");
     }
     held.emplace_back(CreateFileA(
         path.c_str(), READ_CONTROL | WRITE_DAC,
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!held.back().valid()) {
-      why = path + ": " + error_text(GetLastError());
-      return false;
-    }
-    const std::string distrust =
-        directory_distrust(held.back().get(), protective, accounts);
-    if (!distrust.empty()) {
-      why = path + " " + distrust;
-      return false;
+    if (!held.back().valid()) return last_system_error().context(path);
+    if (Error distrust =
+            directory_distrust(held.back().get(), path, protective, accounts)) {
+      return distrust;
     }
   }
-  return true;
+  return Error();
 }
 
 }  // namespace vorn::os::win32

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/win32/file_security.h"
 #include "platform/win32/win32_handle.h"
 
@@ -27,14 +28,13 @@ bool plain_name(const std::string& name);
 
 // Creates (when `create`) and checks each level below `base`. The handles of
 // the levels that passed stay in `held` until the caller is done with the
-// innermost one, `path`. A level that is missing sets `*missing` (when
-// given) and fails; `*problem` (when given) says why any other level failed.
-bool open_log_directories(const std::string& base,
-                          const std::vector<std::string>& levels,
-                          PSECURITY_DESCRIPTOR protective,
-                          const TrustedAccounts& accounts,
-                          std::list<UniqueHandle>& held, std::string& path,
-                          bool create = true, bool* missing = nullptr,
-                          std::string* problem = nullptr);
+// innermost one, `path`. Fails, saying which level and why, when one is
+// missing (then also setting `*missing`, when given), a link or untrusted.
+Error open_log_directories(const std::string& base,
+                           const std::vector<std::string>& levels,
+                           PSECURITY_DESCRIPTOR protective,
+                           const TrustedAccounts& accounts,
+                           std::list<UniqueHandle>& held, std::string& path,
+                           bool create = true, bool* missing = nullptr);
 
 }  // namespace vorn::os::win32

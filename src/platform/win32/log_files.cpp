@@ -32,7 +32,7 @@ constexpr DWORD kFirstBufferChars = 260;
 // why, when it cannot be appended to.
 win32::UniqueHandle open_checked(const std::string& path,
                                  const TrustedAccounts& accounts,
-                                 std::string& problem) {
+                                 Error& problem) {
   // FILE_APPEND_DATA alone: every write lands at the current end of the file,
   // also when another process appends at the same time. No sharing is denied,
   // so readers, other writers and deleters are never locked out.
@@ -42,36 +42,35 @@ win32::UniqueHandle open_checked(const std::string& path,
       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
       nullptr));
   if (!file.valid()) {
-    problem = path + ": " + win32::error_text(GetLastError());
+    problem = last_system_error().context(path);
     return file;
   }
   problem = win32::log_file_distrust(file.get(), path, accounts);
-  if (!problem.empty()) return win32::UniqueHandle();
+  if (problem) return win32::UniqueHandle();
   return file;
 }
 
 // Appends to the checked file `file_name` in `folder`, after rotating it
 // when it has reached `rotate_bytes` and `rotate` allows (the folder is a
-// level held by the caller). False when not all was written, with `problem`
-// saying why; true with `problem` naming a rotation that was due but
-// refused.
-bool append_checked(const std::string& folder, const std::string& file_name,
-                    const std::string& bytes, bool rotate,
-                    std::uint64_t rotate_bytes, int kept,
-                    const TrustedAccounts& accounts, std::string& problem) {
+// level held by the caller). Fails when not all was written; `rotation`
+// names a rotation that was due but refused.
+Error append_checked(const std::string& folder, const std::string& file_name,
+                     const std::string& bytes, bool rotate,
+                     std::uint64_t rotate_bytes, int kept,
+                     const TrustedAccounts& accounts, Error& rotation) {
   const std::string path = folder + '\\' + file_name;
+  Error problem;
   win32::UniqueHandle file = open_checked(path, accounts, problem);
-  if (!file.valid()) return false;
+  if (!file.valid()) return problem;
   LARGE_INTEGER size{};
-  std::string refused;
   if (rotate && GetFileSizeEx(file.get(), &size) &&
       static_cast<std::uint64_t>(size.QuadPart) >= rotate_bytes) {
     // Between two lines, under the log's lock: the next line starts the new
     // file, whole.
     file = win32::UniqueHandle();
-    (void)win32::rotate_log_files(folder, file_name, kept, accounts, refused);
+    rotation = win32::rotate_log_files(folder, file_name, kept, accounts);
     file = open_checked(path, accounts, problem);
-    if (!file.valid()) return false;
+    if (!file.valid()) return problem;
   }
 
   // The caller already ends the line in CR LF, so these are the bytes a
@@ -84,18 +83,13 @@ bool append_checked(const std::string& folder, const std::string& file_name,
     DWORD written = 0;
     // A failed write (disk full) may leave the line partial.
     if (!WriteFile(file.get(), data, piece, &written, nullptr)) {
-      problem = path + ": " + win32::error_text(GetLastError());
-      return false;
+      return last_system_error().context(path);
     }
-    if (written == 0) {
-      problem = path + ": nothing written";
-      return false;
-    }
+    if (written == 0) return Error(Errc::other, path + ": nothing written");
     data += written;
     left -= written;
   }
-  problem = refused;
-  return true;
+  return Error();
 }
 
 }  // namespace
@@ -144,40 +138,40 @@ bool create_log_directories(const std::string& base,
   const TrustedAccounts accounts;
   std::list<win32::UniqueHandle> held;
   std::string path;
-  return open_log_directories(base, levels, protective.get(), accounts, held,
-                              path);
+  return !open_log_directories(base, levels, protective.get(), accounts, held,
+                               path);
 }
 
-bool append_to_log_file(const std::string& base,
-                        const std::vector<std::string>& levels,
-                        const std::string& file_name, const std::string& bytes,
-                        std::string& problem) {
+Error append_to_log_file(const std::string& base,
+                         const std::vector<std::string>& levels,
+                         const std::string& file_name, const std::string& bytes,
+                         Error& rotation) {
   return win32::append_to_rotating_log(base, levels, file_name, bytes,
                                        win32::kLogRotateBytes, win32::kLogsKept,
-                                       problem);
+                                       rotation);
 }
 
-bool win32::append_to_rotating_log(const std::string& base,
-                                   const std::vector<std::string>& levels,
-                                   const std::string& file_name,
-                                   const std::string& bytes,
-                                   std::uint64_t rotate_bytes, int kept,
-                                   std::string& problem) {
+Error win32::append_to_rotating_log(const std::string& base,
+                                    const std::vector<std::string>& levels,
+                                    const std::string& file_name,
+                                    const std::string& bytes,
+                                    std::uint64_t rotate_bytes, int kept,
+                                    Error& rotation) {
+  rotation = Error();
   const LocalMemory protective = protective_descriptor();
   if (!protective || !plain_name(file_name)) {
-    problem = "the log's protection cannot be made";
-    return false;
+    return Error(Errc::other, "the log's protection cannot be made");
   }
   const TrustedAccounts accounts;
   std::list<win32::UniqueHandle> held;
   std::string path;
-  if (!open_log_directories(base, levels, protective.get(), accounts, held,
-                            path, true, nullptr, &problem)) {
-    return false;
+  if (Error failure = open_log_directories(base, levels, protective.get(),
+                                           accounts, held, path)) {
+    return failure;
   }
   // Rotated only inside a level held here, never in `base` itself.
   return append_checked(path, file_name, bytes, !levels.empty(), rotate_bytes,
-                        kept, accounts, problem);
+                        kept, accounts, rotation);
 }
 
 }  // namespace vorn::os

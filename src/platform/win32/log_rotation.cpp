@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/win32_handle.h"
@@ -58,8 +59,7 @@ std::wstring widen(const std::string& text) {
 
 // Gives the file `file` opened with DELETE the name `path`, which must not
 // exist; the file is never looked up by its old name.
-bool rename_open_file(HANDLE file, const std::string& path,
-                      std::string& problem) {
+Error rename_open_file(HANDLE file, const std::string& path) {
   static const SetInformationFile set_information = set_information_file();
   const std::wstring native = L"\\??\\" + widen(path);
   const std::size_t bytes = native.size() * sizeof(WCHAR);
@@ -78,12 +78,12 @@ bool rename_open_file(HANDLE file, const std::string& path,
                 file, &status, rename,
                 static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)),
                 kFileRenameInformation);
-  if (result >= 0) return true;
+  if (result >= 0) return Error();
   char status_text[16] = {};
   std::snprintf(status_text, sizeof status_text, "0x%08lX",
                 static_cast<unsigned long>(result));
-  problem = path + " cannot be made (NTSTATUS " + status_text + ")";
-  return false;
+  return Error(Errc::other,
+               path + " cannot be made (NTSTATUS " + status_text + ")");
 }
 
 std::string numbered(const std::string& name, int number) {
@@ -92,8 +92,8 @@ std::string numbered(const std::string& name, int number) {
 
 }  // namespace
 
-std::string log_file_distrust(HANDLE file, const std::string& path,
-                              const TrustedAccounts& accounts) {
+Error log_file_distrust(HANDLE file, const std::string& path,
+                        const TrustedAccounts& accounts) {
   // Wine shows a Unix symbolic link as a reparse point only by path (its
   // handle opens the target); on Windows the handle tells as well.
   const DWORD by_path = GetFileAttributesA(path.c_str());
@@ -102,28 +102,26 @@ std::string log_file_distrust(HANDLE file, const std::string& path,
       by_path == INVALID_FILE_ATTRIBUTES ||
       ((information.dwFileAttributes | by_path) &
        (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-    return path + " is not a plain file";
+    return Error(Errc::untrusted, path + " is not a plain file");
   }
   if (information.nNumberOfLinks != 1) {
-    return path + " has another name (a hard link)";
+    return Error(Errc::untrusted, path + " has another name (a hard link)");
   }
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR raw = nullptr;
   if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
                       nullptr, nullptr, nullptr, &raw) != ERROR_SUCCESS) {
-    return path + ": its owner cannot be read";
+    return Error(Errc::untrusted, path + ": its owner cannot be read");
   }
   const LocalMemory descriptor(raw);
   if (!accounts.may_own(owner)) {
-    return path + " is owned by an untrusted account";
+    return Error(Errc::untrusted, path + " is owned by an untrusted account");
   }
-  return std::string();
+  return Error();
 }
 
-bool rotate_log_files(const std::string& folder, const std::string& name,
-                      int kept, const TrustedAccounts& accounts,
-                      std::string& problem) {
-  problem.clear();
+Error rotate_log_files(const std::string& folder, const std::string& name,
+                       int kept, const TrustedAccounts& accounts) {
   // Every file of the series is opened and checked first: all or nothing.
   std::vector<UniqueHandle> files;
   for (int number = 0; number <= kept; ++number) {
@@ -133,15 +131,16 @@ bool rotate_log_files(const std::string& folder, const std::string& name,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!files.back().valid()) {
-      const DWORD failure = GetLastError();
+      Error failure = last_system_error();
       // A gap in the series (deleted by hand) is no reason to stop.
-      if (failure == ERROR_FILE_NOT_FOUND) continue;
-      problem =
-          path + " cannot be opened to be renamed: " + error_text(failure);
-      return false;
+      if (failure.native() == ERROR_FILE_NOT_FOUND) continue;
+      return std::move(failure).context(path +
+                                        " cannot be opened to be renamed");
     }
-    problem = log_file_distrust(files.back().get(), path, accounts);
-    if (!problem.empty()) return false;
+    if (Error distrust =
+            log_file_distrust(files.back().get(), path, accounts)) {
+      return distrust;
+    }
   }
   // The oldest goes, through its own handle.
   if (files[kept].valid()) {
@@ -149,21 +148,19 @@ bool rotate_log_files(const std::string& folder, const std::string& name,
     dispose.DeleteFile = TRUE;
     if (!SetFileInformationByHandle(files[kept].get(), FileDispositionInfo,
                                     &dispose, sizeof dispose)) {
-      problem = folder + '\\' + numbered(name, kept) +
-                " cannot be deleted: " + error_text(GetLastError());
-      return false;
+      return last_system_error().context(folder + '\\' + numbered(name, kept) +
+                                         " cannot be deleted");
     }
     files[kept] = UniqueHandle();
   }
   for (int number = kept - 1; number >= 0; --number) {
     if (!files[number].valid()) continue;
-    if (!rename_open_file(files[number].get(),
-                          folder + '\\' + numbered(name, number + 1),
-                          problem)) {
-      return false;
+    if (Error failure = rename_open_file(
+            files[number].get(), folder + '\\' + numbered(name, number + 1))) {
+      return failure;
     }
   }
-  return true;
+  return Error();
 }
 
 }  // namespace vorn::os::win32

@@ -16,16 +16,17 @@ HMODULE module_handle(std::intptr_t raw) {
 
 const char* guard_module_file_name() { return kGuardModuleFile; }
 
-bool load_module(const std::string& path, LoadedModule& module,
-                 std::string& error) {
+Error load_module(const std::string& path, LoadedModule& module) {
   HMODULE handle = LoadLibraryA(path.c_str());
   if (handle == nullptr) {
-    error = "cannot load " + path + " (error " +
-            std::to_string(GetLastError()) + ")";
-    return false;
+    const Error failure = last_system_error();
+    return Error(failure.code(),
+                 "cannot load " + path + " (error " +
+                     std::to_string(failure.native()) + ")",
+                 failure.native());
   }
   module = LoadedModule(reinterpret_cast<std::intptr_t>(handle));
-  return true;
+  return Error();
 }
 
 void LoadedModuleKind::close(std::intptr_t raw) {

@@ -5,14 +5,14 @@ namespace vorn::os {
 
 HANDLE g_stop_event = nullptr;
 
-std::uint32_t stop_event_create() {
-  if (g_stop_event != nullptr) return 0;
+Error stop_event_create() {
+  if (g_stop_event != nullptr) return Error();
   // Manual reset, not set, unnamed, default security: once set it stays set,
   // so every poller sees it.
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (event == nullptr) return GetLastError();
+  if (event == nullptr) return last_system_error();
   g_stop_event = event;
-  return 0;
+  return Error();
 }
 
 void stop_event_set() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <utility>
 
 #include "platform/system.h"
 #include "platform/win32/file_security.h"
@@ -25,9 +26,13 @@ using win32::TrustedAccounts;
 
 constexpr char kTrustedDigestsName[] = "trusted-digests.txt";
 
-TrustedDigestsFile untrusted(std::string& problem, const std::string& text) {
-  problem = text;
+TrustedDigestsFile untrusted(Error& problem, Error why) {
+  problem = std::move(why);
   return TrustedDigestsFile::untrusted;
+}
+
+TrustedDigestsFile untrusted(Error& problem, const std::string& words) {
+  return untrusted(problem, Error(Errc::untrusted, words));
 }
 
 std::int64_t filetime_value(const LARGE_INTEGER& time) {
@@ -39,7 +44,7 @@ TrustedDigestsFile read_checked(HANDLE file, const std::string& path,
                                 const TrustedAccounts& accounts,
                                 const FileIdentity& unchanged,
                                 std::string& bytes, FileIdentity& identity,
-                                std::string& problem) {
+                                Error& problem) {
   BY_HANDLE_FILE_INFORMATION information{};
   FILE_BASIC_INFO times{};
   if (GetFileType(file) != FILE_TYPE_DISK ||
@@ -111,9 +116,9 @@ std::string trusted_digests_path() {
 TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
                                         std::string& bytes,
                                         FileIdentity& identity,
-                                        std::string& problem) {
+                                        Error& problem) {
   bytes.clear();
-  problem.clear();
+  problem = Error();
   const std::string path = trusted_digests_path();
   const LocalMemory protective = protective_descriptor();
   if (!protective) return untrusted(problem, path + ": cannot be checked");
@@ -121,13 +126,12 @@ TrustedDigestsFile read_trusted_digests(const FileIdentity& unchanged,
   std::list<win32::UniqueHandle> held;
   std::string folder;
   bool missing = false;
-  std::string why;
   // The log's levels, checked the same way but never made here.
-  if (!open_log_directories(program_data_directory(), {"VORN", "ClientService"},
-                            protective.get(), accounts, held, folder, false,
-                            &missing, &why)) {
+  if (Error why = open_log_directories(
+          program_data_directory(), {"VORN", "ClientService"}, protective.get(),
+          accounts, held, folder, false, &missing)) {
     if (missing) return TrustedDigestsFile::absent;
-    return untrusted(problem, why);
+    return untrusted(problem, std::move(why));
   }
   // Wine shows a Unix symbolic link as a reparse point only by path.
   const DWORD attributes = GetFileAttributesA(path.c_str());

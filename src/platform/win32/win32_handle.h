@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <string>
 
 namespace vorn::os::win32 {
 
@@ -22,26 +21,6 @@ inline std::intptr_t to_raw(HANDLE handle) {
 // anything to close.
 inline bool is_valid(HANDLE handle) {
   return handle != nullptr && handle != INVALID_HANDLE_VALUE;
-}
-
-// The system's words for a Win32 error, with its number.
-inline std::string error_text(DWORD error) {
-  char* text = nullptr;
-  const DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-          FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
-  std::string result = "error " + std::to_string(error);
-  if (length > 0 && text != nullptr) {
-    std::string words(text, length);
-    while (!words.empty() && (words.back() == '\n' || words.back() == '\r' ||
-                              words.back() == ' ' || words.back() == '.')) {
-      words.pop_back();
-    }
-    result = words + " (" + result + ")";
-  }
-  LocalFree(text);
-  return result;
 }
 
 // Owns one kernel handle and closes it when it goes out of scope.

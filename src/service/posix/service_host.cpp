@@ -72,11 +72,9 @@ int run_service_host() {
   // 32 sessions well inside the resident-memory budget.
   mallopt(M_ARENA_MAX, 2);
 #endif
-  const std::uint32_t stop_error = os::stop_event_create();
-  if (stop_error != 0) {
+  if (const os::Error error = os::stop_event_create()) {
     os::write_diagnostic(DiagnosticLevel::error,
-                         std::string("cannot create the stop event: ") +
-                             std::strerror(static_cast<int>(stop_error)));
+                         "cannot create the stop event: " + error.words());
     return 1;
   }
   if (!install_signal_handlers()) {
@@ -90,8 +88,7 @@ int run_service_host() {
   };
   hooks.stopping = [] { notify_service_manager("STOPPING=1"); };
   // A failure to listen is told on the operator's channel.
-  std::string error;
-  return service_run(hooks, error) ? 0 : 1;
+  return service_run(hooks) ? 1 : 0;
 }
 
 }  // namespace vorn

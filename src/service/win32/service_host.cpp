@@ -42,9 +42,8 @@ void WINAPI ServiceMain(DWORD /*argument_count*/, LPSTR* /*arguments*/) {
   if (g_status_handle == nullptr) return;
   report_status(SERVICE_START_PENDING, 0, NO_ERROR);
 
-  const std::uint32_t event_error = os::stop_event_create();
-  if (event_error != 0) {
-    report_status(SERVICE_STOPPED, kAcceptedControls, event_error);
+  if (const os::Error error = os::stop_event_create()) {
+    report_status(SERVICE_STOPPED, kAcceptedControls, error.native());
     return;
   }
   // Running is reported once the endpoint is open, before the listener
@@ -53,8 +52,7 @@ void WINAPI ServiceMain(DWORD /*argument_count*/, LPSTR* /*arguments*/) {
   hooks.listening = [](const std::string& /*endpoint*/) {
     report_status(SERVICE_RUNNING, kAcceptedControls, NO_ERROR);
   };
-  std::string error;
-  if (!service_run(hooks, error)) {
+  if (service_run(hooks)) {
     // The pipe's name is taken (the event log says by what): never reported
     // running. An error stop, so the failure actions start the service again
     // once the name may be free.
