@@ -121,7 +121,7 @@ bool examine_code_file(const std::wstring& name, ClientCode::State& state,
   if (!win32::openable_path(name, path) ||
       !win32::open_local_file(path, false, file, info)) {
     why = Error(Errc::other, "the code file " + win32::narrow_path(name) +
-                                     " cannot be opened");
+                                 " cannot be opened");
     return false;
   }
   result.path = win32::narrow_path(win32::dos_path_of(file.reader(), name));
@@ -173,8 +173,8 @@ bool examine_code_file(const std::wstring& name, ClientCode::State& state,
   }
   if (win32::hash_open_file(file.reader(), nullptr, nullptr, result.digest) !=
       ExamineOutcome::examined) {
-    why = Error(Errc::other,
-                "the code file " + result.path + " cannot be read");
+    why =
+        Error(Errc::other, "the code file " + result.path + " cannot be read");
     return false;
   }
   if (file.hold.valid()) {
