@@ -16,7 +16,8 @@ void DigestMemory::forget(std::map<Key, Entry>::iterator entry) {
 }
 
 bool DigestMemory::recall(const os::FileIdentity& identity,
-                          std::uint8_t (&digest)[32]) {
+                          std::uint8_t (&digest)[32],
+                          std::vector<os::Signer>& signers) {
   if (!identity.known || !identity.stamped) return false;
   const std::lock_guard<std::mutex> guard(lock_);
   const auto found = entries_.find(key_of(identity));
@@ -27,11 +28,13 @@ bool DigestMemory::recall(const os::FileIdentity& identity,
   }
   found->second.used = ++uses_;
   std::memcpy(digest, found->second.digest, sizeof digest);
+  signers = found->second.signers;
   return true;
 }
 
 void DigestMemory::remember(const os::FileIdentity& identity,
                             const std::uint8_t (&digest)[32],
+                            const std::vector<os::Signer>& signers,
                             std::uint64_t mark) {
   if (!identity.known || !identity.stamped || mark == 0) {
     os::drop_file_version_mark(mark);
@@ -49,6 +52,7 @@ void DigestMemory::remember(const os::FileIdentity& identity,
   }
   Entry& entry = entries_[key_of(identity)];
   std::memcpy(entry.digest, digest, sizeof digest);
+  entry.signers = signers;
   entry.used = ++uses_;
   entry.mark = mark;
 }
@@ -72,8 +76,9 @@ DigestMemory& digest_memory() {
 
 os::DigestRecall service_digest_recall() {
   return {
-      [](void*, const os::FileIdentity& identity, std::uint8_t(&digest)[32]) {
-        return digest_memory().recall(identity, digest);
+      [](void*, const os::FileIdentity& identity, std::uint8_t(&digest)[32],
+         std::vector<os::Signer>& signers) {
+        return digest_memory().recall(identity, digest, signers);
       },
       nullptr};
 }

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <tuple>
+#include <vector>
 
 #include "integrity/digest_policy.h"
 #include "platform/system.h"
@@ -20,13 +21,15 @@ class DigestMemory {
  public:
   static constexpr std::size_t kCapacity = 256;
 
-  // Fills `digest` for a remembered version.
-  bool recall(const os::FileIdentity& identity, std::uint8_t (&digest)[32]);
+  // Fills `digest` and `signers` for a remembered version.
+  bool recall(const os::FileIdentity& identity, std::uint8_t (&digest)[32],
+              std::vector<os::Signer>& signers);
   // Keeps a stamped version's digest for as long as `mark` (taken on the
   // verified file, see os::mark_file_version) stays intact, forgetting the
   // longest unused one when full. Takes over the mark.
   void remember(const os::FileIdentity& identity,
-                const std::uint8_t (&digest)[32], std::uint64_t mark);
+                const std::uint8_t (&digest)[32],
+                const std::vector<os::Signer>& signers, std::uint64_t mark);
   // Forgets everything when `policy` is not the one last seen.
   void follow_policy(const DigestPolicyRef& policy);
   std::size_t size();
@@ -36,6 +39,7 @@ class DigestMemory {
                          std::int64_t, std::int64_t>;
   struct Entry {
     std::uint8_t digest[32];
+    std::vector<os::Signer> signers;
     std::uint64_t used = 0;
     std::uint64_t mark = 0;
   };

@@ -176,7 +176,7 @@ FileVerdict verify(const os::ProcessHandle& process, os::ProcessId pid,
         return FileVerdict::differs;
       }
       if (pin != nullptr && !file.recalled) {
-        digest_memory().remember(file.identity, file.digest,
+        digest_memory().remember(file.identity, file.digest, file.signers,
                                  os::mark_file_version(*pin));
       }
       return FileVerdict::matches;
@@ -237,7 +237,7 @@ bool hash_ahead_of_check(const os::ProcessHandle& process,
         &ahead, file, service_digest_recall());
     if (file.identity.stamped && !file.recalled) charge(cancel, file);
     if (outcome == os::ExamineOutcome::examined && !file.recalled) {
-      digest_memory().remember(file.identity, file.digest,
+      digest_memory().remember(file.identity, file.digest, file.signers,
                                os::mark_file_version(pin));
     }
     pin.close();

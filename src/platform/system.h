@@ -3,6 +3,7 @@
 // Implemented in platform/posix/ and platform/win32/.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -146,6 +147,19 @@ std::uint64_t mark_file_version(const PinnedFile& file);
 bool file_version_mark_intact(std::uint64_t mark);
 void drop_file_version_mark(std::uint64_t mark);
 
+// Who signed a client file, as its signature names them once that signature
+// has been verified over the file's bytes. POSIX: the Ed25519 public key of
+// the signature appended to the file; Windows: the SHA-256 thumbprint of each
+// certificate in the Authenticode signer's chain, the signer's own first.
+enum class SignerKind { ed25519_key, certificate };
+struct Signer {
+  SignerKind kind = SignerKind::ed25519_key;
+  std::array<std::uint8_t, 32> id{};
+  bool operator==(const Signer& other) const {
+    return kind == other.kind && id == other.id;
+  }
+};
+
 struct ExaminedFile {
   std::string path;       // its full path as the OS names it (for the log)
   FileIdentity identity;  // the version hashed, when the OS names one
@@ -155,16 +169,23 @@ struct ExaminedFile {
   Error problem;
   // The digest came from DigestRecall, not from reading the file.
   bool recalled = false;
+  // Who signed the bytes hashed; empty for a file without a signature or one
+  // whose signature does not hold, and then `signature_problem` says which
+  // (none: the file carries no signature).
+  std::vector<Signer> signers;
+  Error signature_problem;
 };
 
 // Asked between chunks while hashing: false abandons the hash.
 using KeepGoing = bool (*)(void* context);
 
 // Digests already verified, by file version: a file whose stamped identity
-// (see FileIdentity) `recall` knows is not read again. Null: none.
+// (see FileIdentity) `recall` knows is not read again; its signers are
+// recalled with its digest. Null: none.
 struct DigestRecall {
   bool (*recall)(void* context, const FileIdentity& identity,
-                 std::uint8_t (&digest)[32]) = nullptr;
+                 std::uint8_t (&digest)[32],
+                 std::vector<Signer>& signers) = nullptr;
   void* context = nullptr;
 };
 
@@ -183,6 +204,10 @@ struct DigestRecall {
 // verified with it: when the file found now is that very file, it is not
 // hashed again (`unchanged`). `recall` stands in for the hash of a version
 // already verified (POSIX; Windows names no version).
+//
+// A file hashed has its signature verified too, filling `result.signers`:
+// POSIX in the same read, from the block appended to the file; Windows with
+// WinVerifyTrust on the file held, without any network fetch.
 ExamineOutcome examine_client_file(const ProcessHandle& process, ProcessId pid,
                                    ClientFile which,
                                    const FileIdentity& unchanged,

@@ -47,12 +47,15 @@ TEST_P(DigestMemoryTable, RecallsOnlyAnIntactVersion) {
   const std::uint8_t digest[32] = {42};
   DigestMemory memory;
   memory.follow_policy(nullptr);
-  memory.remember(identity, digest, os::mark_file_version(held));
+  const os::Signer studio{os::SignerKind::ed25519_key, {7}};
+  memory.remember(identity, digest, {studio}, os::mark_file_version(held));
   held.close();
   GetParam().after(file, folder, memory);
   std::uint8_t recalled[32] = {};
-  EXPECT_EQ(memory.recall(identity, recalled), GetParam().recalled);
+  std::vector<os::Signer> signers;
+  EXPECT_EQ(memory.recall(identity, recalled, signers), GetParam().recalled);
   EXPECT_EQ(recalled[0], GetParam().recalled ? 42 : 0);
+  EXPECT_EQ(signers.size(), GetParam().recalled ? 1u : 0u);
   if (mounted) ::umount2(folder.c_str(), MNT_DETACH);
 }
 

@@ -119,7 +119,8 @@ ExamineOutcome hash_from_start(int fd, std::uint64_t limit,
   // A version verified before: flushed just now, so any write since that
   // check has moved its times.
   if (recall.recall != nullptr && times_tell &&
-      recall.recall(recall.context, result.identity, result.digest)) {
+      recall.recall(recall.context, result.identity, result.digest,
+                    result.signers)) {
     result.recalled = true;
     return ExamineOutcome::examined;
   }
