@@ -29,8 +29,35 @@ constexpr std::size_t kChunksBetweenChecks = 16;
 
 namespace posix {
 
+namespace {
+
+// Feeds `count` bytes read at offset `total` to the hash and to `split`.
+bool feed(Sha256& hasher, const unsigned char* bytes, std::size_t count,
+          std::uint64_t total, SplitRead* split) {
+  if (split == nullptr || total + count < split->at) {
+    return hasher.update(bytes, count);
+  }
+  std::size_t before = 0;
+  if (!split->reached) {
+    before = static_cast<std::size_t>(split->at - total);
+    if (!hasher.update(bytes, before) ||
+        !hasher.finish_copy(split->head_digest)) {
+      return false;
+    }
+    split->reached = true;
+  }
+  const std::size_t room = split->most - split->rest.size();
+  const std::size_t kept = count - before < room ? count - before : room;
+  split->rest.insert(split->rest.end(), bytes + before, bytes + before + kept);
+  if (kept < count - before) split->rest_whole = false;
+  return hasher.update(bytes + before, count - before);
+}
+
+}  // namespace
+
 ExamineOutcome hash_open_file(int fd, std::uint64_t limit, KeepGoing keep_going,
-                              void* context, std::uint8_t (&digest)[32]) {
+                              void* context, std::uint8_t (&digest)[32],
+                              SplitRead* split) {
   Sha256 hasher;
   std::vector<unsigned char> chunk(kHashChunk);
   std::uint64_t total = 0;
@@ -48,9 +75,14 @@ ExamineOutcome hash_open_file(int fd, std::uint64_t limit, KeepGoing keep_going,
     // The file may grow while it is read.
     total += static_cast<std::uint64_t>(count);
     if (total > limit) return ExamineOutcome::too_large;
-    if (!hasher.update(chunk.data(), static_cast<std::size_t>(count))) {
+    if (!feed(hasher, chunk.data(), static_cast<std::size_t>(count),
+              total - static_cast<std::uint64_t>(count), split)) {
       return ExamineOutcome::unreadable;
     }
+  }
+  // A split at the very end (or in an empty file) is met by no byte.
+  if (split != nullptr && !feed(hasher, chunk.data(), 0, total, split)) {
+    return ExamineOutcome::unreadable;
   }
   return hasher.finish(digest) ? ExamineOutcome::examined
                                : ExamineOutcome::unreadable;
@@ -74,6 +106,12 @@ bool Sha256::update(const void* data, std::size_t size) {
 bool Sha256::finish(std::uint8_t (&digest)[32]) {
   return context_ != nullptr &&
          SHA256_Final(digest, static_cast<SHA256_CTX*>(context_)) == 1;
+}
+
+bool Sha256::finish_copy(std::uint8_t (&digest)[32]) const {
+  if (context_ == nullptr) return false;
+  SHA256_CTX copy = *static_cast<const SHA256_CTX*>(context_);
+  return SHA256_Final(digest, &copy) == 1;
 }
 
 }  // namespace posix

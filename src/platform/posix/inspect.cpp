@@ -15,10 +15,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/posix/appended_signature.h"
 #include "platform/posix/fd_util.h"
 #include "platform/posix/file_hash.h"
 #include "platform/posix/module_search.h"
 #include "platform/posix/proc_view.h"
+#include "platform/posix/signature_check.h"
 #include "platform/runtime.h"
 #include "platform/system.h"
 
@@ -95,11 +97,31 @@ dev_t mapped_device_of(int process_directory, const std::string& path) {
   return device;
 }
 
+// Whether a file of `size` bytes ends in a signature, from one bounded read
+// of its end; `split` then says where the signed bytes end.
+posix::SignatureFraming signature_framing(int fd, std::uint64_t size,
+                                          posix::SplitRead& split) {
+  std::uint8_t end[posix::kSignatureTrailerBytes] = {};
+  const std::size_t wanted =
+      size < sizeof(end) ? static_cast<std::size_t>(size) : sizeof(end);
+  const ssize_t count = posix::retry_on_eintr([&] {
+    return ::pread(fd, end, wanted, static_cast<off_t>(size - wanted));
+  });
+  if (count != static_cast<ssize_t>(wanted)) {
+    return posix::SignatureFraming::none;
+  }
+  const posix::SignatureFraming framing =
+      posix::find_signature(end, wanted, size, split.at);
+  split.most = posix::kSignatureTailBytes;
+  return framing;
+}
+
 // Hashes an open file from its start: flushed first (see
 // times_follow_every_write), its identity taken before and after. A file
 // whose identity moved under the hash was being changed: `changed`, so that
 // a client resetting its file's times cannot get it admitted without an
-// identity to hold it to.
+// identity to hold it to. The signature appended to the file is checked from
+// that same read, so the bytes verified are the bytes hashed.
 ExamineOutcome hash_from_start(int fd, std::uint64_t limit,
                                KeepGoing keep_going, void* context,
                                DigestRecall recall, ExaminedFile& result) {
@@ -124,14 +146,29 @@ ExamineOutcome hash_from_start(int fd, std::uint64_t limit,
     result.recalled = true;
     return ExamineOutcome::examined;
   }
+  // Where a signature would begin, from the file's end; the one read below
+  // hashes the covered bytes on the way and keeps the signature's own.
+  const std::uint64_t size = static_cast<std::uint64_t>(before.st_size);
+  posix::SplitRead split;
+  const posix::SignatureFraming framing = signature_framing(fd, size, split);
   if (::lseek(fd, 0, SEEK_SET) != 0) return ExamineOutcome::unreadable;
-  const ExamineOutcome hashed =
-      posix::hash_open_file(fd, limit, keep_going, context, result.digest);
+  const ExamineOutcome hashed = posix::hash_open_file(
+      fd, limit, keep_going, context, result.digest,
+      framing == posix::SignatureFraming::present ? &split : nullptr);
   if (hashed != ExamineOutcome::examined) return hashed;
   struct stat after {};
   if (::fstat(fd, &after) != 0) return ExamineOutcome::unreadable;
   if (!same_version(posix::identity_of(after), result.identity)) {
     return ExamineOutcome::changed;
+  }
+  if (framing == posix::SignatureFraming::malformed ||
+      (framing == posix::SignatureFraming::present &&
+       (!split.reached || !split.rest_whole))) {
+    result.signature_problem = posix::malformed_signature();
+  } else if (framing == posix::SignatureFraming::present) {
+    result.signature_problem =
+        posix::check_signature_tail(split.rest.data(), split.rest.size(),
+                                    split.head_digest, result.signers);
   }
   return ExamineOutcome::examined;
 }
