@@ -7,7 +7,7 @@
 #   library    libvorn-guard1     libs      libvorn_guard.so.1
 #   dev        libvorn-guard-dev  libdevel  header, libvorn_guard.so link,
 #                                           pkg-config file, CMake package,
-#                                           example client
+#                                           example client, signing tool
 #   vorn       vorn-guard         admin     service, probe, unit, logrotate
 #                                           snippet, manual pages, docs
 #
@@ -61,13 +61,15 @@ set(CPACK_VORN_LIBRARY_FILE libvorn_guard.so.${VORN_GUARD_SOVERSION})
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${VORN_DEV_PACKAGE})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DEPENDS ${VORN_LIBRARY_COMPONENT})
-# Nothing but the library: no list stated by hand for the other packages.
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "")
+# The library, and what the signing tool needs: found by dpkg-shlibdeps,
+# or the list stated by hand for the service's package.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${CPACK_DEBIAN_PACKAGE_DEPENDS}")
 string(JOIN "\n" CPACK_DEBIAN_DEV_DESCRIPTION
   "VORN guard module for game clients: development files"
   "The header vorn_guard.h, the link libvorn_guard.so, the pkg-config file"
   "vorn-guard.pc and the CMake package VornGuard, for building a game client"
-  "against the guard module, with an example client.")
+  "against the guard module, with an example client, and vorn-guard-sign,"
+  "which signs the game's files for operators who trust the publisher.")
 
 # The service and the probe, which loads the guard module. The maintainer
 # scripts handle the unit and the log folders; conffiles keeps an

@@ -86,6 +86,11 @@ set_target_properties(vorn-guard-probe PROPERTIES
 install(TARGETS vorn-guard-service vorn-guard-probe
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT ${VORN_INSTALL_COMPONENT})
+# The signing tool goes with what a studio builds against: a game's build
+# machine signs with it and needs no service.
+install(TARGETS vorn-guard-sign
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        COMPONENT ${VORN_DEV_COMPONENT})
 # The file libvorn_guard.so.1 that games load, and the development link
 # libvorn_guard.so that only building against it needs.
 install(TARGETS vorn_guard
@@ -165,6 +170,7 @@ endfunction()
 set(vorn_linux ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux)
 vorn_gzip(${vorn_linux}/man/vorn-guard-service.8 vorn-guard-service.8)
 vorn_gzip(${vorn_linux}/man/vorn-guard-probe.1 vorn-guard-probe.1)
+vorn_gzip(${vorn_linux}/man/vorn-guard-sign.1 vorn-guard-sign.1)
 # A package that is its own upstream (version 1.0.0, no Debian revision)
 # names its changelog changelog.gz.
 vorn_gzip(${vorn_linux}/changelog changelog)
@@ -175,6 +181,9 @@ install(FILES ${vorn_gz_out}/vorn-guard-service.8.gz
 install(FILES ${vorn_gz_out}/vorn-guard-probe.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
         COMPONENT ${VORN_INSTALL_COMPONENT})
+install(FILES ${vorn_gz_out}/vorn-guard-sign.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT ${VORN_DEV_COMPONENT})
 # Debian wants both in the documentation folder of every package.
 foreach(vorn_component_docdir IN ITEMS
     "${VORN_INSTALL_COMPONENT};${CMAKE_INSTALL_DOCDIR}"

@@ -1,5 +1,6 @@
 # What a studio builds its game against, beside the header and the library:
-# the CMake package (find_package(VornGuard)) and the example client.
+# the CMake package (find_package(VornGuard)) and the example client; on
+# Linux the signing tool too (cmake/install.cmake), which the package names.
 # Included by cmake/install.cmake, which sets the folders first:
 #   VORN_SDK_BINDIR, VORN_SDK_LIBDIR, VORN_SDK_INCLUDEDIR (relative to the
 #   prefix) and VORN_SDK_EXAMPLESDIR.

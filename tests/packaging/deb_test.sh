@@ -76,6 +76,8 @@ expected=(
   "libvorn-guard-dev $libdir/pkgconfig/vorn-guard.pc"
   "libvorn-guard-dev $libdir/cmake/VornGuard/VornGuardConfig.cmake"
   "libvorn-guard-dev $libdir/cmake/VornGuard/VornGuardConfigVersion.cmake"
+  "libvorn-guard-dev /usr/bin/vorn-guard-sign"
+  "libvorn-guard-dev /usr/share/man/man1/vorn-guard-sign.1.gz"
   "libvorn-guard-dev /usr/share/doc/libvorn-guard-dev/examples/minimal_client.c"
   "libvorn-guard-dev /usr/share/doc/libvorn-guard-dev/examples/CMakeLists.txt"
   "libvorn-guard-dev /usr/share/doc/libvorn-guard-dev/copyright"
@@ -124,7 +126,7 @@ package_absent() {
 # C++ runtime), found by dpkg-shlibdeps or stated by hand.
 controls=(
   "libvorn-guard1|libs|libc6 \(>= [0-9.]+\)"
-  "libvorn-guard-dev|libdevel|libvorn-guard1 \(= 1\.0\.0\)"
+  "libvorn-guard-dev|libdevel|libvorn-guard1 \(= 1\.0\.0\), libc6 \(>= [0-9.]+\)"
   "vorn-guard|admin|libvorn-guard1 \(= 1\.0\.0\), libc6 \(>= [0-9.]+\)"
 )
 for row in "${controls[@]}"; do
