@@ -1,0 +1,171 @@
+// Publishers in the trust list against the real service: a client whose two
+// files are signed by a listed publisher is admitted without its digests
+// listed, a spoiled or foreign signature is not, an update re-signed by the
+// publisher needs no change to the list, and deleting the publisher's line
+// ends its running sessions at the next re-check.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "e2e/e2e_support.h"
+#include "e2e/service_fixture.h"
+#include "e2e/service_log_reader.h"
+#include "e2e/test_signing.h"
+#include "platform/system.h"
+#include "probe/probe_args.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace vorn::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Changes one letter of the probe's usage text: the program still runs, but
+// its bytes are no longer the ones signed.
+std::string patch(const fs::path& file) {
+  std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(stream),
+                          std::istreambuf_iterator<char>()};
+  const std::size_t at = bytes.find("talks to the local guard service");
+  if (at == std::string::npos) return "no usage text in " + file.string();
+  stream.clear();
+  stream.seekp(static_cast<std::streamoff>(at));
+  stream.put('T');
+  return stream.good() ? "" : "cannot patch " + file.string();
+}
+
+std::string sign_both(const fs::path& probe, const fs::path& module,
+                      TestSigner signer) {
+  std::string failed = sign_in_place(probe.string(), signer);
+  return failed.empty() ? sign_in_place(module.string(), signer) : failed;
+}
+
+class EndToEndPublisher : public ServiceTest<> {
+ protected:
+  void TearDown() override {
+    for (const std::string& path : trusted_digests_paths(run_)) {
+      std::remove(path.c_str());
+    }
+    ServiceTest::TearDown();
+  }
+
+  // A fresh private copy of the probe and its guard module.
+  void copy_client(const std::string& name) {
+    copy_ = fs::path(run_.dir->file(name));
+    fs::create_directories(copy_);
+    const fs::path bin = binary_directory();
+    for (const fs::path& file : {probe(), module()}) {
+      fs::copy_file(bin / file.filename(), file);
+    }
+  }
+  fs::path probe() const { return copy_ / probe_file_name(); }
+  fs::path module() const {
+    return copy_ / (os::path_separator() == '\\' ? "vorn_guard.dll"
+                                                 : "libvorn_guard.so.1");
+  }
+
+  void write_list(const std::string& text) {
+    for (const std::string& path : trusted_digests_paths(run_)) {
+      write_file(path, text);
+    }
+  }
+
+  int status_of_copy(const std::string& name) {
+    ChildProcess child;
+    int exit_code = -1;
+    if (!start_child(child, probe().string(),
+                     {"status", "--timeout-ms", "10000"},
+                     client_environment(run_), run_.dir->file(name + ".out")) ||
+        !wait_child(child, 60000, exit_code)) {
+      exit_code = -1;
+    }
+    release_child(child);
+    return exit_code;
+  }
+
+  fs::path copy_;
+};
+
+TEST_F(EndToEndPublisher, AdmitsOnlyFilesTheListedPublisherSigned) {
+  struct Row {
+    const char* name;
+    // Spoils the signed probe or module.
+    std::function<std::string(const fs::path&, const fs::path&)> prepare;
+    int exit_code;
+  };
+  using Path = const fs::path&;
+  const std::vector<Row> rows = {
+      {"signed", [](Path, Path) { return std::string(); }, probe::kExitOk},
+      {"patched after signing", [](Path probe, Path) { return patch(probe); },
+       probe::kExitRefused},
+      {"signed by a stranger",
+       [](Path probe, Path module) {
+         return sign_both(probe, module, TestSigner::stranger);
+       },
+       probe::kExitRefused},
+      {"signature cut short",
+       [](Path, Path module) {
+         return spoil_signature(module.string(), SignatureDamage::truncated);
+       },
+       probe::kExitRefused},
+      {"signature overwritten",
+       [](Path, Path module) {
+         return spoil_signature(module.string(), SignatureDamage::garbage);
+       },
+       probe::kExitRefused},
+      {"update re-signed by the publisher",
+       [](Path probe, Path) {
+         const std::string failed = patch(probe);
+         return failed.empty()
+                    ? sign_in_place(probe.string(), TestSigner::studio_renewed)
+                    : failed;
+       },
+       probe::kExitOk},
+  };
+  // Only the publisher: no digest of these builds is listed.
+  write_list(publisher_line(TestSigner::studio));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    copy_client(row.name);
+    ASSERT_EQ(sign_both(probe(), module(), TestSigner::studio), "");
+    ASSERT_EQ(row.prepare(probe(), module()), "");
+    EXPECT_EQ(status_of_copy(row.name), row.exit_code);
+  }
+}
+
+TEST_F(EndToEndPublisher, DeletedPublisherLineEndsItsSessions) {
+  copy_client("client");
+  ASSERT_EQ(sign_both(probe(), module(), TestSigner::studio), "");
+  write_list(publisher_line(TestSigner::studio));
+  ChildProcess client;
+  ASSERT_TRUE(
+      start_child(client, probe().string(),
+                  {"session", "--seconds", "60", "--interval-ms", "1000"},
+                  client_environment(run_), run_.dir->file("session.out")));
+  const std::string pid = pid_text(client.pid);
+  ASSERT_TRUE(wait_for_log(
+      run_,
+      [&](const std::string& line) {
+        return line.rfind("SESSION READY pid=" + pid + " ", 0) == 0;
+      },
+      30000));
+  // A list that is there but no longer names the studio.
+  write_list(publisher_line(TestSigner::stranger));
+  EXPECT_TRUE(wait_for_log_line(
+      run_, "ENFORCEMENT pid=" + pid + " reason=RUNTIME_INTEGRITY_CHANGED",
+      25000));
+  int exit_code = 0;
+  EXPECT_TRUE(wait_child(client, 10000, exit_code));
+  EXPECT_EQ(exit_code, terminated_exit_code());
+  release_child(client);
+}
+
+}  // namespace
+}  // namespace vorn::test
