@@ -1,6 +1,7 @@
 // Google Benchmark of the core: the message field rules on typical messages,
-// hashing a 64 MiB file, and the integrity check and re-check against real
-// processes (this one, and a client whose executable is 64 MiB).
+// hashing a 64 MiB file, the integrity check and re-check against real
+// processes (this one, and a client whose executable is 64 MiB), and the
+// look at a signed client file beside an unsigned one.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "platform/runtime.h"
 #include "probe/guard_loader.h"
 #include "protocol/message_fields.h"
+#include "sign_tool/signed_file.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -321,7 +323,89 @@ void BM_CodeStillRuns(benchmark::State& state) {
 }
 BENCHMARK(BM_CodeStillRuns)->Arg(2)->Unit(benchmark::kMicrosecond);
 
+// ---------------------------------------------------------------- signature
+
+// What a signature costs the handshake's look at a file: a padded
+// vorn-bench-client of 2 or 64 MiB, unsigned or signed, its image examined
+// as at a first launch (hashed, and the signature checked in the same read).
+struct SignedClients {
+  test::TempDir dir;
+  test::ChildProcess child[2][2];  // [64 MiB?][signed?]
+  os::ProcessId pid[2][2] = {};
+};
+
+SignedClients& signed_clients() {
+  static SignedClients instance;
+  return instance;
+}
+
+bool signed_client_ready(int big, int is_signed, std::string& error) {
+  SignedClients& s = signed_clients();
+  if (s.pid[big][is_signed] != 0) return true;
+  const std::string name = std::to_string(big) + std::to_string(is_signed);
+  const std::string client =
+      make_client_copy(test::binary_directory(), s.dir.file("client" + name),
+                       (big != 0 ? 64 : 2) * kMiB);
+  sign::SigningKey key;
+  sign::PublicKey ignored{};
+  if (is_signed != 0 &&
+      (sign::generate_key_file(s.dir.file(name + ".pem"), ignored) ||
+       sign::load_key_file(s.dir.file(name + ".pem"), key) ||
+       sign::sign_file(client, key))) {
+    error = "cannot sign " + client;
+    return false;
+  }
+  test::ChildProcess& child = s.child[big][is_signed];
+  std::string line;
+  if (client.empty() || !test::start_piped_child(child, client, {"idle"}) ||
+      !test::read_child_line(child, line, 60000) ||
+      line.rfind("ready pid=", 0) != 0) {
+    error = "the client did not start: " + line;
+    return false;
+  }
+  s.pid[big][is_signed] =
+      static_cast<os::ProcessId>(std::stoul(line.substr(10)));
+  return true;
+}
+
+// Arg 0: 2 or 64 (MiB); arg 1: 0 unsigned, 1 signed.
+void BM_ExamineImage(benchmark::State& state) {
+  const int big = state.range(0) == 64 ? 1 : 0;
+  const int is_signed = static_cast<int>(state.range(1));
+  std::string error;
+  if (!signed_client_ready(big, is_signed, error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  const os::ProcessId pid = signed_clients().pid[big][is_signed];
+  const os::ProcessHandle process = os::process_open_for_session(pid);
+  state.SetLabel(is_signed != 0 ? "signed" : "unsigned");
+  for (auto _ : state) {
+    os::ExaminedFile result;
+    if (os::examine_client_file(process, pid, os::ClientFile::image,
+                                os::FileIdentity(), nullptr, nullptr, nullptr,
+                                result) != os::ExamineOutcome::examined ||
+        result.signers.size() != static_cast<std::size_t>(is_signed)) {
+      state.SkipWithError("not examined as expected");
+      return;
+    }
+  }
+}
+BENCHMARK(BM_ExamineImage)
+    ->ArgsProduct({{2, 64}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+
 void release_fixtures() {
+  for (auto& pair : signed_clients().child) {
+    for (test::ChildProcess& child : pair) {
+      test::close_child_input(child);
+      int exit_code = 0;
+      test::wait_child(child, 5000, exit_code);
+      test::release_child(child);
+    }
+  }
   Fixtures& f = fixtures();
   for (Fixtures::Client& c : f.big) {
     test::close_child_input(c.child);
