@@ -58,17 +58,6 @@ class MappedFile {
   std::size_t size_ = 0;
 };
 
-bool write_all(int fd, const std::uint8_t* bytes, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written =
-        os::posix::retry_on_eintr([&] { return ::write(fd, bytes, size); });
-    if (written <= 0) return false;
-    bytes += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
 // Writes `head` then `tail` to a new file beside `path`, with `info`'s mode
 // and owner, and renames it over `path`.
 os::Error replace_file(const std::string& path, const struct stat& info,
@@ -78,16 +67,24 @@ os::Error replace_file(const std::string& path, const struct stat& info,
   const UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
   if (!file.valid()) return os::last_system_error().context(temporary);
   // Root signing another account's build leaves it that account's.
-  if ((::geteuid() == 0 &&
-       ::fchown(file.get(), info.st_uid, info.st_gid) != 0) ||
-      ::fchmod(file.get(), info.st_mode & 07777) != 0 ||
-      !write_all(file.get(), head, head_size) ||
-      !write_all(file.get(), tail.data(), tail.size()) ||
-      ::fsync(file.get()) != 0 ||
-      ::rename(temporary.c_str(), path.c_str()) != 0) {
-    os::Error error = os::last_system_error().context(temporary);
+  os::Error error;
+  if (::geteuid() == 0 && ::fchown(file.get(), info.st_uid, info.st_gid) != 0) {
+    error = os::last_system_error();
+  }
+  if (!error && ::fchmod(file.get(), info.st_mode & 07777) != 0) {
+    error = os::last_system_error();
+  }
+  if (!error) error = os::posix::write_fully(file.get(), head, head_size);
+  if (!error) {
+    error = os::posix::write_fully(file.get(), tail.data(), tail.size());
+  }
+  if (!error && ::fsync(file.get()) != 0) error = os::last_system_error();
+  if (!error && ::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = os::last_system_error();
+  }
+  if (error) {
     ::unlink(temporary.c_str());
-    return error;
+    return error.context(temporary);
   }
   return os::Error();
 }

@@ -23,17 +23,6 @@ os::Error crypto_failure(const std::string& what) {
   return os::Error(os::Errc::other, "libcrypto could not " + what);
 }
 
-bool write_all(int fd, const char* bytes, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written =
-        os::posix::retry_on_eintr([&] { return ::write(fd, bytes, size); });
-    if (written <= 0) return false;
-    bytes += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
 }  // namespace
 
 void KeyFree::operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
@@ -62,12 +51,15 @@ os::Error generate_key_file(const std::string& path, PublicKey& public_key) {
                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   }));
   if (!file.valid()) return os::last_system_error().context(path);
-  if (::fchmod(file.get(), 0600) != 0 ||
-      !write_all(file.get(), text, static_cast<std::size_t>(length)) ||
-      ::fsync(file.get()) != 0) {
-    os::Error error = os::last_system_error().context(path);
+  os::Error error =
+      ::fchmod(file.get(), 0600) != 0
+          ? os::last_system_error()
+          : os::posix::write_fully(file.get(), text,
+                                   static_cast<std::size_t>(length));
+  if (!error && ::fsync(file.get()) != 0) error = os::last_system_error();
+  if (error) {
     ::unlink(path.c_str());
-    return error;
+    return error.context(path);
   }
   public_key = public_key_of(key);
   return os::Error();

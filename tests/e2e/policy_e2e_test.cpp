@@ -99,12 +99,7 @@ TEST_F(EndToEndPolicy, RemovedListKeepsSessionsAndDeletedLineEndsThem) {
       start_probe(run_, {"session", "--seconds", "60", "--interval-ms", "1000"},
                   client, run_.dir->file("session.out")));
   const std::string pid = pid_text(client.pid);
-  ASSERT_TRUE(wait_for_log(
-      run_,
-      [&](const std::string& line) {
-        return line.rfind("SESSION READY pid=" + pid + " ", 0) == 0;
-      },
-      30000));
+  ASSERT_TRUE(wait_for_session_ready(run_, client.pid, 30000));
   // No list admits every build: the re-check after this passes.
   remove_list();
   std::this_thread::sleep_for(std::chrono::seconds(12));

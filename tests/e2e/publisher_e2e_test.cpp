@@ -150,12 +150,7 @@ TEST_F(EndToEndPublisher, DeletedPublisherLineEndsItsSessions) {
                   {"session", "--seconds", "60", "--interval-ms", "1000"},
                   client_environment(run_), run_.dir->file("session.out")));
   const std::string pid = pid_text(client.pid);
-  ASSERT_TRUE(wait_for_log(
-      run_,
-      [&](const std::string& line) {
-        return line.rfind("SESSION READY pid=" + pid + " ", 0) == 0;
-      },
-      30000));
+  ASSERT_TRUE(wait_for_session_ready(run_, client.pid, 30000));
   // A list that is there but no longer names the studio.
   write_list(publisher_line(TestSigner::stranger));
   EXPECT_TRUE(wait_for_log_line(

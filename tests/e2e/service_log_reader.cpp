@@ -91,6 +91,14 @@ bool wait_for_log_line(const ServiceRun& run, const std::string& line,
       timeout_ms);
 }
 
+bool wait_for_session_ready(const ServiceRun& run, unsigned pid,
+                            unsigned timeout_ms) {
+  const std::string start = "SESSION READY pid=" + std::to_string(pid) + " ";
+  return wait_for_log(
+      run, [&](const std::string& line) { return line.rfind(start, 0) == 0; },
+      timeout_ms);
+}
+
 std::vector<std::string> lines_naming(const std::vector<std::string>& lines,
                                       unsigned pid) {
   const std::string key = "pid=" + format_decimal_u32(pid);

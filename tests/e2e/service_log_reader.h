@@ -24,6 +24,10 @@ bool wait_for_log(const ServiceRun& run,
 bool wait_for_log_line(const ServiceRun& run, const std::string& line,
                        unsigned timeout_ms);
 
+// Waits for the line that starts a session of `pid`.
+bool wait_for_session_ready(const ServiceRun& run, unsigned pid,
+                            unsigned timeout_ms);
+
 // Lines that name exactly this pid ("pid=N" followed by a blank or the end).
 std::vector<std::string> lines_naming(const std::vector<std::string>& lines,
                                       unsigned pid);

@@ -138,17 +138,20 @@ inline bool read_small_file(const std::string& path, std::size_t limit,
 
 // Writes all of `bytes`, as many calls as it takes; fails at the first
 // failure, or when a write took nothing.
-inline Error write_fully(int fd, const std::string& bytes) {
+inline Error write_fully(int fd, const void* bytes, std::size_t size) {
+  const char* const data = static_cast<const char*>(bytes);
   std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t count = retry_on_eintr([&] {
-      return ::write(fd, bytes.data() + written, bytes.size() - written);
-    });
+  while (written < size) {
+    const ssize_t count = retry_on_eintr(
+        [&] { return ::write(fd, data + written, size - written); });
     if (count < 0) return last_system_error();
     if (count == 0) return Error(Errc::other, "nothing written");
     written += static_cast<std::size_t>(count);
   }
   return Error();
+}
+inline Error write_fully(int fd, const std::string& bytes) {
+  return write_fully(fd, bytes.data(), bytes.size());
 }
 
 }  // namespace vorn::os::posix
