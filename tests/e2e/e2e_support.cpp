@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "e2e/service_log_reader.h"
 #include "platform/system.h"
 #include "protocol/message_fields.h"
 #include "support/patience.h"
@@ -46,6 +47,21 @@ std::string read_probe_output(const std::string& path) {
 std::string probe_file_name() { return executable_name("vorn-guard-probe"); }
 
 std::string pid_text(unsigned pid) { return format_decimal_u32(pid); }
+
+std::string wait_ended_by_recheck(const ServiceRun& run, ChildProcess& client) {
+  const std::string line = "ENFORCEMENT pid=" + pid_text(client.pid) +
+                           " reason=RUNTIME_INTEGRITY_CHANGED";
+  int exit_code = 0;
+  const bool logged = wait_for_log_line(run, line, 25000);
+  const bool ended = wait_child(client, 10000, exit_code);
+  release_child(client);
+  if (!logged) return "no line " + line;
+  if (!ended || exit_code != terminated_exit_code()) {
+    return "the client was not terminated (exit code " +
+           std::to_string(exit_code) + ")";
+  }
+  return "";
+}
 
 std::vector<std::string> patient_probe(std::vector<std::string> arguments) {
   for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {

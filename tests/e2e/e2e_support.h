@@ -35,6 +35,11 @@ bool start_probe(const ServiceRun& run,
 // console program's) read as LF.
 std::string read_probe_output(const std::string& path);
 
+// Waits until the service ends `client`'s session at a re-check that failed
+// (its ENFORCEMENT line, then the client's end as terminated) and releases
+// it; "" when so, else what happened instead.
+std::string wait_ended_by_recheck(const ServiceRun& run, ChildProcess& client);
+
 // The probe's file name as the service logs it in " host=".
 std::string probe_file_name();
 std::string pid_text(unsigned pid);
