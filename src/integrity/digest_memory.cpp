@@ -75,12 +75,11 @@ DigestMemory& digest_memory() {
 }
 
 os::DigestRecall service_digest_recall() {
-  return {
-      [](void*, const os::FileIdentity& identity, std::uint8_t(&digest)[32],
-         std::vector<os::Signer>& signers) {
-        return digest_memory().recall(identity, digest, signers);
-      },
-      nullptr};
+  return {[](void*, const os::FileIdentity& identity, std::uint8_t(&digest)[32],
+             std::vector<os::Signer>& signers) {
+            return digest_memory().recall(identity, digest, signers);
+          },
+          nullptr};
 }
 
 }  // namespace vorn

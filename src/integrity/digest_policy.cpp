@@ -65,6 +65,12 @@ std::string describe(const DigestPolicy& policy) {
              format_decimal_u32(
                  static_cast<std::uint32_t>(policy.list.digests.size())) +
              " values" +
+             (policy.list.publishers.empty()
+                  ? std::string()
+                  : ", " +
+                        format_decimal_u32(static_cast<std::uint32_t>(
+                            policy.list.publishers.size())) +
+                        " publishers") +
              (policy.list.encoding != ListEncoding::utf8
                   ? std::string(" (") + encoding_name(policy.list.encoding) +
                         ")"
@@ -80,13 +86,13 @@ std::string describe(const DigestPolicy& policy) {
          "; every new session is refused until it is mended";
 }
 
-bool DigestPolicy::admits(const std::string& evidence_1,
-                          const std::string& evidence_2) const {
+bool DigestPolicy::admits(const std::string& evidence,
+                          const std::vector<os::Signer>& signers) const {
   switch (kind) {
     case Kind::no_list:
       return true;
     case Kind::listed:
-      return list.lists(evidence_1) && list.lists(evidence_2);
+      return list.lists(evidence) || list.lists_any(signers);
     case Kind::broken:
       break;
   }

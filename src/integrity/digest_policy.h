@@ -1,10 +1,11 @@
-// Which evidence values the service accepts: any (no list), those the
-// operator's trusted-digest list names, or none (a list that cannot be
-// trusted, until it is mended).
+// Which client files the service accepts: any (no list), those whose
+// evidence the operator's trusted-digest list names or that a publisher it
+// names signed, or none (a list that cannot be trusted, until it is mended).
 #pragma once
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "integrity/trusted_digests.h"
 
@@ -16,8 +17,9 @@ struct DigestPolicy {
   TrustedDigests list;
   std::string problem;  // why a broken list cannot be used
 
-  bool admits(const std::string& evidence_1,
-              const std::string& evidence_2) const;
+  // One file: its evidence is listed, or one of its signers is.
+  bool admits(const std::string& evidence,
+              const std::vector<os::Signer>& signers) const;
 };
 
 using DigestPolicyRef = std::shared_ptr<const DigestPolicy>;

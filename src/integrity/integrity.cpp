@@ -76,6 +76,17 @@ os::CodeLook look_at_code(IntegrityRecord& record, os::CodeLookDepth depth) {
   return look;
 }
 
+// Why the policy did not admit a file the client showed truly: neither its
+// digest nor a publisher of it is listed.
+std::string not_admitted_why(const char* which, const os::ExaminedFile& file) {
+  std::string why = std::string(which) + ": digest not in the trusted list";
+  if (!file.signers.empty()) return why + ", and signed by no listed publisher";
+  if (file.signature_problem) {
+    return why + ", and " + file.signature_problem.words();
+  }
+  return why + ", and not signed";
+}
+
 enum class FileVerdict { matches, differs, missing, put_off };
 
 bool cancelled(IntegrityCancel cancel) {
@@ -302,9 +313,14 @@ IntegrityOutcome integrity_check(const os::ProcessHandle& process,
                            : "executable file does not match its evidence";
     return IntegrityOutcome::mismatch;
   }
-  // The files are what the client says; the operator must also know them.
-  if (!policy->admits(expected_1, expected_2)) {
-    reason = "digest not in the trusted list";
+  // The files are what the client says; the operator must also know them,
+  // by their digests or by who signed them.
+  if (!policy->admits(expected_2, module.signers)) {
+    reason = not_admitted_why("guard module", module);
+    return IntegrityOutcome::mismatch;
+  }
+  if (!policy->admits(expected_1, image.signers)) {
+    reason = not_admitted_why("executable", image);
     return IntegrityOutcome::mismatch;
   }
   // And they are what it runs: the code in its memory comes from them, and
@@ -344,6 +360,8 @@ IntegrityOutcome integrity_check(const os::ProcessHandle& process,
   record.evidence_2 = expected_2;
   record.image_identity = image.identity;
   record.module_identity = module.identity;
+  record.image_signers = image.signers;
+  record.module_signers = module.signers;
   record.policy = policy;
   record.held_files = std::move(held);
   return IntegrityOutcome::pass;
@@ -354,12 +372,13 @@ bool integrity_recheck(const os::ProcessHandle& process,
                        IntegrityCancel cancel) {
   if (client_pid != record.pid) return false;
 
-  // An operator revokes a build by deleting its line; a list that has
-  // become untrusted leaves the session under the one it had.
+  // An operator revokes a build or a publisher by deleting its line; a list
+  // that has become untrusted leaves the session under the one it had.
   const DigestPolicyRef policy = current_digest_policy();
   if (policy->kind != DigestPolicy::Kind::broken) record.policy = policy;
   if (record.policy &&
-      !record.policy->admits(record.evidence_1, record.evidence_2)) {
+      (!record.policy->admits(record.evidence_1, record.image_signers) ||
+       !record.policy->admits(record.evidence_2, record.module_signers))) {
     return false;
   }
 

@@ -39,6 +39,10 @@ struct IntegrityRecord {
   // hashed again, and the module must stay the very file that was verified.
   os::FileIdentity image_identity;
   os::FileIdentity module_identity;
+  // Who signed the files verified (same bytes, same signers), for the
+  // policy's judgement at each re-check.
+  std::vector<os::Signer> image_signers;
+  std::vector<os::Signer> module_signers;
   // The last usable policy the session was checked under: a list that turns
   // untrusted later does not end it, a good list read later does.
   DigestPolicyRef policy;
@@ -90,9 +94,10 @@ bool hash_ahead_of_check(const os::ProcessHandle& process,
 
 // True while the guard module is still mapped from the verified file, both
 // files still hash to the HELLO's values, and the trusted-digest policy
-// still admits them and (strict code) the other files the client runs code
-// from (the record takes the current policy when it is usable). The code
-// itself is looked at by integrity_look_at_code, at moments of its own.
+// still admits them (by digest or publisher) and (strict code) the other files
+// the client runs code from (the record takes the current policy when it is
+// usable). The code itself is looked at by integrity_look_at_code, at moments
+// of its own.
 bool integrity_recheck(const os::ProcessHandle& process,
                        os::ProcessId client_pid, IntegrityRecord& record,
                        IntegrityCancel cancel = {});

@@ -13,14 +13,58 @@ namespace {
 // An entry is an evidence value the list trusts.
 constexpr std::size_t kDigestDigits = kEvidenceDigits;
 constexpr char kStrictCode[] = "strict-code";
+constexpr char kPublisher[] = "publisher";
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
+std::size_t skip_blanks(const std::string& line, std::size_t at) {
+  while (at < line.size() && is_blank(line[at])) ++at;
+  return at;
+}
+
+// The word that starts at `at`, up to a blank or the line's end.
+std::string word_at(const std::string& line, std::size_t at) {
+  std::size_t end = at;
+  while (end < line.size() && !is_blank(line[end])) ++end;
+  return line.substr(at, end - at);
+}
+
+// "publisher <kind> <64 hex digits> [label]", from the line's first word on.
+bool parse_publisher(const std::string& line, std::size_t at,
+                     os::Signer& publisher) {
+  at = skip_blanks(line, at + sizeof kPublisher - 1);
+  const std::string kind = word_at(line, at);
+  if (kind == "ed25519") {
+    publisher.kind = os::SignerKind::ed25519_key;
+  } else if (kind == "cert-sha256") {
+    publisher.kind = os::SignerKind::certificate;
+  } else {
+    return false;
+  }
+  at = skip_blanks(line, at + kind.size());
+  const std::string digits = word_at(line, at);
+  if (digits.size() != 2 * publisher.id.size() || !is_hex_text(digits)) {
+    return false;
+  }
+  const auto nibble = [](char c) {
+    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+  };
+  for (std::size_t i = 0; i < publisher.id.size(); ++i) {
+    publisher.id[i] = static_cast<std::uint8_t>(nibble(digits[2 * i]) * 16 +
+                                                nibble(digits[2 * i + 1]));
+  }
+  return true;
+}
+
+bool by_kind_and_id(const os::Signer& a, const os::Signer& b) {
+  return a.kind != b.kind ? a.kind < b.kind : a.id < b.id;
+}
+
 // One line without its line end. True when it is an entry (then `digest`
-// holds it, upper-case), the strict-code line, a comment or blank (then
-// `digest` is empty).
+// holds it, upper-case), a publisher (added to the list's), the strict-code
+// line, a comment or blank (then `digest` is empty).
 bool parse_line(const std::string& line, std::string& digest,
-                bool& strict_code) {
+                TrustedDigests& list) {
   digest.clear();
   std::size_t at = 0;
   while (at < line.size() && is_blank(line[at])) ++at;
@@ -28,7 +72,13 @@ bool parse_line(const std::string& line, std::string& digest,
   std::size_t end = line.size();
   while (end > at && is_blank(line[end - 1])) --end;
   if (line.compare(at, end - at, kStrictCode) == 0) {
-    strict_code = true;
+    list.strict_code = true;
+    return true;
+  }
+  if (word_at(line, at) == kPublisher) {
+    os::Signer publisher;
+    if (!parse_publisher(line, at, publisher)) return false;
+    list.publishers.push_back(publisher);
     return true;
   }
   // sha256sum starts the line with '\' when it escaped the name.
@@ -125,6 +175,13 @@ bool TrustedDigests::lists(const std::string& evidence) const {
                             upper_case(evidence));
 }
 
+bool TrustedDigests::lists_any(const std::vector<os::Signer>& signers) const {
+  return std::any_of(signers.begin(), signers.end(), [&](const os::Signer& s) {
+    return std::binary_search(publishers.begin(), publishers.end(), s,
+                              by_kind_and_id);
+  });
+}
+
 bool parse_trusted_digests(const std::string& bytes, TrustedDigests& list,
                            std::size_t& bad_line) {
   list = TrustedDigests();
@@ -144,7 +201,7 @@ bool parse_trusted_digests(const std::string& bytes, TrustedDigests& list,
     std::string line = text.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::string digest;
-    if (!parse_line(line, digest, list.strict_code)) {
+    if (!parse_line(line, digest, list)) {
       list = TrustedDigests();
       bad_line = line_number;
       return false;
@@ -156,6 +213,10 @@ bool parse_trusted_digests(const std::string& bytes, TrustedDigests& list,
   std::sort(list.digests.begin(), list.digests.end());
   list.digests.erase(std::unique(list.digests.begin(), list.digests.end()),
                      list.digests.end());
+  std::sort(list.publishers.begin(), list.publishers.end(), by_kind_and_id);
+  list.publishers.erase(
+      std::unique(list.publishers.begin(), list.publishers.end()),
+      list.publishers.end());
   return true;
 }
 

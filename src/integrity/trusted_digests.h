@@ -1,10 +1,13 @@
 // The operator's list of trusted evidence values: what `sha256sum` prints,
-// one entry a line.
+// one entry a line; and the publishers whose signature on a file trusts it
+// as well as its listed digest would.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "platform/types.h"
 
 namespace vorn {
 
@@ -21,8 +24,14 @@ struct TrustedDigests {
   // The line "strict-code": every other file a client runs code from must be
   // a system file or listed too.
   bool strict_code = false;
+  // Lines "publisher ed25519 <public key>" and "publisher cert-sha256
+  // <certificate thumbprint>", each key or thumbprint 64 hex digits, then
+  // an optional label: sorted, without repeats.
+  std::vector<os::Signer> publishers;
   ListEncoding encoding = ListEncoding::utf8;
   bool lists(const std::string& evidence) const;
+  // One of `signers` is a listed publisher.
+  bool lists_any(const std::vector<os::Signer>& signers) const;
 };
 
 // Reads the list's bytes: UTF-8, or UTF-8 or UTF-16 (either order) after a
@@ -30,7 +39,8 @@ struct TrustedDigests {
 // after blanks and sha256sum's '\' for an escaped name, then the line's end
 // or blanks or tabs, an optional '*' and a name that is only a label. Blank
 // lines and lines whose first non-blank byte is '#' are ignored; a line that
-// says "strict-code" (blanks around allowed) sets strict_code. LF or CR LF
+// says "strict-code" (blanks around allowed) sets strict_code; a publisher
+// line adds to publishers (an unknown kind is a bad line). LF or CR LF
 // ends a line; a last line without one counts. False, with the 1-based
 // number of the first line that is none of these, otherwise (kNotUtf16 when
 // the bytes after a UTF-16 mark are not UTF-16: an odd length, a lone

@@ -3,7 +3,6 @@
 // Implemented in platform/posix/ and platform/win32/.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -146,19 +145,6 @@ std::uint64_t mark_file_version(const PinnedFile& file);
 // False for a stale mark and for 0.
 bool file_version_mark_intact(std::uint64_t mark);
 void drop_file_version_mark(std::uint64_t mark);
-
-// Who signed a client file, as its signature names them once that signature
-// has been verified over the file's bytes. POSIX: the Ed25519 public key of
-// the signature appended to the file; Windows: the SHA-256 thumbprint of each
-// certificate in the Authenticode signer's chain, the signer's own first.
-enum class SignerKind { ed25519_key, certificate };
-struct Signer {
-  SignerKind kind = SignerKind::ed25519_key;
-  std::array<std::uint8_t, 32> id{};
-  bool operator==(const Signer& other) const {
-    return kind == other.kind && id == other.id;
-  }
-};
 
 struct ExaminedFile {
   std::string path;       // its full path as the OS names it (for the log)

@@ -1,6 +1,7 @@
 // The handles that pass between the platform's parts and the portable code.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "platform/owned.h"
@@ -58,5 +59,18 @@ inline bool same_version(const FileIdentity& a, const FileIdentity& b) {
          a.size == b.size && a.modified_ns == b.modified_ns &&
          a.changed_ns == b.changed_ns;
 }
+
+// Who signed a client file, as its signature names them once that signature
+// has been verified over the file's bytes. POSIX: the Ed25519 public key of
+// the signature appended to the file; Windows: the SHA-256 thumbprint of each
+// certificate in the Authenticode signer's chain, the signer's own first.
+enum class SignerKind { ed25519_key, certificate };
+struct Signer {
+  SignerKind kind = SignerKind::ed25519_key;
+  std::array<std::uint8_t, 32> id{};
+  bool operator==(const Signer& other) const {
+    return kind == other.kind && id == other.id;
+  }
+};
 
 }  // namespace vorn::os

@@ -31,6 +31,7 @@ struct ListCase {
   std::size_t bad_line;              // 0: it parses
   bool strict_code = false;
   ListEncoding encoding = ListEncoding::utf8;
+  std::size_t publishers = 0;
 };
 
 class TrustedDigestsTable : public ::testing::TestWithParam<ListCase> {};
@@ -44,6 +45,7 @@ TEST_P(TrustedDigestsTable, Parses) {
   EXPECT_EQ(list.digests, c.digests);
   EXPECT_EQ(list.strict_code, c.strict_code);
   EXPECT_EQ(list.encoding, c.encoding);
+  EXPECT_EQ(list.publishers.size(), c.publishers);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -102,7 +104,24 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"Utf16OddLength", utf16(kA, true) + "\n", {}, kNotUtf16},
         ListCase{
             "Utf16LoneSurrogate", utf16(kA, true) + "\x00\xD8"s, {}, kNotUtf16},
-        ListCase{"MarkNotAtTheStart", kA + "\n\xEF\xBB\xBF" + kA, {}, 2}),
+        ListCase{"MarkNotAtTheStart", kA + "\n\xEF\xBB\xBF" + kA, {}, 2},
+        ListCase{"Publishers",
+                 "publisher ed25519 " + kA + " Studio A\n" + kA +
+                     "\n publisher\tcert-sha256  " + kB + "\r\n" +
+                     "publisher ed25519 " + kUpperA,
+                 {kUpperA},
+                 0,
+                 false,
+                 ListEncoding::utf8,
+                 2},
+        ListCase{"PublisherOfUnknownKind", "publisher rsa " + kA, {}, 1},
+        ListCase{
+            "PublisherShortKey", "publisher ed25519 " + kB.substr(1), {}, 1},
+        ListCase{"PublisherKeyRunsIntoLabel",
+                 "publisher ed25519 " + kA + "x",
+                 {},
+                 1},
+        ListCase{"PublisherWithoutKey", "publisher ed25519\n", {}, 1}),
     [](const ::testing::TestParamInfo<ListCase>& param_info) {
       return param_info.param.name;
     });
@@ -114,6 +133,20 @@ TEST(TrustedDigests, ListsInAnyCase) {
   EXPECT_TRUE(list.lists(kA));
   EXPECT_TRUE(list.lists(kUpperA));
   EXPECT_FALSE(list.lists(kB));
+}
+
+TEST(TrustedDigests, ListsAPublisherOfItsKindOnly) {
+  TrustedDigests list;
+  std::size_t bad_line = 0;
+  ASSERT_TRUE(
+      parse_trusted_digests("publisher cert-sha256 " + kB, list, bad_line));
+  os::Signer certificate{os::SignerKind::certificate, {}};
+  certificate.id[31] = 0x0F;
+  os::Signer key = certificate;
+  key.kind = os::SignerKind::ed25519_key;
+  EXPECT_TRUE(list.lists_any({key, certificate}));
+  EXPECT_FALSE(list.lists_any({key}));
+  EXPECT_FALSE(list.lists_any({}));
 }
 
 }  // namespace
