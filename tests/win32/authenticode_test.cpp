@@ -33,6 +33,12 @@ std::string sign_then_patch(const std::string& file) {
   return stream.good() ? "" : "cannot patch " + file;
 }
 
+template <SignatureDamage kDamage>
+std::string sign_then_spoil(const std::string& file) {
+  const std::string failed = sign(file);
+  return failed.empty() ? spoil_signature(file, kDamage) : failed;
+}
+
 struct SignatureCase {
   const char* name;
   std::string (*prepare)(const std::string& file);
@@ -49,20 +55,10 @@ const SignatureCase kCases[] = {
      },
      1, ""},
     {"PatchedAfterSigning", sign_then_patch, 0, "does not match"},
-    {"SignatureCutShort",
-     [](const std::string& file) {
-       const std::string failed = sign(file);
-       return failed.empty() ? spoil_signature(file, SignatureDamage::truncated)
-                             : failed;
-     },
-     0, "malformed"},
-    {"SignatureOverwritten",
-     [](const std::string& file) {
-       const std::string failed = sign(file);
-       return failed.empty() ? spoil_signature(file, SignatureDamage::garbage)
-                             : failed;
-     },
-     0, "malformed"},
+    {"SignatureCutShort", sign_then_spoil<SignatureDamage::truncated>, 0,
+     "malformed"},
+    {"SignatureOverwritten", sign_then_spoil<SignatureDamage::garbage>, 0,
+     "malformed"},
 };
 
 class AuthenticodeSigners : public testing::TestWithParam<SignatureCase> {};
