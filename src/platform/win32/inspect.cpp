@@ -19,6 +19,7 @@
 
 #include "platform/runtime.h"
 #include "platform/system.h"
+#include "platform/win32/authenticode.h"
 #include "platform/win32/file_hash.h"
 #include "platform/win32/mapped_files.h"
 #include "platform/win32/pe_names.h"
@@ -449,6 +450,16 @@ ExamineOutcome hash_client_file(const std::wstring& path,
       win32::hash_open_file(file.reader(), keep_going, context, result.digest);
   if (hashed == ExamineOutcome::examined) {
     dos_path = dos_path_of(file.reader(), path);
+    // Read again, by WinVerifyTrust, from the file held: nobody can have
+    // written it since the hash. A file not held could have changed in
+    // between, so its signature is not taken.
+    if (file.hold.valid()) {
+      result.signers = win32::authenticode_signers(
+          file.reader(), path, result.digest, result.signature_problem);
+    } else if (win32::has_certificate_table(win32::read_at_of(file.reader()))) {
+      result.signature_problem = Error(
+          Errc::busy, "its signature is not verified: the file cannot be held");
+    }
     if (pin != nullptr) {
       *pin = PinnedFile(win32::to_raw(file.hold.release()));
     }
