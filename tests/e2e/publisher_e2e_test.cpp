@@ -5,6 +5,7 @@
 // ends its running sessions at the next re-check.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +40,26 @@ std::string patch(const fs::path& file) {
   stream.seekp(static_cast<std::streamoff>(at));
   stream.put('T');
   return stream.good() ? "" : "cannot patch " + file.string();
+}
+
+enum class SignatureDamage { truncated, garbage };
+
+// Spoils the signature at the file's end (Linux: the appended block;
+// Windows: the certificate table, which the signing tool writes last and
+// which ends with the signature's value): its last 40 bytes cut off, or 16
+// bytes of the signature's value overwritten, its framing kept.
+std::string spoil(const fs::path& file, SignatureDamage damage) {
+  std::error_code failed;
+  const std::uintmax_t size = fs::file_size(file, failed);
+  if (failed || size < 1024) return "cannot spoil " + file.string();
+  if (damage == SignatureDamage::truncated) {
+    fs::resize_file(file, size - 40, failed);
+    return failed ? "cannot truncate " + file.string() : "";
+  }
+  std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
+  stream.seekp(static_cast<std::streamoff>(size - 43));
+  stream.write("garbage garbage!", 16);
+  return stream.good() ? "" : "cannot write into " + file.string();
 }
 
 std::string sign_both(const fs::path& probe, const fs::path& module,
@@ -112,12 +133,12 @@ TEST_F(EndToEndPublisher, AdmitsOnlyFilesTheListedPublisherSigned) {
        probe::kExitRefused},
       {"signature cut short",
        [](Path, Path module) {
-         return spoil_signature(module.string(), SignatureDamage::truncated);
+         return spoil(module, SignatureDamage::truncated);
        },
        probe::kExitRefused},
       {"signature overwritten",
        [](Path, Path module) {
-         return spoil_signature(module.string(), SignatureDamage::garbage);
+         return spoil(module, SignatureDamage::garbage);
        },
        probe::kExitRefused},
       {"update re-signed by the publisher",

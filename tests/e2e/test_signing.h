@@ -20,11 +20,4 @@ std::string publisher_line(TestSigner signer);
 // on success, else what failed.
 std::string sign_in_place(const std::string& file, TestSigner signer);
 
-enum class SignatureDamage { truncated, garbage };
-
-// Spoils the signature `file` carries: truncated cuts the file inside its
-// signature; garbage overwrites signature bytes, keeping its length and
-// framing.
-std::string spoil_signature(const std::string& file, SignatureDamage damage);
-
 }  // namespace vorn::test

@@ -72,21 +72,4 @@ std::string sign_in_place(const std::string& file, TestSigner signer) {
   return run_tool({"sign", "--key", key, file}, keys().dir.file("sign.out"));
 }
 
-std::string spoil_signature(const std::string& file, SignatureDamage damage) {
-  struct stat info {};
-  if (::stat(file.c_str(), &info) != 0 || info.st_size < 125) {
-    return file + " carries no signature";
-  }
-  if (damage == SignatureDamage::truncated) {
-    return ::truncate(file.c_str(), info.st_size - 40) == 0
-               ? ""
-               : "cannot truncate " + file;
-  }
-  // The signature's last bytes, just before the 27-byte trailer.
-  std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
-  stream.seekp(info.st_size - 27 - 16);
-  stream.write("garbage garbage!", 16);
-  return stream.good() ? "" : "cannot write into " + file;
-}
-
 }  // namespace vorn::test

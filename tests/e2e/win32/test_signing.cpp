@@ -123,26 +123,6 @@ const char* name_of(TestSigner signer) {
   return "stranger";
 }
 
-// Where the file's certificate table is, from its PE header.
-bool certificate_table(const std::string& bytes, std::uint32_t& offset,
-                       std::uint32_t& size) {
-  IMAGE_DOS_HEADER dos{};
-  if (bytes.size() < sizeof dos) return false;
-  std::memcpy(&dos, bytes.data(), sizeof dos);
-  IMAGE_NT_HEADERS64 nt{};
-  if (dos.e_lfanew < 0 ||
-      bytes.size() < static_cast<std::size_t>(dos.e_lfanew) + sizeof nt) {
-    return false;
-  }
-  std::memcpy(&nt, bytes.data() + dos.e_lfanew, sizeof nt);
-  if (nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) return false;
-  const IMAGE_DATA_DIRECTORY table =
-      nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
-  offset = table.VirtualAddress;
-  size = table.Size;
-  return size > 0 && std::uint64_t{offset} + size <= bytes.size();
-}
-
 }  // namespace
 
 std::string publisher_line(TestSigner signer) {
@@ -167,30 +147,6 @@ std::string sign_in_place(const std::string& file, TestSigner signer) {
           ".key -n 'Test client' -in \"$in\" -out signed\n"
           "cat signed >" +
           quoted(unix_file));
-}
-
-std::string spoil_signature(const std::string& file, SignatureDamage damage) {
-  std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
-  const std::string bytes{std::istreambuf_iterator<char>(stream),
-                          std::istreambuf_iterator<char>()};
-  std::uint32_t offset = 0, size = 0;
-  if (!certificate_table(bytes, offset, size) || size < 512) {
-    return file + " carries no signature";
-  }
-  stream.close();
-  if (damage == SignatureDamage::truncated) {
-    std::error_code failed;
-    std::filesystem::resize_file(file, offset + size / 2, failed);
-    return failed ? "cannot truncate " + file : "";
-  }
-  // The signature's middle: its WIN_CERTIFICATE header and the outer DER
-  // framing stay as they were.
-  stream.open(file, std::ios::in | std::ios::out | std::ios::binary);
-  stream.seekp(offset + 200);
-  for (std::uint32_t i = 200; i + 200 < size; ++i) {
-    stream.put(static_cast<char>(i * 37));
-  }
-  return stream.good() ? "" : "cannot write into " + file;
 }
 
 }  // namespace vorn::test
