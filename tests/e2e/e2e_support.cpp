@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 #include "e2e/service_log_reader.h"
 #include "platform/system.h"
 #include "protocol/message_fields.h"
 #include "support/patience.h"
+#include "support/temp_dir.h"
 
 namespace vorn::test {
 
@@ -47,6 +49,18 @@ std::string read_probe_output(const std::string& path) {
 std::string probe_file_name() { return executable_name("vorn-guard-probe"); }
 
 std::string pid_text(unsigned pid) { return format_decimal_u32(pid); }
+
+void write_trusted_list(const ServiceRun& run, const std::string& text) {
+  for (const std::string& path : trusted_digests_paths(run)) {
+    write_file(path, text);
+  }
+}
+
+void remove_trusted_list(const ServiceRun& run) {
+  for (const std::string& path : trusted_digests_paths(run)) {
+    std::remove(path.c_str());
+  }
+}
 
 std::string wait_ended_by_recheck(const ServiceRun& run, ChildProcess& client) {
   const std::string line = "ENFORCEMENT pid=" + pid_text(client.pid) +

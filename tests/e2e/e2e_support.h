@@ -40,6 +40,11 @@ std::string read_probe_output(const std::string& path);
 // it; "" when so, else what happened instead.
 std::string wait_ended_by_recheck(const ServiceRun& run, ChildProcess& client);
 
+// Writes `text` as the trusted list of the service of `run` (every place it
+// may look), or removes it.
+void write_trusted_list(const ServiceRun& run, const std::string& text);
+void remove_trusted_list(const ServiceRun& run);
+
 // The probe's file name as the service logs it in " host=".
 std::string probe_file_name();
 std::string pid_text(unsigned pid);

@@ -35,20 +35,10 @@ class EndToEndPolicy : public ServiceTest<> {
     ASSERT_EQ(image_line_.size(), 64u + 2u + probe_file_name().size() + 1u);
   }
   void TearDown() override {
-    remove_list();
+    remove_trusted_list(run_);
     ServiceTest::TearDown();
   }
 
-  void write_list(const std::string& text) {
-    for (const std::string& path : trusted_digests_paths(run_)) {
-      write_file(path, text);
-    }
-  }
-  void remove_list() {
-    for (const std::string& path : trusted_digests_paths(run_)) {
-      std::remove(path.c_str());
-    }
-  }
   int status() {
     return run_probe(run_, {"status", "--timeout-ms", "10000"}, 60000)
         .exit_code;
@@ -81,9 +71,9 @@ TEST_F(EndToEndPolicy, AdmitsOnlyListedBuilds) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     if (row.list.empty()) {
-      remove_list();
+      remove_trusted_list(run_);
     } else {
-      write_list(row.list);
+      write_trusted_list(run_, row.list);
     }
     EXPECT_EQ(status(), row.exit_code);
   }
@@ -93,18 +83,18 @@ TEST_F(EndToEndPolicy, AdmitsOnlyListedBuilds) {
 }
 
 TEST_F(EndToEndPolicy, RemovedListKeepsSessionsAndDeletedLineEndsThem) {
-  write_list(image_line_ + module_line_);
+  write_trusted_list(run_, image_line_ + module_line_);
   ChildProcess client;
   ASSERT_TRUE(
       start_probe(run_, {"session", "--seconds", "60", "--interval-ms", "1000"},
                   client, run_.dir->file("session.out")));
   ASSERT_TRUE(wait_for_session_ready(run_, client.pid, 30000));
   // No list admits every build: the re-check after this passes.
-  remove_list();
+  remove_trusted_list(run_);
   std::this_thread::sleep_for(std::chrono::seconds(12));
   EXPECT_EQ(lines_naming(service_log_lines(run_), client.pid).size(), 1u);
   // Revoked: the module's line is gone.
-  write_list(image_line_);
+  write_trusted_list(run_, image_line_);
   EXPECT_EQ(wait_ended_by_recheck(run_, client), "");
 }
 

@@ -18,7 +18,7 @@
 #include "e2e/service_fixture.h"
 #include "e2e/service_log_reader.h"
 #include "e2e/test_signing.h"
-#include "platform/system.h"
+#include "platform/module_loader.h"
 #include "probe/probe_args.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -71,9 +71,7 @@ std::string sign_both(const fs::path& probe, const fs::path& module,
 class EndToEndPublisher : public ServiceTest<> {
  protected:
   void TearDown() override {
-    for (const std::string& path : trusted_digests_paths(run_)) {
-      std::remove(path.c_str());
-    }
+    remove_trusted_list(run_);
     ServiceTest::TearDown();
   }
 
@@ -87,16 +85,7 @@ class EndToEndPublisher : public ServiceTest<> {
     }
   }
   fs::path probe() const { return copy_ / probe_file_name(); }
-  fs::path module() const {
-    return copy_ / (os::path_separator() == '\\' ? "vorn_guard.dll"
-                                                 : "libvorn_guard.so.1");
-  }
-
-  void write_list(const std::string& text) {
-    for (const std::string& path : trusted_digests_paths(run_)) {
-      write_file(path, text);
-    }
-  }
+  fs::path module() const { return copy_ / os::guard_module_file_name(); }
 
   int status_of_copy(const std::string& name) {
     ChildProcess child;
@@ -151,7 +140,7 @@ TEST_F(EndToEndPublisher, AdmitsOnlyFilesTheListedPublisherSigned) {
        probe::kExitOk},
   };
   // Only the publisher: no digest of these builds is listed.
-  write_list(publisher_line(TestSigner::studio));
+  write_trusted_list(run_, publisher_line(TestSigner::studio));
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     copy_client(row.name);
@@ -164,7 +153,7 @@ TEST_F(EndToEndPublisher, AdmitsOnlyFilesTheListedPublisherSigned) {
 TEST_F(EndToEndPublisher, DeletedPublisherLineEndsItsSessions) {
   copy_client("client");
   ASSERT_EQ(sign_both(probe(), module(), TestSigner::studio), "");
-  write_list(publisher_line(TestSigner::studio));
+  write_trusted_list(run_, publisher_line(TestSigner::studio));
   ChildProcess client;
   ASSERT_TRUE(
       start_child(client, probe().string(),
@@ -172,7 +161,7 @@ TEST_F(EndToEndPublisher, DeletedPublisherLineEndsItsSessions) {
                   client_environment(run_), run_.dir->file("session.out")));
   ASSERT_TRUE(wait_for_session_ready(run_, client.pid, 30000));
   // A list that is there but no longer names the studio.
-  write_list(publisher_line(TestSigner::stranger));
+  write_trusted_list(run_, publisher_line(TestSigner::stranger));
   EXPECT_EQ(wait_ended_by_recheck(run_, client), "");
 }
 

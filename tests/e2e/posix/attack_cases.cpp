@@ -453,19 +453,15 @@ AssertionResult game_on_fuse(const ServiceRun& run) {
 // 11. Under the strict code policy, a library that is neither a system file
 // nor listed (here one that anybody may write) is refused.
 AssertionResult unlisted_library(const ServiceRun& run) {
-  for (const std::string& path : trusted_digests_paths(run)) {
-    write_file(path, "strict-code\n" + evidence(attacker()) + "\n" +
-                         evidence(module()) + "\n");
-  }
+  write_trusted_list(run, "strict-code\n" + evidence(attacker()) + "\n" +
+                              evidence(module()) + "\n");
   const std::string library =
       copy_of(module(), run.dir->file("overlay.so"), true);
   ::chmod(library.c_str(), 0666);
   const std::string output =
       attack(run, {"map-exec", library, "load", module(), "hello",
                    evidence(attacker()), evidence(module())});
-  for (const std::string& path : trusted_digests_paths(run)) {
-    std::remove(path.c_str());
-  }
+  remove_trusted_list(run);
   if (!service_said(run, library + ", which is neither")) {
     return AssertionFailure() << "no word of the library: " << output;
   }
