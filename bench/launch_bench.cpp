@@ -11,7 +11,9 @@
 // start until OK, wall and the game's CPU time), the service's CPU time for
 // it, and beside them
 // `openssl dgst -sha256` of the same two files: the pure hash of the bytes.
-// Nothing here passes or fails on speed.
+// With --signed, both files of each copy are signed with vorn-guard-sign
+// first (a key made for the run), so that the two runs compare a signed
+// launch with an unsigned one. Nothing here passes or fails on speed.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -64,7 +66,15 @@ bool launch(const Service& service, const std::string& client,
   return ok;
 }
 
-int run(int rounds, const std::vector<std::uint64_t>& sizes_mib) {
+// Signs the copy's two files with `key`; false when the tool failed.
+bool sign_copy(const std::string& bin_dir, const std::string& key,
+               const std::string& client) {
+  return time_command({bin_dir + "/vorn-guard-sign", "sign", "--key", key,
+                       client, directory_of(client) + "/libvorn_guard.so.1"}) >=
+         0;
+}
+
+int run(int rounds, const std::vector<std::uint64_t>& sizes_mib, bool sign) {
   const std::string bin_dir = test::binary_directory();
   const test::TempDir work;
   if (work.path().empty()) return 2;
@@ -74,6 +84,11 @@ int run(int rounds, const std::vector<std::uint64_t>& sizes_mib) {
     return 2;
   }
   const std::string cache_dir = work.path() + "/cache";
+  const std::string key = work.path() + "/studio.pem";
+  if (sign && time_command({bin_dir + "/vorn-guard-sign", "keygen", key}) < 0) {
+    std::printf("vorn-guard-sign keygen failed\n");
+    return 2;
+  }
   std::printf("%9s %-7s %14s %13s %15s %15s\n", "size", "launch",
               "game wall ms", "game CPU ms", "service CPU ms",
               "sha256 wall ms");
@@ -86,7 +101,9 @@ int run(int rounds, const std::vector<std::uint64_t>& sizes_mib) {
       const std::string client = make_client_copy(
           bin_dir, work.path() + "/game" + std::to_string(++copies),
           size_mib * kMiB, true);
-      if (client.empty()) return 2;
+      if (client.empty() || (sign && !sign_copy(bin_dir, key, client))) {
+        return 2;
+      }
       for (const char* which : {"first", "repeat"}) {
         Launch result;
         if (!launch(service, client, cache_dir, result)) {
@@ -121,23 +138,27 @@ int run(int rounds, const std::vector<std::uint64_t>& sizes_mib) {
 
 int main(int argc, char** argv) {
   int rounds = 3;
+  bool sign = false;
   std::vector<std::uint64_t> sizes = {64, 1024, 4096};
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--quick") {
       rounds = 1;
       sizes = {64, 1024};
+    } else if (argument == "--signed") {
+      sign = true;
     } else if (argument == "--rounds" && i + 1 < argc &&
                std::atoi(argv[i + 1]) > 0) {
       rounds = std::atoi(argv[++i]);
     } else {
       std::fputs(
-          "usage: vorn-launch-bench [--quick] [--rounds N]\n"
+          "usage: vorn-launch-bench [--quick] [--rounds N] [--signed]\n"
           "  --quick     one round, 64 MiB and 1 GiB\n"
-          "  --rounds N  launches per size and kind (default 3)\n",
+          "  --rounds N  launches per size and kind (default 3)\n"
+          "  --signed    sign each copy's two files first\n",
           stderr);
       return 1;
     }
   }
-  return vorn::bench::run(rounds, sizes);
+  return vorn::bench::run(rounds, sizes, sign);
 }
