@@ -292,6 +292,12 @@ IntegrityOutcome integrity_check(const os::ProcessHandle& process,
         module.problem ? module.problem.words() : "guard module not loaded";
     return IntegrityOutcome::not_identified;
   }
+  // A check abandoned while the module waited or was hashed (the client
+  // left) hashes nothing more.
+  if (module_verdict == FileVerdict::differs && cancelled(cancel)) {
+    reason = "the client ended during the check";
+    return IntegrityOutcome::mismatch;
+  }
   // One launch waits once, before its first file.
   cancel.debt_settled = true;
   os::ExaminedFile image;
