@@ -71,7 +71,7 @@ os::Error load_key_file(const std::string& path, SigningKey& key) {
     return os::Error(os::Errc::not_found, path + ": cannot be opened");
   }
   key.reset(PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr));
-  if (key == nullptr || EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519) {
+  if (key == nullptr || EVP_PKEY_id(key.get()) != EVP_PKEY_ED25519) {
     key.reset();
     return os::Error(os::Errc::invalid,
                      path + ": not an Ed25519 private key in PEM form");
