@@ -2,7 +2,7 @@
 // only its owner may read, then loaded for every signing.
 #pragma once
 
-#include <openssl/types.h>
+#include <openssl/evp.h>
 
 #include <array>
 #include <cstdint>
