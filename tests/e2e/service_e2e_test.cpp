@@ -45,10 +45,7 @@ class EndToEndService : public ServiceTest<> {
   }
 
   bool wait_ready(unsigned pid, unsigned timeout_ms) {
-    return wait_for_log(
-        run_,
-        [&](const std::string& line) { return ready_line_for(line, pid); },
-        timeout_ms);
+    return wait_for_session_ready(run_, pid, timeout_ms);
   }
 
   std::vector<ChildProcess> clients_;

@@ -166,12 +166,7 @@ TEST_F(EndToEndSession, GuardModuleChangedOnDiskIsCaughtAtTheRecheck) {
                   {"session", "--seconds", "40", "--interval-ms", "1000"},
                   client_environment(run_), run_.dir->file("copy.out")));
   const unsigned pid = child.pid;
-  ASSERT_TRUE(wait_for_log(
-      run_,
-      [&](const std::string& line) {
-        return line.rfind("SESSION READY pid=" + pid_text(pid), 0) == 0;
-      },
-      20000));
+  ASSERT_TRUE(wait_for_session_ready(run_, pid, 20000));
   // The file at the module's path is replaced by a different one. Windows
   // holds the verified file for the session, so it cannot be renamed there
   // (the attack case ModuleHeldForTheSession shows the rest).
