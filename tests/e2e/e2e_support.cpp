@@ -66,8 +66,8 @@ std::string wait_ended_by_recheck(const ServiceRun& run, ChildProcess& client) {
   const std::string line = "ENFORCEMENT pid=" + pid_text(client.pid) +
                            " reason=RUNTIME_INTEGRITY_CHANGED";
   int exit_code = 0;
-  const bool logged = wait_for_log_line(run, line, 25000);
-  const bool ended = wait_child(client, 10000, exit_code);
+  const bool logged = wait_for_log_line(run, line, 45000);
+  const bool ended = wait_child(client, 30000, exit_code);
   release_child(client);
   if (!logged) return "no line " + line;
   if (!ended || exit_code != terminated_exit_code()) {

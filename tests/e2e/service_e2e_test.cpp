@@ -57,10 +57,11 @@ TEST_F(EndToEndService, LogsTheBannerFirstAndStopsWithExitCodeZero) {
   EXPECT_EQ(service_log_lines(run_).front(), kBanner);
   const auto start = std::chrono::steady_clock::now();
   int exit_code = -1;
-  ASSERT_TRUE(service_stop(run_, 10000, exit_code));
+  ASSERT_TRUE(service_stop(run_, 30000, exit_code));
   EXPECT_EQ(exit_code, 0);
-  // The host waits at most 2000 ms for the listener.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // The host waits at most 2000 ms for the listener; the rest is the
+  // service manager on a loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(service_log_lines(run_).size(), 1u);
 }
 
@@ -78,7 +79,7 @@ TEST_F(EndToEndService, StopEndsLiveSessionsWithoutTerminatingClients) {
   for (unsigned pid : pids) ASSERT_TRUE(wait_ready(pid, 30000));
 
   int exit_code = -1;
-  ASSERT_TRUE(service_stop(run_, 10000, exit_code));
+  ASSERT_TRUE(service_stop(run_, 30000, exit_code));
   EXPECT_EQ(exit_code, 0);
   const std::vector<std::string> lines = service_log_lines(run_);
   EXPECT_EQ(check_session_pairs(lines), "");
@@ -116,7 +117,7 @@ TEST_F(EndToEndService, ThirtyThreeClientsAreServedThirtyTwoAtATime) {
   int exit_code = -1;
   ASSERT_TRUE(wait_child(waiting, 60000, exit_code));
   EXPECT_EQ(exit_code, 0);
-  EXPECT_TRUE(wait_ready(waiting.pid, 1000));
+  EXPECT_TRUE(wait_ready(waiting.pid, 30000));
   release_child(waiting);
 }
 
@@ -124,7 +125,7 @@ TEST_F(EndToEndService, GuardModuleReconnectsAfterARestart) {
   const unsigned pid = start_session_client_with({"--reconnect"}, 15);
   ASSERT_TRUE(wait_ready(pid, 30000));
   std::string error;
-  ASSERT_TRUE(service_restart(run_, 10000, error)) << error;
+  ASSERT_TRUE(service_restart(run_, 30000, error)) << error;
 
   // The module opens a second session by itself, with a fresh HELLO.
   std::size_t sessions = 0;

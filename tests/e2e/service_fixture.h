@@ -28,7 +28,7 @@ class ServiceTest : public Base {
   // or true with exit code 0 when it was not running.
   bool stop_service(int& exit_code) {
     exit_code = 0;
-    return !run_.started || service_stop(run_, 10000, exit_code);
+    return !run_.started || service_stop(run_, 30000, exit_code);
   }
 
   ServiceRun run_;
@@ -43,7 +43,7 @@ class SuiteServiceTest : public Base {
   }
   static void TearDownTestSuite() {
     int exit_code = -1;
-    if (run_.started) service_stop(run_, 10000, exit_code);
+    if (run_.started) service_stop(run_, 30000, exit_code);
     run_ = ServiceRun();
   }
 

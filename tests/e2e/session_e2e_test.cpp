@@ -25,7 +25,7 @@ class EndToEndSession : public ServiceTest<> {
   // Runs a raw probe session to its end and returns the result, with the
   // probe's pid in `pid`.
   ProbeResult session(const std::vector<std::string>& arguments, unsigned& pid,
-                      unsigned timeout_ms = 60000) {
+                      unsigned timeout_ms = 90000) {
     ProbeResult result;
     ChildProcess child;
     const std::string out =
@@ -50,7 +50,7 @@ class EndToEndSession : public ServiceTest<> {
   // The log of a session that ended with `reason`.
   void expect_enforced(unsigned pid, const std::string& reason) {
     ASSERT_TRUE(
-        wait_for_log_line(run_, "SESSION CLOSED pid=" + pid_text(pid), 5000));
+        wait_for_log_line(run_, "SESSION CLOSED pid=" + pid_text(pid), 30000));
     const std::vector<std::string> lines = lines_for(pid);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1],
@@ -59,7 +59,7 @@ class EndToEndSession : public ServiceTest<> {
 
   void expect_quiet_end(unsigned pid) {
     ASSERT_TRUE(
-        wait_for_log_line(run_, "SESSION CLOSED pid=" + pid_text(pid), 5000));
+        wait_for_log_line(run_, "SESSION CLOSED pid=" + pid_text(pid), 30000));
     const std::vector<std::string> lines = lines_for(pid);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].rfind("SESSION READY pid=" + pid_text(pid), 0), 0u);
@@ -94,34 +94,34 @@ TEST_F(EndToEndSession, GuardModuleHoldsASessionWithHeartbeats) {
 TEST_F(EndToEndSession, ReplayedSequenceTerminatesTheClient) {
   unsigned pid = 0;
   const ProbeResult result =
-      session({"raw", "--load-guard", "--hold-ms", "20000", kHello,
+      session({"raw", "--load-guard", "--hold-ms", "60000", kHello,
                "PING|{token}|5|a", "PING|{token}|5|a"},
               pid);
   ASSERT_TRUE(result.ended);
   EXPECT_EQ(result.exit_code, terminated_exit_code());
-  EXPECT_LT(result.elapsed_ms, 15000u);
+  EXPECT_LT(result.elapsed_ms, 45000u);
   expect_enforced(pid, "LOCAL_PROTOCOL_REPLAY");
 }
 
 TEST_F(EndToEndSession, InvalidMessageTerminatesTheClient) {
   unsigned pid = 0;
   const ProbeResult result = session(
-      {"raw", "--load-guard", "--hold-ms", "20000", kHello, "ping|{token}|1|a"},
+      {"raw", "--load-guard", "--hold-ms", "60000", kHello, "ping|{token}|1|a"},
       pid);
   ASSERT_TRUE(result.ended);
   EXPECT_EQ(result.exit_code, terminated_exit_code());
-  EXPECT_LT(result.elapsed_ms, 15000u);
+  EXPECT_LT(result.elapsed_ms, 45000u);
   expect_enforced(pid, "LOCAL_PROTOCOL_INVALID");
 }
 
 TEST_F(EndToEndSession, SilenceAfterHelloIsAHeartbeatTimeout) {
   unsigned pid = 0;
   const ProbeResult result =
-      session({"raw", "--load-guard", "--hold-ms", "30000", kHello}, pid);
+      session({"raw", "--load-guard", "--hold-ms", "60000", kHello}, pid);
   ASSERT_TRUE(result.ended);
   EXPECT_EQ(result.exit_code, terminated_exit_code());
   EXPECT_GE(result.elapsed_ms, 12000u);
-  EXPECT_LT(result.elapsed_ms, 25000u);
+  EXPECT_LT(result.elapsed_ms, 45000u);
   expect_enforced(pid, "LOCAL_GUARD_HEARTBEAT_TIMEOUT");
 }
 
@@ -129,13 +129,13 @@ TEST_F(EndToEndSession, ClientThatNeverReadsIsStillTerminatedOnTimeout) {
   // It pings without reading its PONGs, then falls silent.
   unsigned pid = 0;
   const ProbeResult result =
-      session({"raw", "--load-guard", "--no-read", "--hold-ms", "30000", kHello,
+      session({"raw", "--load-guard", "--no-read", "--hold-ms", "60000", kHello,
                "PING|{token}|1|a", "PING|{token}|2|a", "PING|{token}|3|a"},
               pid);
   ASSERT_TRUE(result.ended);
   EXPECT_EQ(result.exit_code, terminated_exit_code());
-  // 12000 ms, plus two passes, plus the write bound, plus process start-up.
-  EXPECT_LT(result.elapsed_ms, 12000u + 400u + 1000u + 5000u);
+  // Ended by the service well before its own hold, however slowly it started.
+  EXPECT_LT(result.elapsed_ms, 45000u);
   expect_enforced(pid, "LOCAL_GUARD_HEARTBEAT_TIMEOUT");
 }
 

@@ -51,11 +51,11 @@ void run_unix(const std::string& command_line) {
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
-// Waits up to two seconds for `done`: a Unix child may end after the wait
+// Waits up to twenty seconds for `done`: a Unix child may end after the wait
 // for it returned.
 template <typename Check>
 bool eventually(Check done) {
-  for (int attempt = 0; attempt < 40; ++attempt) {
+  for (int attempt = 0; attempt < 400; ++attempt) {
     if (done()) return true;
     Sleep(50);
   }

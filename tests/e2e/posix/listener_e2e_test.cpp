@@ -33,7 +33,7 @@ TEST_F(EndToEndPosixHost, SecondInstanceOnTheSameSocketFailsClearly) {
   release_child(second);
   EXPECT_NE(exit_code, 0);
   int stop_code = -1;
-  ASSERT_TRUE(service_stop(run_, 10000, stop_code));
+  ASSERT_TRUE(service_stop(run_, 30000, stop_code));
   EXPECT_EQ(stop_code, 0);
 }
 
@@ -93,7 +93,7 @@ TEST_F(EndToEndPosixHost, DiagnosticsTellTheOperatorWhatHappened) {
   ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
   EXPECT_EQ(run_probe(run_, {"status"}, 30000).exit_code, 0);
   int exit_code = -1;
-  ASSERT_TRUE(service_stop(run_, 10000, exit_code));
+  ASSERT_TRUE(service_stop(run_, 30000, exit_code));
 
   const std::string err = read_file(run_.dir->file("service.err"));
   const std::string unwritable = "<3>service.log cannot be written: " + folder +

@@ -121,7 +121,7 @@ std::wstring digest_of(const fs::path& path) {
             return line.find("reason=RUNTIME_INTEGRITY_CHANGED") !=
                    std::string::npos;
           },
-          5000)) {
+          30000)) {
     return ::testing::AssertionFailure() << "no re-check enforcement logged";
   }
   return ::testing::AssertionSuccess();

@@ -54,7 +54,7 @@ void service_cleanup() {
   if (QueryServiceStatus(service.handle, &status) &&
       status.dwCurrentState != SERVICE_STOPPED) {
     ControlService(service.handle, SERVICE_CONTROL_STOP, &status);
-    wait_for_state(service.handle, SERVICE_STOPPED, 5000, status);
+    wait_for_state(service.handle, SERVICE_STOPPED, 30000, status);
   }
   DeleteService(service.handle);
 }
@@ -92,12 +92,12 @@ bool service_start(ServiceRun& run, std::string& error) {
     return false;
   }
   SERVICE_STATUS status{};
-  if (!wait_for_state(service.handle, SERVICE_RUNNING, 10000, status)) {
+  if (!wait_for_state(service.handle, SERVICE_RUNNING, 30000, status)) {
     error = "service did not report RUNNING";
     return false;
   }
   run.started = true;
-  for (int i = 0; i < 500 && !pipe_exists(); ++i) {
+  for (int i = 0; i < 3000 && !pipe_exists(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
@@ -117,12 +117,12 @@ bool service_restart(ServiceRun& /*run*/, unsigned timeout_ms,
     return false;
   }
   if (!StartServiceA(service.handle, 0, nullptr) ||
-      !wait_for_state(service.handle, SERVICE_RUNNING, 10000, status)) {
+      !wait_for_state(service.handle, SERVICE_RUNNING, 30000, status)) {
     error =
         "the service did not start again: " + std::to_string(GetLastError());
     return false;
   }
-  for (int i = 0; i < 500 && !pipe_exists(); ++i) {
+  for (int i = 0; i < 3000 && !pipe_exists(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
@@ -149,7 +149,7 @@ bool service_stop(ServiceRun& run, unsigned timeout_ms, int& exit_code) {
       wait_for_state(service.handle, SERVICE_STOPPED, timeout_ms, status);
   exit_code = static_cast<int>(status.dwWin32ExitCode);
   if (!stopped) {
-    wait_for_state(service.handle, SERVICE_STOPPED, 5000, status);
+    wait_for_state(service.handle, SERVICE_STOPPED, 30000, status);
   }
   DeleteService(service.handle);
   return stopped;
