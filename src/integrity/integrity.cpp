@@ -118,11 +118,12 @@ bool take_hash_turn(IntegrityCancel cancel, bool wait_for_debt,
   }
 }
 
-// What a hash cost the user's share: the file's size.
+// What a hash cost the user's share: the file's size, and a second read made
+// to check its signature.
 void charge(IntegrityCancel cancel, const os::ExaminedFile& file) {
   if (cancel.hash_turn != nullptr) {
-    cancel.hash_turn->debt_bytes +=
-        static_cast<std::int64_t>(file.identity.size);
+    cancel.hash_turn->debt_bytes += static_cast<std::int64_t>(
+        file.identity.size + file.signature_bytes_read);
   }
 }
 

@@ -160,6 +160,10 @@ struct ExaminedFile {
   // (none: the file carries no signature).
   std::vector<Signer> signers;
   Error signature_problem;
+  // Bytes read a second time to check the signature (Windows: a build whose
+  // signature this service run has not verified yet); 0 when the hash's own
+  // pass checked it or a verdict was kept.
+  std::uint64_t signature_bytes_read = 0;
 };
 
 // Asked between chunks while hashing: false abandons the hash.

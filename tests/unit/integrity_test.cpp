@@ -31,6 +31,9 @@
 #include "protocol/message_fields.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
+#ifdef _WIN32
+#include "e2e/test_signing.h"
+#endif
 
 namespace vorn {
 namespace {
@@ -118,9 +121,15 @@ bool append_byte(const std::string& path) {
 // again at the end of the test.
 class LoadedModuleCopy {
  public:
-  explicit LoadedModuleCopy(const test::TempDir& directory)
+  // `prepare` may change the copy before it is loaded; false fails the test.
+  explicit LoadedModuleCopy(const test::TempDir& directory,
+                            bool (*prepare)(const std::string&) = nullptr)
       : path_(directory.file(probe::guard_module_file_name())) {
     if (!copy_module_to(path_)) return;
+    if (prepare != nullptr && !prepare(path_)) {
+      ADD_FAILURE() << "could not prepare " << path_;
+      return;
+    }
     const os::Error error = probe::load_guard_library(path_, library_);
     loaded_ = !error;
     EXPECT_TRUE(loaded_) << error.words();
@@ -294,6 +303,32 @@ TEST(IntegrityCheck, AVersionHashedBeforeIsNotHashedAgain) {
               IntegrityOutcome::pass);
     EXPECT_EQ(share.debt_bytes, 0) << (ahead ? "ahead" : "earlier launch");
   }
+}
+#endif
+
+#ifdef _WIN32
+TEST(ExamineClientFile, ASignatureIsReadAgainOnlyTheFirstTime) {
+  // WinVerifyTrust reads a build it has not verified yet a second time,
+  // which is charged to its user like the hash; a kept verdict reads nothing.
+  test::TempDir directory;
+  LoadedModuleCopy module(directory, [](const std::string& path) {
+    return test::sign_in_place(path, test::TestSigner::studio).empty();
+  });
+  ASSERT_TRUE(module.loaded());
+  const Held held(os::current_process_id());
+  std::uint64_t read_again[2] = {1, 1};
+  for (std::uint64_t& bytes : read_again) {
+    os::ExaminedFile file;
+    os::PinnedFile pin;
+    ASSERT_EQ(os::examine_client_file(held.get(), os::current_process_id(),
+                                      os::ClientFile::guard_module, {}, &pin,
+                                      nullptr, nullptr, file),
+              os::ExamineOutcome::examined);
+    EXPECT_FALSE(file.signers.empty());
+    bytes = file.signature_bytes_read;
+  }
+  EXPECT_EQ(read_again[0], std::filesystem::file_size(module.path()));
+  EXPECT_EQ(read_again[1], 0u);
 }
 #endif
 
@@ -535,7 +570,7 @@ bool start_probe(test::ChildProcess& child, const test::TempDir& directory,
   const std::string probe = test::binary_directory() + os::path_separator() +
                             test::executable_name("vorn-guard-probe");
   if (!test::start_child(child, probe, arguments, {}, output)) return false;
-  for (int attempt = 0; attempt < 300; ++attempt) {
+  for (int attempt = 0; attempt < 1200; ++attempt) {
     const std::string text = test::read_file(output);
     if (text.find("ready") != std::string::npos) {
       // Two list entries first: "<digest>  <name>".

@@ -281,14 +281,16 @@ Verdict verify(HANDLE file, const std::wstring& path, bool& decided) {
 
 std::vector<Signer> authenticode_signers(HANDLE file, const std::wstring& path,
                                          const std::uint8_t (&digest)[32],
-                                         Error& problem) {
+                                         Error& problem, bool& read_again) {
   problem = Error();
+  read_again = false;
   if (!has_certificate_table(read_at_of(file))) return {};
   Verdict verdict;
   std::copy(std::begin(digest), std::end(digest), verdict.digest.begin());
   if (!kept_verdicts().find(verdict.digest, verdict)) {
     bool decided = false;
     Verdict made = verify(file, path, decided);
+    read_again = true;
     made.digest = verdict.digest;
     if (decided) kept_verdicts().keep(made);
     verdict = std::move(made);

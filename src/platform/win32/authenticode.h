@@ -29,9 +29,9 @@ namespace vorn::os::win32 {
 //
 // A verdict is kept for the file's digest (the same bytes give the same
 // verdict), so only a build this service run has not seen yet pays the
-// second read.
+// second read; `read_again` says whether this one did.
 std::vector<Signer> authenticode_signers(HANDLE file, const std::wstring& path,
                                          const std::uint8_t (&digest)[32],
-                                         Error& problem);
+                                         Error& problem, bool& read_again);
 
 }  // namespace vorn::os::win32

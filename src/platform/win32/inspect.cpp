@@ -454,8 +454,11 @@ ExamineOutcome hash_client_file(const std::wstring& path,
     // written it since the hash. A file not held could have changed in
     // between, so its signature is not taken.
     if (file.hold.valid()) {
-      result.signers = win32::authenticode_signers(
-          file.reader(), path, result.digest, result.signature_problem);
+      bool read_again = false;
+      result.signers =
+          win32::authenticode_signers(file.reader(), path, result.digest,
+                                      result.signature_problem, read_again);
+      if (read_again) result.signature_bytes_read = result.identity.size;
     } else if (win32::has_certificate_table(win32::read_at_of(file.reader()))) {
       result.signature_problem = Error(
           Errc::busy, "its signature is not verified: the file cannot be held");
