@@ -26,6 +26,7 @@
 #include "platform/system.h"
 #include "probe/probe_args.h"
 #include "protocol/message_fields.h"
+#include "support/patience.h"
 
 namespace vorn::test {
 namespace {
@@ -601,7 +602,8 @@ TEST_F(EndToEndHostile, StopWithThirtyTwoLiveSessions) {
   std::vector<Watched*> probes;
   for (int i = 0; i < kProbeSessions; ++i) {
     probes.push_back(&start_probe_child(
-        {"session", "--seconds", "120", "--interval-ms", "1000"}));
+        {"session", "--seconds", "120", "--interval-ms", "1000", "--timeout-ms",
+         std::to_string(patient_ms(60000))}));
   }
   for (Watched* probe : probes) {
     ASSERT_TRUE(wait_for_output(*probe, "OK: handshake passed", 60000))

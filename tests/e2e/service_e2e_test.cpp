@@ -8,6 +8,7 @@
 #include "e2e/e2e_support.h"
 #include "e2e/service_fixture.h"
 #include "e2e/service_log_reader.h"
+#include "support/patience.h"
 
 namespace vorn::test {
 namespace {
@@ -36,9 +37,15 @@ class EndToEndService : public ServiceTest<> {
     ChildProcess& child = clients_.back();
     output_files_.push_back(
         run_.dir->file("client-" + std::to_string(clients_.size()) + ".out"));
-    std::vector<std::string> arguments = {"session", "--seconds",
+    // Waits for its OK as long as the test waits for its session: 32 of them
+    // starting at once take their turns at the check.
+    std::vector<std::string> arguments = {"session",
+                                          "--seconds",
                                           std::to_string(seconds),
-                                          "--interval-ms", "2000"};
+                                          "--interval-ms",
+                                          "2000",
+                                          "--timeout-ms",
+                                          std::to_string(patient_ms(60000))};
     arguments.insert(arguments.end(), options.begin(), options.end());
     if (!start_probe(run_, arguments, child, output_files_.back())) return 0;
     return child.pid;
@@ -100,7 +107,10 @@ TEST_F(EndToEndService, ThirtyThreeClientsAreServedThirtyTwoAtATime) {
     ASSERT_NE(pid, 0u);
     pids.push_back(pid);
   }
-  for (unsigned pid : pids) ASSERT_TRUE(wait_ready(pid, 90000)) << pid;
+  for (std::size_t i = 0; i < pids.size(); ++i) {
+    ASSERT_TRUE(wait_ready(pids[i], 90000))
+        << read_probe_output(output_files_[i]);
+  }
 
   ChildProcess waiting;
   ASSERT_TRUE(start_probe(run_, {"status", "--timeout-ms", "60000"}, waiting,
