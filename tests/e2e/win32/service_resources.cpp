@@ -9,6 +9,8 @@
 #include <psapi.h>
 
 #include <cstring>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "e2e/service_resources.h"
@@ -79,7 +81,10 @@ QuerySystemInformation system_information_call() {
   return call;
 }
 
-bool count_in_handle_table(DWORD pid, std::uint64_t& count) {
+// Counts the handles of `pid`, and says how many there are of each object
+// type ("type:count ..."), so that a handle left over can be told apart.
+bool count_in_handle_table(DWORD pid, std::uint64_t& count,
+                           std::string& by_type) {
   const QuerySystemInformation query = system_information_call();
   if (!query) return false;
   std::vector<unsigned char> buffer(1 << 20);
@@ -98,11 +103,18 @@ bool count_in_handle_table(DWORD pid, std::uint64_t& count) {
       (buffer.size() - sizeof header) / sizeof(HandleEntry);
   if (header.count > room) return false;
   count = 0;
+  std::map<USHORT, unsigned> types;
   for (std::size_t i = 0; i < header.count; ++i) {
     HandleEntry entry{};
     std::memcpy(&entry, buffer.data() + sizeof header + i * sizeof entry,
                 sizeof entry);
-    if (entry.process_id == pid) ++count;
+    if (entry.process_id == pid) {
+      ++count;
+      ++types[entry.object_type_index];
+    }
+  }
+  for (const auto& [type, number] : types) {
+    by_type += " " + std::to_string(type) + ":" + std::to_string(number);
   }
   return count > 0;
 }
@@ -142,9 +154,11 @@ ServiceResources read_service_resources(const ServiceRun& run) {
     resources.handles_known = true;
     resources.handles = handles;
     resources.source = "GetProcessHandleCount";
-  } else if (count_in_handle_table(pid, resources.handles)) {
+  } else if (std::string by_type;
+             count_in_handle_table(pid, resources.handles, by_type)) {
     resources.handles_known = true;
-    resources.source = "system handle table (GetProcessHandleCount gave 0)";
+    resources.source =
+        "system handle table (GetProcessHandleCount gave 0), by type" + by_type;
   } else {
     resources.source = "handle count not available";
   }
